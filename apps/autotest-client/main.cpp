@@ -1,0 +1,153 @@
+// autotest-client: sends JSON requests to an auto-test host and prints every
+// reply as one line on stdout.
+
+#include "apps/common/SignalQuit.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <cstdio>
+
+namespace {
+
+void logLine(const QString& text)
+{
+    std::fprintf(stderr, "autotest-client: %s\n", qPrintable(text));
+}
+
+// A file holding one JSON document is sent compacted, anything else as it is.
+QString messageFromFile(const QByteArray& content)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(content);
+    if (!document.isNull())
+        return QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+    return QString::fromUtf8(content);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("autotest-client"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sends requests to an auto-test host and prints each reply as one JSON line.\n"
+        "Each REQUEST argument is sent as one text message, then each --file, then, with '-',\n"
+        "every line of standard input. Exits 0 once the expected replies arrived, 1 on time-out,\n"
+        "2 when the connection failed or closed first.\n\n"
+        "Example: autotest-client '{\"CMD\":\"get_state\",\"SEQ\":1}'"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption urlOption({QStringLiteral("u"), QStringLiteral("url")},
+        QStringLiteral("Host to connect to (default ws://127.0.0.1:8765)."), QStringLiteral("url"),
+        QStringLiteral("ws://127.0.0.1:8765"));
+    const QCommandLineOption fileOption({QStringLiteral("f"), QStringLiteral("file")},
+        QStringLiteral("Send the content of this file as one request (repeatable)."), QStringLiteral("path"));
+    const QCommandLineOption waitOption({QStringLiteral("w"), QStringLiteral("wait")},
+        QStringLiteral("Replies to wait for (default: one per request sent)."), QStringLiteral("count"));
+    const QCommandLineOption timeoutOption({QStringLiteral("t"), QStringLiteral("timeout")},
+        QStringLiteral("Give up after this many milliseconds; 0 waits for ever (default 30000)."),
+        QStringLiteral("ms"), QStringLiteral("30000"));
+    parser.addOption(urlOption);
+    parser.addOption(fileOption);
+    parser.addOption(waitOption);
+    parser.addOption(timeoutOption);
+    parser.addPositionalArgument(QStringLiteral("request"), QStringLiteral("JSON request text, or '-' for stdin lines."),
+                                 QStringLiteral("[request...]"));
+    parser.process(app);
+
+    QStringList messages;
+    for (const QString& argument : parser.positionalArguments()) {
+        if (argument == QLatin1String("-")) {
+            QTextStream in(stdin);
+            while (!in.atEnd()) {
+                const QString line = in.readLine();
+                if (!line.trimmed().isEmpty())
+                    messages.append(line);
+            }
+        } else {
+            messages.append(argument);
+        }
+    }
+    for (const QString& path : parser.values(fileOption)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            logLine(QStringLiteral("can't read %1: %2").arg(path, file.errorString()));
+            return 2;
+        }
+        messages.append(messageFromFile(file.readAll()));
+    }
+
+    bool waitOk = true;
+    const int expected = parser.isSet(waitOption) ? parser.value(waitOption).toInt(&waitOk) : int(messages.size());
+    bool timeoutOk = false;
+    const int timeout = parser.value(timeoutOption).toInt(&timeoutOk);
+    if (!waitOk || expected < 0 || !timeoutOk || timeout < 0) {
+        logLine(QStringLiteral("--wait and --timeout take non-negative numbers"));
+        return 2;
+    }
+
+    SignalQuit signalQuit;
+    QWebSocket socket;
+    int received = 0;
+    int status = 0;
+    bool finished = false;
+    auto finish = [&](int code) {
+        if (finished)
+            return;
+        finished = true;
+        status = code;
+        socket.close();
+        QCoreApplication::exit(code);
+    };
+
+    QObject::connect(&socket, &QWebSocket::connected, &app, [&] {
+        logLine(QStringLiteral("connected to %1, sending %2 request(s)").arg(socket.requestUrl().toString()).arg(messages.size()));
+        for (const QString& message : qAsConst(messages))
+            socket.sendTextMessage(message);
+        if (expected == 0)
+            finish(0);
+    });
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, &app, [&](const QString& reply) {
+        std::fprintf(stdout, "%s\n", qPrintable(reply));
+        std::fflush(stdout);
+        if (++received >= expected)
+            finish(0);
+    });
+    QObject::connect(&socket, &QWebSocket::binaryMessageReceived, &app, [&](const QByteArray& reply) {
+        logLine(QStringLiteral("binary reply of %1 bytes ignored").arg(reply.size()));
+    });
+    QObject::connect(&socket, &QWebSocket::disconnected, &app, [&] {
+        if (!finished) {
+            logLine(QStringLiteral("connection closed after %1 of %2 replies: %3")
+                        .arg(received).arg(expected).arg(socket.errorString()));
+            finish(2);
+        }
+    });
+    QObject::connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), &app, [&] {
+        if (!finished) {
+            logLine(QStringLiteral("connection error: %1").arg(socket.errorString()));
+            finish(2);
+        }
+    });
+    if (timeout > 0) {
+        QTimer::singleShot(timeout, &app, [&] {
+            logLine(QStringLiteral("timed out after %1 ms with %2 of %3 replies").arg(timeout).arg(received).arg(expected));
+            finish(1);
+        });
+    }
+
+    socket.open(QUrl(parser.value(urlOption)));
+    const int code = app.exec();
+    if (!finished && SignalQuit::LastSignal() != 0)
+        return 130;
+    return finished ? status : code;
+}

@@ -1,0 +1,189 @@
+// Job engine figures, measured against the controller emulator:
+//   throughput  - one job of 2000 test cases (no post-delay, one-line script)
+//                 beside plain request/answer round trips of the same size;
+//   concurrency - 50 jobs of 20 test cases at once, each on its own device,
+//                 with the host's peak resident memory.
+// Prints one summary line per figure. Needs port 19870 free.
+
+#include "tests/support/HostProcess.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QUuid>
+#include <QWebSocket>
+#include <QDeadlineTimer>
+
+#include <cstdio>
+
+namespace {
+
+QString compact(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject job(const QString& device, int jobId, int cases)
+{
+    const QString content = compact({{"MODULE_NAME", "Power"}, {"GROUP_NAME", "Supply"},
+                                     {"DATA", QJsonArray{QJsonObject{{"INDEX", 0}, {"VALUE", 1}}}},
+                                     {"execute_script", "(function(l, g) { return l.Voltage === 1; })"}});
+    QJsonArray list;
+    QJsonArray strategies;
+    for (int i = 0; i < cases; ++i) {
+        list.append(QJsonObject{{"testcaseid", i + 1}, {"content", content}});
+        strategies.append(QJsonArray());
+    }
+    return {{"CMD", "ExecuteJob"}, {"SEQ", jobId},
+            {"VALUE", QJsonObject{{"url", "bench/" + device}, {"jobid", jobId}, {"planid", 1}, {"case_list", list},
+                                  {"content", compact({{"case_stratepy", strategies}})}}}};
+}
+
+bool allPassed(const QJsonObject& reply, int cases)
+{
+    const QJsonObject report = reply.value("VALUE").toObject();
+    const QJsonArray tcs = report.value("tcs").toArray();
+    if (!report.value("result").toBool() || tcs.size() != cases)
+        return false;
+    for (const QJsonValue& tc : tcs) {
+        if (!tc.toObject().value("result").toBool())
+            return false;
+    }
+    return true;
+}
+
+long peakRssKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// Runs the event loop until `done` holds or the time is up.
+template<class Predicate>
+bool waitFor(Predicate done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
+}
+
+bool connectSocket(QWebSocket& socket, const QUrl& url)
+{
+    QSignalSpy connected(&socket, &QWebSocket::connected);
+    socket.open(url);
+    return connected.wait(10000);
+}
+
+// Sequential request/answer pairs straight to the emulator's device channel,
+// each message the size of the engine's "SetCaseData" request.
+double plainRoundTripsPerSecond(int count)
+{
+    QWebSocket socket;
+    if (!connectSocket(socket, QUrl(QStringLiteral("ws://127.0.0.1:19870/controller/auto_test/bench-plain"))))
+        return 0;
+    int answers = 0;
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, [&answers](const QString& text) {
+        if (!text.contains(QLatin1String("PushObseData")))
+            ++answers;
+    });
+    auto send = [&socket](const QJsonObject& request) {
+        QJsonObject copy = request;
+        copy.insert("SEQ", QUuid::createUuid().toString());
+        socket.sendTextMessage(QString::fromUtf8(QJsonDocument(copy).toJson(QJsonDocument::Indented)));
+    };
+    send({{"CMD", "EnterAutoTest"}, {"VALUE", 1}});
+    if (!waitFor([&answers] { return answers == 1; }, 10000))
+        return 0;
+    const QJsonObject request{{"CMD", "SetCaseData"},
+                              {"VALUE", QJsonObject{{"MODULE_SEQ", 1}, {"GROUP_SEQ", 1},
+                                                    {"DATA", QJsonArray{QJsonObject{{"INDEX", 0}, {"VALUE", 1}}}}}}};
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < count; ++i) {
+        const int expected = answers + 1;
+        send(request);
+        while (answers < expected)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    send({{"CMD", "EnterAutoTest"}, {"VALUE", 0}});
+    return count / seconds;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (app.arguments().contains(QStringLiteral("--help"))) {
+        std::printf("bench_jobs: job throughput and concurrency against the controller emulator.\n"
+                    "Starts controller-emulator on 127.0.0.1:19870 and autotest-host from its own directory,\n"
+                    "prints one line per figure, and stops both. Takes no options.\n");
+        return 0;
+    }
+
+    HostProcess emulator(QStringLiteral("controller-emulator"));
+    if (!emulator.Start({"--port", "19870", "--push-interval", "100", "--template",
+                         QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")})) {
+        std::fprintf(stderr, "bench_jobs: emulator did not start: %s\n", qPrintable(emulator.ErrorText()));
+        return 1;
+    }
+    HostProcess host;
+    if (!host.Start()) {
+        std::fprintf(stderr, "bench_jobs: host did not start: %s\n", qPrintable(host.ErrorText()));
+        return 1;
+    }
+
+    QWebSocket client;
+    client.setMaxAllowedIncomingMessageSize(64 * 1024 * 1024);
+    if (!connectSocket(client, host.Url()))
+        return 1;
+    QList<QJsonObject> replies;
+    QObject::connect(&client, &QWebSocket::textMessageReceived, [&replies](const QString& text) {
+        replies.append(QJsonDocument::fromJson(text.toUtf8()).object());
+    });
+
+    // Throughput.
+    const int cases = 2000;
+    QElapsedTimer timer;
+    timer.start();
+    client.sendTextMessage(compact(job(QStringLiteral("throughput"), 1, cases)));
+    waitFor([&replies] { return replies.size() >= 1; }, 120000);
+    const double jobRate = cases / (timer.nsecsElapsed() / 1e9);
+    const bool jobOk = allPassed(replies.value(0), cases);
+    const double plainRate = plainRoundTripsPerSecond(cases);
+    std::printf("throughput: job of %d test cases at %.0f tc/s (%s); plain round trips at %.0f/s; ratio %.2f (target >= 0.50)\n",
+                cases, jobRate, jobOk ? "all passed" : "WRONG REPORT", plainRate, plainRate > 0 ? jobRate / plainRate : 0.0);
+
+    // Concurrency.
+    replies.clear();
+    const int jobs = 50;
+    const int perJob = 20;
+    timer.restart();
+    for (int i = 0; i < jobs; ++i)
+        client.sendTextMessage(compact(job(QStringLiteral("device-%1").arg(i), 100 + i, perJob)));
+    waitFor([&replies, jobs] { return replies.size() >= jobs; }, 120000);
+    const qint64 elapsed = timer.elapsed();
+    int correct = 0;
+    for (const QJsonObject& reply : qAsConst(replies))
+        correct += allPassed(reply, perJob) ? 1 : 0;
+    const long rssKb = peakRssKb(host.Process().processId());
+    std::printf("concurrency: %d jobs x %d test cases, %d/%d correct reports in %lld ms; host peak RSS %.1f MB (target < 150 MB)\n",
+                jobs, perJob, correct, jobs, elapsed, rssKb / 1024.0);
+
+    client.close();
+    host.Stop();
+    emulator.Stop();
+    return (jobOk && correct == jobs) ? 0 : 1;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "device/SimParams.h"
+#include "front/ReplyCallback.h"
+
+#include <QAbstractSocket>
+#include <QHash>
+#include <QObject>
+#include <QWebSocket>
+
+// Client of the controller's simulator channel. Same request/acknowledgement
+// protocol as the device channel; reports its connection state by signals.
+class IDevSimulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit IDevSimulator(QObject* parent = nullptr);
+    ~IDevSimulator() override;
+
+    // Connects and forgets acknowledgements pending from an earlier connection.
+    void Open(const QString& url);
+    void Close();
+    void StartSim(const SimParams& params, const ReplyCallback& onAck);
+    void StopSim(const ReplyCallback& onAck);
+    void SendAckJson(QJsonObject& request, const ReplyCallback& onAck);
+
+Q_SIGNALS:
+    void Started();
+    void Stopped();
+    void Errored(QString msg);
+
+private Q_SLOTS:
+    void OnTextMsg(QString msg);
+    void OnError(QAbstractSocket::SocketError err);
+
+private:
+    QWebSocket socket;
+    QHash<QString, ReplyCallback> pendingAcks;
+};

@@ -1,0 +1,214 @@
+#include "engine/ATWorker.h"
+
+#include "platform/ControllerEndpoint.h"
+#include "platform/Debugger.h"
+
+#include <QJsonArray>
+#include <QPointer>
+
+namespace {
+
+bool succeeded(const QJsonObject& ack)
+{
+    return ack.value(QStringLiteral("ERROR")).toString() == QLatin1String("SUCCESS");
+}
+
+} // namespace
+
+ATWorker::ATWorker()
+{
+    collector.SetConverter(&cov);
+    verifier.Init();
+    jobExecutor.SetComponentMap(&components);
+
+    deviceProxy.onError = [this](const QString& error) {
+        ReportFatal(QStringLiteral("Websocket to controller/auto_test/ | error: ") + error);
+    };
+    deviceProxy.onDisconnected = [this] {
+        ReportFatal(QStringLiteral("Websocket to controller/auto_test/ is disconnected"));
+    };
+    connect(&simulator, &IDevSimulator::Errored, this, [this](const QString& msg) {
+        ReportFatal(QStringLiteral("Websocket to controller/simulator/ | error: ") + msg);
+    });
+    connect(&simulator, &IDevSimulator::Stopped, this, [this] {
+        ReportFatal(QStringLiteral("Websocket to controller/simulator/ is disconnected"));
+    });
+
+    components.Register("Verifier", &verifier);
+    components.Register("DataCollector", &collector);
+    components.Register(IdNameCov::ComponentName(), &cov);
+    components.Register("ATDeviceProxy", &deviceProxy);
+}
+
+ATWorker::~ATWorker()
+{
+    Reset();
+}
+
+QString ATWorker::DeviceIdFromUrl(const QString& url)
+{
+    const QStringList segments = url.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    return segments.isEmpty() ? QString() : segments.last();
+}
+
+ReplyCallback ATWorker::Step(void (ATWorker::*handler)(const QJsonObject&))
+{
+    QPointer<ATWorker> self(this);
+    return [self, handler](const QJsonObject& ack) {
+        if (self && !self->reported)
+            (self.data()->*handler)(ack);
+    };
+}
+
+void ATWorker::Start(const QString& url)
+{
+    deviceId = DeviceIdFromUrl(url);
+    if (deviceId.isEmpty()) {
+        ReportFatal(QStringLiteral("Job url has no device id: '") + url + QLatin1Char('\''));
+        return;
+    }
+    KIV_LOG("ATWorker", "ATWorker::Start", 2) << "Job " << request.value(QStringLiteral("jobid")).toInt()
+                                              << " starts on device " << deviceId;
+    connect(&simulator, &IDevSimulator::Started, this, &ATWorker::OnSimStarted);
+    simulator.Open(ControllerEndpoint::SimulatorUrl(deviceId));
+}
+
+void ATWorker::OnSimStarted()
+{
+    if (reported)
+        return;
+    SimParams params;
+    params.latitude = 0.39;
+    params.longitude = 1.98;
+    params.frequency = 50;
+    params.only_aircraft = 0;
+    simulator.StartSim(params, Step(&ATWorker::OnStartSim));
+}
+
+void ATWorker::OnStartSim(const QJsonObject& ack)
+{
+    if (!succeeded(ack)) {
+        ReportFatal(QStringLiteral("Device Can't Start Simulator"));
+        return;
+    }
+    StartDevice();
+}
+
+void ATWorker::StartDevice()
+{
+    deviceProxy.SubscribeEvent(QStringLiteral("PushObseData"), [this](const QJsonObject& push) { collector.Add(push); });
+    deviceProxy.onConnected = [this] { OnDeviceConnected(); };
+    deviceProxy.Open(ControllerEndpoint::AutoTestUrl(deviceId));
+}
+
+void ATWorker::OnDeviceConnected()
+{
+    if (reported)
+        return;
+    deviceProxy.EnterAutoTest(true, Step(&ATWorker::OnEnterAutoTest));
+}
+
+void ATWorker::OnEnterAutoTest(const QJsonObject& ack)
+{
+    if (!succeeded(ack)) {
+        ReportFatal(QStringLiteral("Device Can't Enter AT Mode"));
+        return;
+    }
+    const QJsonArray modules = ack.value(QStringLiteral("VALUE")).toObject().value(QStringLiteral("MODULES")).toArray();
+    if (modules.isEmpty()) {
+        ReportFatal(QStringLiteral("Device template from 'Enter AT Mode' is empty"));
+        return;
+    }
+    cov.SetModules(modules);
+    if (!jobExecutor.Init(request)) {
+        ReportFatal(QStringLiteral("Fail to init job info"));
+        return;
+    }
+    collector.collecting = true;
+    RunJob();
+}
+
+void ATWorker::RunJob()
+{
+    connect(&jobExecutor, &JobExecutor::Overed, this, &ATWorker::OnJobOvered, Qt::DirectConnection);
+    jobExecutor.Start();
+}
+
+void ATWorker::OnJobOvered()
+{
+    if (reported)
+        return;
+    report = jobExecutor.Result().ToJson();
+    deviceProxy.EnterAutoTest(false, Step(&ATWorker::OnLeaveAutoTest));
+}
+
+void ATWorker::OnLeaveAutoTest(const QJsonObject& ack)
+{
+    if (!succeeded(ack)) {
+        ReportFatal(QStringLiteral("Device Can't Leave AT Mode"));
+        return;
+    }
+    simulator.StopSim(Step(&ATWorker::OnStopSim));
+}
+
+void ATWorker::OnStopSim(const QJsonObject&)
+{
+    SendResult(report);
+}
+
+void ATWorker::SendResult(const QJsonObject& result)
+{
+    KIV_LOG("ATWorker", "ATWorker::SendResult", 2) << "Job " << result.value(QStringLiteral("jobid")).toInt()
+                                                   << " on device " << deviceId << " finished";
+    Report(result);
+}
+
+void ATWorker::ReportFatal(const QString& reason)
+{
+    if (reported) {
+        KIV_LOG("ATWorker", "ATWorker::ReportFatal", 2) << "Already reported, dropped: " << reason;
+        return;
+    }
+    KIV_LOG("ATWorker", "ATWorker::ReportFatal", 1) << "Job " << request.value(QStringLiteral("jobid")).toInt()
+                                                    << " on device " << deviceId << " failed: " << reason;
+    QJsonArray tcs;
+    const QJsonArray cases = request.value(QStringLiteral("case_list")).toArray();
+    for (const QJsonValue& entry : cases) {
+        tcs.append(QJsonObject{{QStringLiteral("id"), entry.toObject().value(QStringLiteral("testcaseid"))},
+                               {QStringLiteral("result"), false},
+                               {QStringLiteral("remark"), QStringLiteral("Fatal Error")}});
+    }
+    Report({{QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
+            {QStringLiteral("planid"), request.value(QStringLiteral("planid"))},
+            {QStringLiteral("result"), false},
+            {QStringLiteral("remark"), reason},
+            {QStringLiteral("tcs"), tcs}});
+}
+
+void ATWorker::Report(const QJsonObject& value)
+{
+    if (reported)
+        return;
+    reported = true;
+    if (resultCallback)
+        resultCallback({{QStringLiteral("VALUE"), value}});
+}
+
+void ATWorker::Reset()
+{
+    // Detach the link callbacks first: the aborts below may report a
+    // disconnection, and this worker has reported already.
+    deviceProxy.onConnected = nullptr;
+    deviceProxy.onDisconnected = nullptr;
+    deviceProxy.onError = nullptr;
+    disconnect(&simulator, nullptr, this, nullptr);
+    deviceProxy.Close();
+    simulator.Close();
+    collector.Clear();
+    verifier.CollectGarbage();
+    cov.Clear();
+    jobExecutor.Reset();
+    report = QJsonObject();
+    request = QJsonObject();
+    deviceId.clear();
+}

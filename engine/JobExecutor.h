@@ -1,0 +1,47 @@
+#pragma once
+
+#include "engine/JobItem.h"
+#include "engine/JobResult.h"
+#include "engine/TcExecutorPool.h"
+#include "engine/TcResult.h"
+
+#include <QList>
+#include <QObject>
+
+class ComponentMap;
+
+// Runs a job's test cases strictly one after another, then the job-level
+// script, and announces the end with Overed().
+class JobExecutor : public QObject
+{
+    Q_OBJECT
+
+public:
+    JobExecutor();
+    ~JobExecutor() override;
+
+    void SetComponentMap(ComponentMap* map) { components = map; }
+    bool Init(const QJsonObject& request);
+    void Start();
+    const JobResult& Result() const { return jobResult; }
+    void Reset();
+    const TcExecutorPool& Pool() const { return pool; }
+
+Q_SIGNALS:
+    void Overed();
+
+private Q_SLOTS:
+    void TcOvered(TcResult res);
+
+private:
+    void StartTc(int index);
+    void NextTc();
+    void LastStep();
+    void VerifyJob();
+
+    JobItem job;
+    ComponentMap* components = nullptr;
+    QList<int> queue;
+    JobResult jobResult;
+    TcExecutorPool pool;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "engine/TcResult.h"
+
+#include <QObject>
+
+class ComponentMap;
+class TcItem;
+
+// Runs one test case as a small state machine: set the data on the device,
+// judge the answer, wait the post-delay, announce the result. Reused for every
+// test case of a job.
+class TcExecutor : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TcExecutor(QObject* parent = nullptr);
+
+    void SetComponentMap(ComponentMap* map) { components = map; }
+    void Init(TcItem* tc);
+    void Start();
+    void Reset();
+    int State() const { return state; }
+
+    // Set by the strategies before the test case starts.
+    int postDelay = 0;
+
+Q_SIGNALS:
+    void Overed(TcResult res);
+
+private Q_SLOTS:
+    void StateOvered();
+
+private:
+    void NextState();
+    void OnStateExec();
+    void OnStateExecResult(const QJsonObject& ack);
+    void OnStatePostDelay();
+    void OnOver();
+
+    ComponentMap* components = nullptr;
+    TcItem* item = nullptr;
+    int state = 0;
+    TcResult tcResult;
+};

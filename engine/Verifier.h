@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QJSEngine>
+#include <QJSValue>
+#include <QJsonObject>
+#include <QString>
+
+// Judges a verification script: the script yields a function that is called
+// with the local and the global parameters; its truthiness is the verdict.
+class Verifier
+{
+public:
+    bool Init();
+    // False with the error text in `remark` when the script fails; on success
+    // `remark` keeps what the caller put there.
+    bool Check(const QJsonObject& local, const QJsonObject& global, const QString& script, QString& remark);
+    static QString ErrorText(const QJSValue& value);
+    void CollectGarbage() { engine.collectGarbage(); }
+
+    static const QString& WrapperText();
+
+private:
+    QJSEngine engine;
+    QJSValue wrapper;
+};

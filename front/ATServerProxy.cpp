@@ -1,0 +1,118 @@
+#include "front/ATServerProxy.h"
+
+#include "platform/Debugger.h"
+#include "remote/RemoteHandler.h"
+#include "remote/RemoteHosts.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+const ATServerProxy::JobEntry ATServerProxy::s_jobTable[] = {
+    {"ExecuteJob", &ATServerProxy::OnExecuteJob},
+};
+
+const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
+    {"", &ATServerProxy::OnNoCmd},
+    {"get_state", &ATServerProxy::OnGetState},
+    {"switch_state", &ATServerProxy::OnSwitchState},
+    {"GetAutoTestTemplate", &ATServerProxy::OnGetTemplates},
+};
+
+ATServerProxy::ATServerProxy()
+{
+    Init();
+}
+
+ATServerProxy::~ATServerProxy()
+{
+    m_model.Close();
+}
+
+void ATServerProxy::Init()
+{
+    if (!m_model.Open()) {
+        KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 0) << "[Local DB Init Fail : " << m_model.LastErrorText() << " ]";
+        return;
+    }
+    m_templates.Init();
+    m_components.Register("LocalModel", &m_model);
+    m_components.Register("LocalDispatcher", &m_dispatcher);
+    m_components.Register("ATWorkerMng", &m_workerMng);
+    m_commands.SetComponentMap(&m_components);
+    m_dispatcher.SetComponentMap(&m_components);
+}
+
+void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& reply)
+{
+    // A missing or non-string "cmd" reads as the empty command.
+    const QString cmd = request.value(QStringLiteral("cmd")).toString();
+
+    for (const JobEntry& entry : s_jobTable) {
+        if (cmd == QLatin1String(entry.name)) {
+            (this->*entry.handler)(request, reply);
+            return;
+        }
+    }
+    for (const ImmediateEntry& entry : s_immediateTable) {
+        if (cmd == QLatin1String(entry.name)) {
+            QJsonObject answer;
+            (this->*entry.handler)(request, answer);
+            reply(answer);
+            return;
+        }
+    }
+    if (m_remoteMode)
+        RouteRemote(request, reply);
+    else
+        RouteLocal(cmd, request, reply);
+}
+
+void ATServerProxy::OnExecuteJob(const QJsonObject& request, const ReplyCallback& reply)
+{
+    // The worker answers through the callback, once, whenever the job ends.
+    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply);
+}
+
+void ATServerProxy::OnNoCmd(const QJsonObject&, QJsonObject& reply)
+{
+    reply.insert(QStringLiteral("result"), QStringLiteral("No cmd Section"));
+}
+
+void ATServerProxy::OnGetState(const QJsonObject&, QJsonObject& reply)
+{
+    reply.insert(QStringLiteral("result"), QStringLiteral("ok"));
+    reply.insert(QStringLiteral("state"), m_remoteMode ? QStringLiteral("remote") : QStringLiteral("local"));
+}
+
+void ATServerProxy::OnSwitchState(const QJsonObject& request, QJsonObject& reply)
+{
+    m_remoteMode = request.value(QStringLiteral("state")).toString(QStringLiteral("local")) == QLatin1String("remote");
+    OnGetState(request, reply);
+}
+
+void ATServerProxy::OnGetTemplates(const QJsonObject&, QJsonObject& reply)
+{
+    QJsonArray templates;
+    m_templates.GetTemplates(templates);
+    reply.insert(QStringLiteral("VALUE"), templates);
+}
+
+void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback& reply)
+{
+    const QByteArray body = QJsonDocument(request).toJson(QJsonDocument::Compact);
+    // The switch computes from the selector as it was when this request went
+    // out, so requests that fail together all move to the same other host.
+    const int sentTo = m_remoteHost;
+    int* selector = &m_remoteHost;
+    const RemoteHandler handler(reply, [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; });
+    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler);
+}
+
+void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply)
+{
+    QJsonObject answer;
+    if (!m_commands.Dispatch(request, answer))
+        answer.insert(QStringLiteral("result"), QStringLiteral("Local AT Server not support cmd: ") + cmd);
+    answer.insert(QStringLiteral("cmd"), cmd);
+    reply(answer);
+}

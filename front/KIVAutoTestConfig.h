@@ -1,0 +1,12 @@
+#pragma once
+
+#include "front/KIVAutoTestGlobal.h"
+
+class QString;
+
+// Version of the loaded service library, for the host's start-up log.
+KIVAUTOTEST_EXPORT const char* KIVAutoTestVersion();
+
+// Replaces the two base URLs of the remote test-management API (for example
+// "http://10.0.0.5:8080/api"). Call before the first remote request.
+KIVAUTOTEST_EXPORT void KIVAutoTestSetRemoteHosts(const QString& first, const QString& second);

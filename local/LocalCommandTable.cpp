@@ -1,0 +1,336 @@
+#include "local/LocalCommandTable.h"
+
+#include "front/ComponentMap.h"
+#include "local/LocalDispatcher.h"
+#include "local/LocalJobContext.h"
+#include "local/RecordJson.h"
+#include "storage/LocalModel.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+
+namespace {
+
+const QString kResult = QStringLiteral("result");
+const QString kOk = QStringLiteral("ok");
+
+LocalModel* Model(ComponentMap* components)
+{
+    return components->Get<LocalModel>("LocalModel");
+}
+
+LocalDispatcher* Dispatcher(ComponentMap* components)
+{
+    return components->Get<LocalDispatcher>("LocalDispatcher");
+}
+
+void fail(QJsonObject& reply, LocalModel* model)
+{
+    reply.insert(kResult, model->LastErrorText());
+}
+
+template<class Record, void (*ToJson)(const Record&, QJsonObject&)>
+QJsonArray toArray(const QList<Record>& records)
+{
+    QJsonArray array;
+    for (const Record& record : records) {
+        QJsonObject object;
+        ToJson(record, object);
+        array.append(object);
+    }
+    return array;
+}
+
+// Paging arithmetic divides by the size, so a size below 1 is refused.
+bool pageSizeOk(int size, QJsonObject& reply)
+{
+    if (size >= 1)
+        return true;
+    reply.insert(kResult, QStringLiteral("size must be 1 or more"));
+    return false;
+}
+
+void addTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    const QJsonValue testcase = request.value(QStringLiteral("testcase"));
+    if (!testcase.isObject()) {
+        reply.insert(kResult, QStringLiteral("Json no testcase"));
+        return;
+    }
+    DBT_Testcase tc;
+    JsonToTestcase(testcase.toObject(), tc);
+    LocalModel* model = Model(components);
+    if (!model->AddTestcase(tc))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("testcaseid"), tc.id);
+}
+
+void projTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    const int page = request.value(QStringLiteral("page")).toInt(1);
+    const int size = request.value(QStringLiteral("size")).toInt(1);
+    if (!pageSizeOk(size, reply))
+        return;
+    QList<DBT_Testcase> testcases;
+    int count = 0;
+    LocalModel* model = Model(components);
+    if (!model->QueryTestcases(page, size, request.value(QStringLiteral("path")).toString(), testcases, count))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("maxpage"), (count - 1 + size) / size);
+    reply.insert(QStringLiteral("count"), count);
+    reply.insert(QStringLiteral("page"), page);
+    reply.insert(QStringLiteral("data"), toArray<DBT_Testcase, TestcaseToJson>(testcases));
+}
+
+void delTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Testcase tc;
+    JsonToTestcase(request, tc);
+    LocalModel* model = Model(components);
+    if (!model->DeleteTestcase(tc))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+}
+
+void fetchTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Testcase tc;
+    JsonToTestcase(request, tc);
+    LocalModel* model = Model(components);
+    if (!model->GetTestcase(tc))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    TestcaseToJson(tc, reply);
+}
+
+void updateTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Testcase tc;
+    JsonToTestcase(request, tc);
+    const QJsonValue attrs = request.value(QStringLiteral("attrs"));
+    if (!attrs.isObject()) {
+        reply.insert(kResult, QStringLiteral("Json no attrs"));
+        return;
+    }
+    JsonToTestcase(attrs.toObject(), tc);
+    LocalModel* model = Model(components);
+    if (!model->UpdateTestcase(tc))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+}
+
+void createPlan(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan plan;
+    JsonToPlan(request, plan);
+    LocalModel* model = Model(components);
+    if (!model->AddPlan(plan))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("planid"), plan.id);
+    QJsonObject stored;
+    PlanToJson(plan, stored);
+    reply.insert(QStringLiteral("plan"), stored);
+}
+
+void planInfo(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan plan;
+    JsonToPlan(request, plan);
+    LocalModel* model = Model(components);
+    if (!model->GetPlan(plan))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    PlanToJson(plan, reply);
+}
+
+void updatePlan(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan plan;
+    JsonToPlan(request, plan);
+    JsonToPlan(request.value(QStringLiteral("attrs")).toObject(), plan);
+    LocalModel* model = Model(components);
+    if (!model->UpdatePlan(plan))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+}
+
+void syncPlan(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan plan;
+    JsonToPlan(request, plan);
+    QList<uint> ids;
+    for (const QJsonValue& id : request.value(QStringLiteral("tclist")).toArray())
+        ids.append(uint(id.toInt(0)));
+    LocalModel* model = Model(components);
+    if (!model->SetPlanTestcases(plan, ids))
+        return fail(reply, model);
+    QList<DBT_Testcase> testcases;
+    if (!model->GetPlanTestcases(plan, testcases))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("data"), toArray<DBT_Testcase, TestcaseToJson>(testcases));
+}
+
+void planTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan plan;
+    JsonToPlan(request, plan);
+    QList<DBT_Testcase> testcases;
+    LocalModel* model = Model(components);
+    if (!model->GetPlanTestcases(plan, testcases))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("data"), toArray<DBT_Testcase, TestcaseToJson>(testcases));
+}
+
+void delPlan(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan plan;
+    JsonToPlan(request, plan);
+    LocalModel* model = Model(components);
+    if (!model->DeletePlan(plan))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("planid"), plan.id);
+}
+
+void myPlans(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Plan filter;
+    JsonToPlan(request, filter);
+    const int page = request.value(QStringLiteral("page")).toInt(1);
+    const int size = request.value(QStringLiteral("size")).toInt(1);
+    if (!pageSizeOk(size, reply))
+        return;
+    QList<DBT_Plan> plans;
+    int count = 0;
+    LocalModel* model = Model(components);
+    if (!model->QueryPlans(page, size, filter.tag, plans, count))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("maxpage"), (count - 1 + size) / size);
+    reply.insert(QStringLiteral("count"), count);
+    reply.insert(QStringLiteral("page"), page);
+    reply.insert(QStringLiteral("data"), toArray<DBT_Plan, PlanToJson>(plans));
+}
+
+void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Job job;
+    JsonToJob(request, job);
+    const QString url = request.value(QStringLiteral("url")).toString();
+    if (url.isEmpty()) {
+        reply.insert(kResult, QStringLiteral("URL is empty."));
+        return;
+    }
+    LocalModel* model = Model(components);
+    DBT_Plan plan(job.planId);
+    if (!model->GetPlan(plan))
+        return fail(reply, model);
+    QList<DBT_Testcase> testcases;
+    if (!model->GetPlanTestcases(plan, testcases))
+        return fail(reply, model);
+    if (testcases.isEmpty()) {
+        reply.insert(kResult, QStringLiteral("Test plan has no testcase to execute"));
+        return;
+    }
+    job.status = 2;
+    job.totalCnt = testcases.size();
+    job.sTime = QDateTime::currentDateTime();
+    if (!model->AddJob(job))
+        return fail(reply, model);
+    Dispatcher(components)->StartJob(LocalJobContext(url, job, plan, testcases));
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("planid"), plan.id);
+    reply.insert(QStringLiteral("jobid"), job.id);
+}
+
+void myJobs(ComponentMap* components, const QJsonObject&, QJsonObject& reply)
+{
+    QJsonArray data;
+    for (const LocalJobContext& context : Dispatcher(components)->Jobs()) {
+        QJsonObject job;
+        JobToJson(context.job, job);
+        data.append(job);
+    }
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("data"), data);
+}
+
+void myReports(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    QList<DBT_Job> jobs;
+    LocalModel* model = Model(components);
+    if (!model->GetFinishedJobs(jobs, request.value(QStringLiteral("size")).toInt(20)))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("data"), toArray<DBT_Job, JobToJson>(jobs));
+}
+
+void jobInfo(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Job job;
+    JsonToJob(request, job);
+    LocalModel* model = Model(components);
+    if (!model->GetJob(job))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    JobToJson(job, reply);
+}
+
+void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    DBT_Job job;
+    JsonToJob(request, job);
+    LocalModel* model = Model(components);
+    if (!model->GetJob(job))
+        return fail(reply, model);
+    QList<DBT_JobDetail> details;
+    if (!model->GetJobDetails(job, details))
+        return fail(reply, model);
+    reply.insert(kResult, kOk);
+    QJsonObject stored;
+    JobToJson(job, stored);
+    reply.insert(QStringLiteral("job"), stored);
+    reply.insert(QStringLiteral("jobdetail"), toArray<DBT_JobDetail, JobDetailToJson>(details));
+}
+
+} // namespace
+
+LocalCommandTable::LocalCommandTable()
+{
+    handlers.insert(QStringLiteral("add_tc"), addTc);
+    handlers.insert(QStringLiteral("proj_tcs"), projTcs);
+    handlers.insert(QStringLiteral("del_tc"), delTc);
+    handlers.insert(QStringLiteral("fetch_tc"), fetchTc);
+    handlers.insert(QStringLiteral("update_tc"), updateTc);
+    handlers.insert(QStringLiteral("create_plan"), createPlan);
+    handlers.insert(QStringLiteral("plan_info"), planInfo);
+    handlers.insert(QStringLiteral("update_plan"), updatePlan);
+    handlers.insert(QStringLiteral("sync_plan"), syncPlan);
+    handlers.insert(QStringLiteral("plan_tcs"), planTcs);
+    handlers.insert(QStringLiteral("del_plan"), delPlan);
+    handlers.insert(QStringLiteral("my_plans"), myPlans);
+    handlers.insert(QStringLiteral("execute_job_local"), executeJobLocal);
+    handlers.insert(QStringLiteral("my_jobs"), myJobs);
+    handlers.insert(QStringLiteral("my_reports"), myReports);
+    handlers.insert(QStringLiteral("job_info"), jobInfo);
+    handlers.insert(QStringLiteral("job_detail"), jobDetail);
+}
+
+bool LocalCommandTable::Dispatch(const QJsonObject& request, QJsonObject& reply)
+{
+    const auto handler = handlers.constFind(request.value(QStringLiteral("cmd")).toString());
+    if (handler == handlers.constEnd())
+        return false;
+    // Without a database there is no component map to look anything up in.
+    if (!components) {
+        reply.insert(kResult, QStringLiteral("Local database is not available: it failed to open at start-up"));
+        return true;
+    }
+    handler.value()(components, request, reply);
+    return true;
+}

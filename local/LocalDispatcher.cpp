@@ -1,0 +1,130 @@
+#include "local/LocalDispatcher.h"
+
+#include "engine/ATWorkerMng.h"
+#include "front/ComponentMap.h"
+#include "local/RecordJson.h"
+#include "platform/Debugger.h"
+#include "storage/LocalModel.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+
+namespace {
+
+ATWorkerMng* workerManager(ComponentMap* components)
+{
+    return components ? components->Get<ATWorkerMng>("ATWorkerMng") : nullptr;
+}
+
+LocalModel* localModel(ComponentMap* components)
+{
+    return components ? components->Get<LocalModel>("LocalModel") : nullptr;
+}
+
+} // namespace
+
+void LocalDispatcher::BuildJobRequest(const LocalJobContext& context, QJsonObject& out)
+{
+    out.insert(QStringLiteral("url"), context.url);
+    out.insert(QStringLiteral("jobid"), context.job.id);
+    out.insert(QStringLiteral("planid"), context.plan.id);
+    out.insert(QStringLiteral("content"), context.plan.content);
+    QJsonArray cases;
+    for (const DBT_JobDetail& detail : context.details) {
+        QJsonObject tc;
+        if (detail.testcase)
+            TestcaseToJson(*detail.testcase, tc);
+        cases.append(tc);
+    }
+    out.insert(QStringLiteral("case_list"), cases);
+}
+
+void LocalDispatcher::StartJob(const LocalJobContext& context)
+{
+    QJsonObject request;
+    BuildJobRequest(context, request);
+    ATWorkerMng* manager = workerManager(components);
+    // Listed before the worker starts: it may report before NewJob returns.
+    jobs.append(context);
+    const int jobId = context.job.id;
+    if (!manager) {
+        ExecResult(jobId, QJsonObject());
+        return;
+    }
+    manager->NewJob(request, [this, jobId](const QJsonObject& report) { ExecResult(jobId, report); });
+}
+
+void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
+{
+    LocalJobContext* context = FindJob(jobId);
+    if (!context) {
+        // A worker can report once more while it is torn down; the first
+        // report was recorded already.
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 1) << "Report for job " << jobId
+                                                                     << " that is not running, ignored";
+        return;
+    }
+    const QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();
+    const QJsonArray tcs = value.value(QStringLiteral("tcs")).toArray();
+
+    context->job.eTime = QDateTime::currentDateTime();
+    context->job.status = 3;
+    if (value.isEmpty() || tcs.isEmpty()) {
+        context->job.finishCnt = 0;
+        for (DBT_JobDetail& detail : context->details) {
+            detail.status = QStringLiteral("fail");
+            detail.content = QStringLiteral("job fail");
+        }
+    } else {
+        context->job.finishCnt = tcs.size();
+        for (int i = 0; i < context->details.size(); ++i) {
+            DBT_JobDetail& detail = context->details[i];
+            if (i < tcs.size()) {
+                const QJsonObject entry = tcs.at(i).toObject();
+                detail.status = entry.value(QStringLiteral("result")).toBool(false) ? QStringLiteral("pass")
+                                                                                     : QStringLiteral("fail");
+                detail.content = entry.value(QStringLiteral("remark")).toString();
+            } else {
+                detail.status = QStringLiteral("fail");
+                detail.content = QStringLiteral("not run");
+            }
+        }
+    }
+
+    LocalModel* model = localModel(components);
+    if (!model) {
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
+        return;
+    }
+    if (!model->UpdateJob(context->job)) {
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << model->LastErrorText();
+        return;
+    }
+    for (DBT_JobDetail& detail : context->details) {
+        if (!model->AddJobDetail(detail)) {
+            KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save jobDetail "
+                                                                         << model->LastErrorText();
+            return;
+        }
+    }
+    RemoveJob(jobId);
+}
+
+LocalJobContext* LocalDispatcher::FindJob(int jobId)
+{
+    for (LocalJobContext& context : jobs) {
+        if (context.job.id == jobId)
+            return &context;
+    }
+    return nullptr;
+}
+
+void LocalDispatcher::RemoveJob(int jobId)
+{
+    for (int i = 0; i < jobs.size(); ++i) {
+        if (jobs.at(i).job.id == jobId) {
+            jobs.removeAt(i);
+            return;
+        }
+    }
+}

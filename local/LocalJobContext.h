@@ -1,0 +1,22 @@
+#pragma once
+
+#include "local/DBT_Job.h"
+#include "local/DBT_JobDetail.h"
+#include "local/DBT_Plan.h"
+#include "local/DBT_Testcase.h"
+
+#include <QList>
+#include <QString>
+
+// A local job while it runs: what started it and one detail per test case.
+struct LocalJobContext
+{
+    LocalJobContext() = default;
+    // One "running" detail per test case, in list order.
+    LocalJobContext(const QString& url, const DBT_Job& job, const DBT_Plan& plan, const QList<DBT_Testcase>& testcases);
+
+    QString url;
+    DBT_Job job;
+    DBT_Plan plan;
+    QList<DBT_JobDetail> details;
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "local/DBT_Job.h"
+#include "local/DBT_JobDetail.h"
+#include "local/DBT_Plan.h"
+#include "local/DBT_Testcase.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// Records to client JSON: keys are inserted into `out`, so a record can sit
+// beside a reply's "result". Times are "yyyy-MM-dd hh:mm:ss", a null time "".
+void TestcaseToJson(const DBT_Testcase& tc, QJsonObject& out);
+void PlanToJson(const DBT_Plan& plan, QJsonObject& out);
+void JobToJson(const DBT_Job& job, QJsonObject& out);
+// The detail's keys, then its test case's keys, whose "content" wins.
+void JobDetailToJson(const DBT_JobDetail& detail, QJsonObject& out);
+
+// Client JSON to records: only keys present in `in` change a field, so a
+// second object can override the first.
+void JsonToTestcase(const QJsonObject& in, DBT_Testcase& tc);
+void JsonToPlan(const QJsonObject& in, DBT_Plan& plan);
+void JsonToJob(const QJsonObject& in, DBT_Job& job);
+
+// Parses in["content"] as the text of a JSON object.
+bool ParseContent(const QJsonObject& in, QJsonObject& out, QString& error);

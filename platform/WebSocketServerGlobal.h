@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QtCore/qglobal.h>
+
+#if defined(KIVWEBSOCKETSERVER_LIBRARY)
+#define KIVWEBSOCKETSERVER_EXPORT Q_DECL_EXPORT
+#else
+#define KIVWEBSOCKETSERVER_EXPORT Q_DECL_IMPORT
+#endif

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "front/ReplyCallback.h"
+
+#include <functional>
+
+class QNetworkReply;
+
+// Turns the remote server's HTTP answer to one forwarded request into the
+// request's reply. Copied into the transport's completion callback.
+class RemoteHandler
+{
+public:
+    using HostSwitch = std::function<void(QNetworkReply*)>;
+
+    RemoteHandler(const ReplyCallback& reply, const HostSwitch& hostSwitch)
+        : replyCallback(reply), switchHost(hostSwitch) {}
+
+    void operator()(int code, QNetworkReply* reply) const;
+
+private:
+    ReplyCallback replyCallback;
+    HostSwitch switchHost;
+};

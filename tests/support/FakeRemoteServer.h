@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// A test-management server for tests: answers POSTs with scripted replies and
+// records every request it received, Host header included.
+class FakeRemoteServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+    };
+    struct Reply
+    {
+        int status = 200;
+        QByteArray body = "{\"result\":\"ok\"}";
+        QList<QByteArray> extraHeaders;
+        // Sent in this many pieces with a pause between them, so that the
+        // client sees progress in several steps.
+        int pieces = 1;
+        int pauseMs = 0;
+    };
+
+    explicit FakeRemoteServer(QObject* parent = nullptr);
+
+    bool Listen(quint16 port = 8080);
+    // Replies are used in order; when none is queued the default one answers.
+    void Queue(const Reply& reply) { m_queue.append(reply); }
+    const QList<Request>& Received() const { return m_received; }
+
+private:
+    void OnConnection();
+    void OnData(QTcpSocket* socket);
+    void Answer(QTcpSocket* socket);
+
+    QTcpServer m_server;
+    QList<Reply> m_queue;
+    QList<Request> m_received;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+};
