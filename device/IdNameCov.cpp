@@ -50,7 +50,7 @@ bool IdNameCov::NameToId(const NameKey& names, IdKey& ids) const
         ids.moduleSeq = number(module, "SEQ");
         return true;
     }, groups);
-    if (false)
+    if (!moduleFound)
         return false;
 
     if (names.groupName.isEmpty())

@@ -6,8 +6,9 @@ template class SingletonEx<KIVAutoTestService>;
 
 KIVAutoTestService::KIVAutoTestService(QObject* parent)
     : QObject(parent)
-    , m_proxy(new ATServerProxy)
 {
+    Register(this);
+    m_proxy = new ATServerProxy;
 }
 
 KIVAutoTestService::~KIVAutoTestService()

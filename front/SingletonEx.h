@@ -1,7 +1,9 @@
 #pragma once
 
 // Process-wide instance of T. Constructing a T by any route makes it the
-// instance; the accessors create one (without a Qt parent) when none exists.
+// instance (T's constructor calls Register first thing: while the base is
+// being built the object is not a T yet, so it cannot register itself here);
+// the accessors create one (without a Qt parent) when none exists.
 template<class T>
 class SingletonEx
 {
@@ -14,7 +16,8 @@ public:
     virtual ~SingletonEx() {}
 
 protected:
-    SingletonEx() { _instance = static_cast<T*>(this); }
+    SingletonEx() = default;
+    static void Register(T* object) { _instance = object; }
 
     static T* _instance;
 

@@ -33,6 +33,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("ids"); // from -1,-1,-1, so unwritten fields show
         QTest::newRow("no module name") << QStringList{"", "In", "volt"} << true << "-1,-1,-1";
+        QTest::newRow("names are case-sensitive") << QStringList{"pwr", "", ""} << false << "-1,-1,-1";
         QTest::newRow("module only") << QStringList{"Pwr", "", ""} << true << "1,-1,-1";
         QTest::newRow("item") << QStringList{"Pwr", "In", "amp"} << true << "1,2,9";
         QTest::newRow("unknown item keeps seqs") << QStringList{"Pwr", "In", "Volt"} << false << "1,2,-1";
