@@ -3,8 +3,6 @@
 #include "front/KIVAutoTestService.h"
 #include "platform/Debugger.h"
 
-#include <QJsonDocument>
-#include <QJsonParseError>
 
 KIVAutoTestView::KIVAutoTestView(QWebSocket* socket, QObject* parent)
     : WebSocketHandler(socket, parent)
@@ -17,15 +15,10 @@ KIVAutoTestView::~KIVAutoTestView() = default;
 
 void KIVAutoTestView::OnTextMessage(const QString& message)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        WriteWebJSON({{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-                      {QStringLiteral("ERROR_MESSAGE"), error.errorString()}});
+    QJsonObject request;
+    if (!ParseRequest(message, request))
         return;
-    }
 
-    QJsonObject request = document.object();
     QJsonValue seq = QJsonValue::Null;
     const QString cmdKey = QStringLiteral("CMD");
     if (request.contains(cmdKey))

@@ -50,6 +50,16 @@ bool pageSizeOk(int size, QJsonObject& reply)
     return false;
 }
 
+// The page as requested, not the one the model read (pages below 1 read the first).
+void pageReply(int page, int size, int count, const QJsonArray& data, QJsonObject& reply)
+{
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("maxpage"), (count - 1 + size) / size);
+    reply.insert(QStringLiteral("count"), count);
+    reply.insert(QStringLiteral("page"), page);
+    reply.insert(QStringLiteral("data"), data);
+}
+
 void addTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
 {
     const QJsonValue testcase = request.value(QStringLiteral("testcase"));
@@ -77,11 +87,7 @@ void projTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     LocalModel* model = Model(components);
     if (!model->QueryTestcases(page, size, request.value(QStringLiteral("path")).toString(), testcases, count))
         return fail(reply, model);
-    reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("maxpage"), (count - 1 + size) / size);
-    reply.insert(QStringLiteral("count"), count);
-    reply.insert(QStringLiteral("page"), page);
-    reply.insert(QStringLiteral("data"), toArray<DBT_Testcase, TestcaseToJson>(testcases));
+    pageReply(page, size, count, toArray<DBT_Testcase, TestcaseToJson>(testcases), reply);
 }
 
 void delTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -210,11 +216,7 @@ void myPlans(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     LocalModel* model = Model(components);
     if (!model->QueryPlans(page, size, filter.tag, plans, count))
         return fail(reply, model);
-    reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("maxpage"), (count - 1 + size) / size);
-    reply.insert(QStringLiteral("count"), count);
-    reply.insert(QStringLiteral("page"), page);
-    reply.insert(QStringLiteral("data"), toArray<DBT_Plan, PlanToJson>(plans));
+    pageReply(page, size, count, toArray<DBT_Plan, PlanToJson>(plans), reply);
 }
 
 void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)

@@ -42,16 +42,26 @@ void WebSocketHandler::WriteWebJSON(const QJsonObject& object)
     m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
-void WebSocketHandler::OnTextMessage(const QString& message)
+bool WebSocketHandler::ParseRequest(const QString& message, QJsonObject& request)
 {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        // A well-formed array gets the parser's "no error" text, as the
+        // parser did not fail.
         WriteWebJSON({{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
                       {QStringLiteral("ERROR_MESSAGE"), error.errorString()}});
-        return;
+        return false;
     }
-    DoJson(document.object());
+    request = document.object();
+    return true;
+}
+
+void WebSocketHandler::OnTextMessage(const QString& message)
+{
+    QJsonObject request;
+    if (ParseRequest(message, request))
+        DoJson(request);
 }
 
 void WebSocketHandler::OnBlobMessage(const QByteArray& message)

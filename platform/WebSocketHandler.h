@@ -35,6 +35,10 @@ protected:
     virtual void OnConnect();
     virtual void DoJson(const QJsonObject& request);
 
+    // Parses a text message as a JSON object. Anything else is answered at
+    // once with "ERROR" "FAILURE" and the parser's text, and gives false.
+    bool ParseRequest(const QString& message, QJsonObject& request);
+
     // True while the connection can be written to. Callbacks that may outlive
     // the handler keep a copy and test it before touching the handler; it is
     // cleared when the peer disconnects and, at the latest, on destruction.

@@ -184,12 +184,8 @@ void LocalModel::ReadJobDetail(DBT_JobDetail& detail) const
     detail.content = textColumn(query, "content");
 }
 
-bool LocalModel::AddTestcase(DBT_Testcase& tc)
+void LocalModel::BindTestcaseFields(const DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral(
-        "insert into T_Tc (projId,title,path,author,remark,hw,sw,constraints,tags,timeout,content) values "
-        "(:projId, :title, :path, :author, :remark, :hw, :sw, :constraints, :tags, :timeout, :content);"));
-    query.bindValue(QStringLiteral(":projId"), tc.projId);
     query.bindValue(QStringLiteral(":title"), tc.title);
     query.bindValue(QStringLiteral(":path"), tc.path);
     query.bindValue(QStringLiteral(":author"), tc.author);
@@ -200,6 +196,15 @@ bool LocalModel::AddTestcase(DBT_Testcase& tc)
     query.bindValue(QStringLiteral(":tags"), tc.tags);
     query.bindValue(QStringLiteral(":timeout"), tc.timeout);
     query.bindValue(QStringLiteral(":content"), tc.content);
+}
+
+bool LocalModel::AddTestcase(DBT_Testcase& tc)
+{
+    query.prepare(QStringLiteral(
+        "insert into T_Tc (projId,title,path,author,remark,hw,sw,constraints,tags,timeout,content) values "
+        "(:projId, :title, :path, :author, :remark, :hw, :sw, :constraints, :tags, :timeout, :content);"));
+    query.bindValue(QStringLiteral(":projId"), tc.projId);
+    BindTestcaseFields(tc);
     if (!query.exec())
         return false;
     tc.id = query.lastInsertId().toInt();
@@ -229,16 +234,7 @@ bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)
         "update T_Tc set title = :title, path = :path, author = :author, remark = :remark, hw = :hw, sw = :sw, "
         "constraints = :constraints, tags = :tags, timeout = :timeout, content = :content, "
         "mTime = datetime('now','localtime') where id = :id ;"));
-    query.bindValue(QStringLiteral(":title"), tc.title);
-    query.bindValue(QStringLiteral(":path"), tc.path);
-    query.bindValue(QStringLiteral(":author"), tc.author);
-    query.bindValue(QStringLiteral(":remark"), tc.remark);
-    query.bindValue(QStringLiteral(":hw"), tc.hw);
-    query.bindValue(QStringLiteral(":sw"), tc.sw);
-    query.bindValue(QStringLiteral(":constraints"), tc.constraints);
-    query.bindValue(QStringLiteral(":tags"), tc.tags);
-    query.bindValue(QStringLiteral(":timeout"), tc.timeout);
-    query.bindValue(QStringLiteral(":content"), tc.content);
+    BindTestcaseFields(tc);
     query.bindValue(QStringLiteral(":id"), tc.id);
     return query.exec();
 }

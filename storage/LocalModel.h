@@ -50,6 +50,8 @@ public:
 
 private:
     bool Run(const QString& statement);
+    // The fields that both insert and update write.
+    void BindTestcaseFields(const DBT_Testcase& tc);
     void ReadTestcase(DBT_Testcase& tc) const;
     void ReadPlan(DBT_Plan& plan) const;
     void ReadJob(DBT_Job& job) const;

@@ -2,7 +2,6 @@
 
 #include "device/IdNameCov.h"
 #include "engine/JobItem.h"
-#include "engine/JobResult.h"
 #include "engine/TcExecutor.h"
 #include "engine/TcExecutorPool.h"
 #include "engine/TcStrategy.h"
@@ -65,7 +64,6 @@ private Q_SLOTS:
     void strategiesSetThePause();
     void jobPairsCasesWithStrategies();
     void jobFailures();
-    void resultJsonKeepsFinishingOrder();
     void poolHandsOutOneExecutorAndRefusesStrangers();
 
 private:
@@ -184,21 +182,6 @@ void TstJobItem::jobFailures()
     const QJsonArray cases{powerCase(1), powerCase(2), testcase(3, {{"MODULE_NAME", "Nope"}, {"GROUP_NAME", "Tx"}, {"DATA", 1}})};
     QVERIFY(!job.Init(jobRequest(cases, {{"case_stratepy", QJsonArray{QJsonArray(), QJsonArray(), QJsonArray()}}}), &m_cov));
     QCOMPARE(job.tcItems.size(), 2);
-}
-
-void TstJobItem::resultJsonKeepsFinishingOrder()
-{
-    JobResult result;
-    result.Init(3, 8);
-    result.AddTc({5, true, QString()});
-    result.AddTc({2, false, QStringLiteral("Set Data Ack: busy")});
-    result.result = true;
-    const QJsonObject json = result.ToJson();
-    QCOMPARE(json, (QJsonObject{{"jobid", 3}, {"planid", 8}, {"result", true}, {"remark", ""},
-                                {"tcs", QJsonArray{QJsonObject{{"id", 5}, {"result", true}, {"remark", ""}},
-                                                   QJsonObject{{"id", 2}, {"result", false}, {"remark", "Set Data Ack: busy"}}}}}));
-    result.Clear();
-    QCOMPARE(result.ToJson().value("tcs").toArray().size(), 0);
 }
 
 void TstJobItem::poolHandsOutOneExecutorAndRefusesStrangers()
