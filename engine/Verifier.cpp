@@ -46,7 +46,7 @@ bool Verifier::Check(const QJsonObject& local, const QJsonObject& global, const 
         return false;
     }
     const QString localStr = QString::fromUtf8(QJsonDocument(local).toJson(QJsonDocument::Compact));
-    const QString globalStr = QString::fromUtf8(QJsonDocument(global).toJson(QJsonDocument::Compact));
+    const QString& globalStr = GlobalText(global);
     KIV_LOG("Verifier", "Verifier::Check", 3) << "Local Params: " << localStr;
     KIV_LOG("Verifier", "Verifier::Check", 3) << "Global Params: " << globalStr;
 
@@ -57,6 +57,16 @@ bool Verifier::Check(const QJsonObject& local, const QJsonObject& global, const 
         return false;
     }
     return ret.toBool();
+}
+
+const QString& Verifier::GlobalText(const QJsonObject& global)
+{
+    if (!haveGlobalText || global != lastGlobal) {
+        lastGlobal = global;
+        lastGlobalText = QString::fromUtf8(QJsonDocument(global).toJson(QJsonDocument::Compact));
+        haveGlobalText = true;
+    }
+    return lastGlobalText;
 }
 
 QString Verifier::ErrorText(const QJSValue& value)

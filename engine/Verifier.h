@@ -20,6 +20,14 @@ public:
     static const QString& WrapperText();
 
 private:
+    // The global parameters are all observations of the job so far and grow
+    // with it; their text is rebuilt only when they changed since the last
+    // check (an unchanged object shares its data, so the comparison is cheap).
+    const QString& GlobalText(const QJsonObject& global);
+
     QJSEngine engine;
     QJSValue wrapper;
+    QJsonObject lastGlobal;
+    QString lastGlobalText;
+    bool haveGlobalText = false;
 };

@@ -3,115 +3,57 @@
 #include "device/IdNameCov.h"
 #include "tests/support/LogSpy.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
-namespace {
+static QJsonObject obj(const char* text) { return QJsonDocument::fromJson(text).object(); }
 
-QJsonValue json(const char* text)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(text);
-    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
-}
-
-// Module 1 observes "Volt" (index 0) and "Amp" (index 1) in group 2; module 0,
-// group 0, index 0 is what a push without numbers names.
-IdNameCov* converter()
-{
-    static IdNameCov cov;
-    cov.SetModules(json(R"([
-        {"NAME":"Power","SEQ":1,"OBSE_GROUPS":[{"NAME":"Out","SEQ":2,"ITEMS":[
-            {"NAME":"Volt","INDEX":0},{"NAME":"Amp","INDEX":1}]}]},
-        {"NAME":"Zero","SEQ":0,"OBSE_GROUPS":[{"NAME":"G0","SEQ":0,"ITEMS":[{"NAME":"I0","INDEX":0}]}]}
-    ])").toArray());
-    return &cov;
-}
-
-QString failure(int module, int group, int index)
-{
-    return QStringLiteral(" Fail to covert id data to name data ( %1 ,%2 ,%3 )").arg(module).arg(group).arg(index);
-}
-
-} // namespace
+// Index 9 is unknown and sits between known items; one entry has no VALUE.
+static const char kMixed[] = R"({"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":1,"VALUE":"a"},
+    {"GROUP_SEQ":2,"INDEX":9,"VALUE":2},{"GROUP_SEQ":2,"INDEX":0},{"GROUP_SEQ":2,"INDEX":0,"VALUE":{"x":[1]}}]})";
 
 class TestDataCollector : public QObject
 {
     Q_OBJECT
+    IdNameCov cov;
+    DataCollector collector;
 
 private Q_SLOTS:
-    void add_data();
-    void add();
-    void ignoredWhileIdle();
+    void init()
+    {
+        // Module 1 observes "Volt" (index 0) and "Amp" (index 1) in group 2.
+        cov.SetModules(QJsonDocument::fromJson(R"([{"NAME":"Power","SEQ":1,"OBSE_GROUPS":[{"NAME":"Out","SEQ":2,
+            "ITEMS":[{"NAME":"Volt","INDEX":0},{"NAME":"Amp","INDEX":1}]}]}])").array());
+        collector = DataCollector();
+        collector.SetConverter(&cov);
+    }
+
+    void filesInArrivalOrder()
+    {
+        LogSpy log;
+        collector.collecting = true;
+        collector.Add(obj(R"({"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":0,"VALUE":5}]})"));
+        collector.Add(obj(kMixed));
+        QCOMPARE(collector.Data(), obj(R"({"Power":{"Out":{"Volt":[5,null,{"x":[1]}],"Amp":["a"]}}})"));
+        QCOMPARE(log.Records().size(), 1);
+        QCOMPARE(log.Count("DataCollector", "DataCollector::Add", 1,
+                           " Fail to covert id data to name data ( 1 ,2 ,9 )"), 1);
+    }
+
+    void ignoredWhileIdleAndAfterClear()
+    {
+        LogSpy log;
+        collector.Add(obj(kMixed));
+        QCOMPARE(collector.Data(), QJsonObject());
+        collector.collecting = true;
+        collector.Add(obj(kMixed));
+        QVERIFY(!collector.Data().isEmpty());
+        collector.Clear();
+        collector.Add(obj(kMixed));
+        QCOMPARE(collector.Data(), QJsonObject());
+        QVERIFY2(log.Records().size() == 1, qPrintable(log.Dump())); // only the push while collecting
+    }
 };
-
-void TestDataCollector::add_data()
-{
-    QTest::addColumn<QJsonArray>("pushes");
-    QTest::addColumn<QJsonObject>("data");
-    QTest::addColumn<QStringList>("failures");
-
-    QTest::newRow("arrival order across pushes")
-        << json(R"([{"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":0,"VALUE":5}]},
-                    {"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":1,"VALUE":"a"},
-                                             {"GROUP_SEQ":2,"INDEX":0,"VALUE":6}]}])").toArray()
-        << json(R"({"Power":{"Out":{"Volt":[5,6],"Amp":["a"]}}})").toObject() << QStringList();
-    QTest::newRow("empty VALUE")
-        << json(R"([{"MODULE_SEQ":1,"VALUE":[]}])").toArray() << QJsonObject() << QStringList();
-    QTest::newRow("VALUE not an array")
-        << json(R"([{"MODULE_SEQ":1,"VALUE":{"GROUP_SEQ":2,"INDEX":0,"VALUE":5}}])").toArray() << QJsonObject()
-        << QStringList();
-    QTest::newRow("unknown index in the middle")
-        << json(R"([{"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":0,"VALUE":1},
-                    {"GROUP_SEQ":2,"INDEX":9,"VALUE":2},{"GROUP_SEQ":2,"INDEX":1,"VALUE":3}]}])").toArray()
-        << json(R"({"Power":{"Out":{"Volt":[1],"Amp":[3]}}})").toObject() << QStringList{failure(1, 2, 9)};
-    QTest::newRow("unknown module") << json(R"([{"MODULE_SEQ":7,"VALUE":[{"GROUP_SEQ":2,"VALUE":1}]}])").toArray()
-                                    << QJsonObject() << QStringList{failure(7, 2, 0)};
-    QTest::newRow("missing value is null, structured values kept")
-        << json(R"([{"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":0},
-                                             {"GROUP_SEQ":2,"INDEX":0,"VALUE":{"x":[1]}}]}])").toArray()
-        << json(R"({"Power":{"Out":{"Volt":[null,{"x":[1]}]}}})").toObject() << QStringList();
-    QTest::newRow("missing numbers read as 0") << json(R"([{"VALUE":[{"VALUE":true}]}])").toArray()
-                                               << json(R"({"Zero":{"G0":{"I0":[true]}}})").toObject() << QStringList();
-}
-
-void TestDataCollector::add()
-{
-    QFETCH(QJsonArray, pushes);
-    QFETCH(QStringList, failures);
-
-    DataCollector collector;
-    collector.SetConverter(converter());
-    collector.collecting = true;
-    LogSpy log;
-    for (const QJsonValue& push : pushes)
-        collector.Add(push.toObject());
-    QTEST(collector.Data(), "data");
-    QCOMPARE(log.WithPrefix("DataCollector", QString()).size(), failures.size());
-    for (const QString& text : failures)
-        QVERIFY2(log.Count("DataCollector", "DataCollector::Add", 1, text) == 1, qPrintable(log.Dump()));
-}
-
-void TestDataCollector::ignoredWhileIdle()
-{
-    const QJsonObject known = json(R"({"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":0,"VALUE":5}]})").toObject();
-    const QJsonObject unknown = json(R"({"MODULE_SEQ":7,"VALUE":[{"GROUP_SEQ":2,"INDEX":0,"VALUE":5}]})").toObject();
-    DataCollector collector;
-    collector.SetConverter(converter());
-    LogSpy log;
-    collector.Add(known);
-    collector.Add(unknown);
-    QCOMPARE(collector.Data(), QJsonObject());
-
-    collector.collecting = true;
-    collector.Add(known);
-    QCOMPARE(collector.Data().size(), 1);
-    collector.Clear();
-    collector.Add(known);
-    collector.Add(unknown);
-    QCOMPARE(collector.Data(), QJsonObject());
-    QVERIFY2(log.Records().isEmpty(), qPrintable(log.Dump()));
-}
 
 QTEST_GUILESS_MAIN(TestDataCollector)
 #include "tst_datacollector.moc"

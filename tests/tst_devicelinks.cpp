@@ -1,19 +1,17 @@
+// The two controller links: the device proxy and the simulator, against a fake controller.
+
 #include "device/ATDeviceProxy.h"
 #include "device/IDevSimulator.h"
 #include "tests/support/LogSpy.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
-#include <QSignalSpy>
-#include <QUuid>
 #include <QWebSocketServer>
 #include <QtTest>
 
-#include <memory>
-
 namespace {
 
-// Plays the controller: records the requests of its latest client and sends
-// whatever the test scripts.
+// Plays the controller: records the requests of its clients and sends to the latest one.
 struct FakeController : QObject
 {
     FakeController()
@@ -22,37 +20,24 @@ struct FakeController : QObject
         connect(&server, &QWebSocketServer::newConnection, this, [this] {
             peer = server.nextPendingConnection();
             peer->setParent(this);
-            connect(peer, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
-                raw << text;
-                requests << QJsonDocument::fromJson(text.toUtf8()).object();
-            });
+            connect(peer, &QWebSocket::textMessageReceived, this,
+                    [this](const QString& text) { requests << QJsonDocument::fromJson(text.toUtf8()).object(); });
         });
     }
     QString Url() const { return QStringLiteral("ws://127.0.0.1:%1/controller/").arg(server.serverPort()); }
-    QString Send(const QJsonObject& object)
-    {
-        const QString text = QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-        peer->sendTextMessage(text);
-        return text;
-    }
+    QString Text(const QString& text) { peer->sendTextMessage(text); return text; }
+    QString Send(const QJsonObject& object) { return Text(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
     QString Ack(int i, const QString& mark) { return Send({{"SEQ", requests.at(i).value("SEQ")}, {"MARK", mark}}); }
-
     QWebSocketServer server{QStringLiteral("controller"), QWebSocketServer::NonSecureMode};
     QWebSocket* peer = nullptr;
-    QStringList raw;
     QList<QJsonObject> requests;
 };
 
 // A callback that records who received which acknowledgement.
-ReplyCallback Mark(QStringList& got, const QString& who)
-{
-    return [&got, who](const QJsonObject& ack) { got << who + ack.value("MARK").toString(); };
-}
-
+auto Mark(QStringList& got, const QString& who) { return [&got, who](const QJsonObject& a) { got << who + a["MARK"].toString(); }; }
 // Log lines of the two receiving functions, both at level 1.
 int Dev(const LogSpy& log, const QString& text) { return log.Count("ATDeviceProxy", "ATDeviceProxy::OnTextMessage", 1, text); }
 int Sim(const LogSpy& log, const QString& text) { return log.Count("IDevSimulator", "IDevSimulator::OnTextMsg", 1, text); }
-const QString NotValid = QStringLiteral("Websocket is not valid to send request");
 
 } // namespace
 
@@ -61,157 +46,103 @@ class TstDeviceLinks : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void deviceMessages()
+    void links_data()
     {
+        QTest::addColumn<bool>("simulator");
+        QTest::newRow("device proxy") << false;
+        QTest::newRow("simulator") << true;
+    }
+
+    // The request/acknowledgement protocol both links share, where they differ, and the device proxy's events.
+    void links()
+    {
+        QFETCH(bool, simulator);
         FakeController ctl;
-        ATDeviceProxy proxy;
+        QScopedPointer<ATDeviceProxy> proxy(new ATDeviceProxy);
+        IDevSimulator sim;
         LogSpy log;
         QStringList got;
         bool connected = false;
-        proxy.onConnected = [&] { connected = true; };
-        proxy.SubscribeEvent("PushObseData", Mark(got, "replaced"));
-        proxy.SubscribeEvent("PushObseData", Mark(got, "push"));
-        proxy.Open(ctl.Url());
-        QTRY_VERIFY(connected);
-        proxy.EnterAutoTest(true, Mark(got, "enter"));
-        proxy.EnterAutoTest(false, Mark(got, "leave"));
-        QJsonObject request{{"CMD", "SetCaseData"}, {"SEQ", "stale"}};
-        // Sending from inside a callback: its entry must already be gone.
-        proxy.SendAckJson(request, [&](const QJsonObject&) { got << "case"; proxy.SetCaseData({}, Mark(got, "nested")); });
-        QTRY_COMPARE(ctl.requests.size(), 3);
-        for (int i = 0; i < 3; ++i) { // reverse-order answers below also prove the texts differ
-            QVERIFY(!QUuid(ctl.requests[i].value("SEQ").toString()).isNull());
-            QCOMPARE(ctl.raw[i], QString::fromUtf8(QJsonDocument(ctl.requests[i]).toJson(QJsonDocument::Indented)));
-        }
-        QCOMPARE(ctl.requests[0].value("VALUE"), QJsonValue(1)); // numbers, not booleans
-        QCOMPARE(ctl.requests[1].value("VALUE"), QJsonValue(0));
-        QCOMPARE(request.value("SEQ"), ctl.requests[2].value("SEQ"));
+        proxy->onConnected = [&] { connected = true; };
+        proxy->onDisconnected = [&] { connected = false; };
+        connect(&sim, &IDevSimulator::Started, &sim, [&] { connected = true; });
+        connect(&sim, &IDevSimulator::Stopped, &sim, [&] { connected = false; });
+        const auto open = [&] { connected = false; simulator ? sim.Open(ctl.Url()) : proxy->Open(ctl.Url()); };
+        const auto first = [&](auto cb) { simulator ? sim.StartSim({0.39, 1.98, 50, 0}, cb) : proxy->EnterAutoTest(true, cb); };
+        const auto second = [&](auto cb) { simulator ? sim.StopSim(cb) : proxy->EnterAutoTest(false, cb); };
+        const auto logged = [&](const QString& text) { return simulator ? Sim(log, text) : Dev(log, text); };
 
-        ctl.Ack(2, "");
+        second(Mark(got, "unsent"));
+        const QString section = simulator ? "IDevSimulator" : "ATDeviceProxy";
+        QCOMPARE(log.Count(section, (section + "::SendAckJson").toUtf8(), 1, "Websocket is not valid to send request"), 1);
+        open();
+        QTRY_VERIFY(connected);
+        first(Mark(got, "first"));
+        second(Mark(got, "second"));
+        QTRY_COMPARE(ctl.requests.size(), 2); // with exact keys; EnterAutoTest's VALUE is a number, not a boolean
+        QJsonArray sent{QJsonObject{{"CMD", "EnterAutoTest"}, {"VALUE", 1}}, QJsonObject{{"CMD", "EnterAutoTest"}, {"VALUE", 0}}};
+        if (simulator)
+            sent = {QJsonObject{{"CMD", "start_sim"}, {"latitude", 0.39}, {"longitude", 1.98}, {"frequency", 50}, {"only_aircraft", 0}},
+                    QJsonObject{{"CMD", "stop_sim"}}};
+        for (QJsonObject request : ctl.requests) {
+            QVERIFY(request.take("SEQ").isString());
+            QCOMPARE(request, sent.takeAt(0).toObject());
+        }
+        // Answers in reverse order reach their own callbacks; a repeated or numeric SEQ reaches none.
         ctl.Ack(1, "B");
         ctl.Ack(0, "A");
-        QTRY_COMPARE(ctl.requests.size(), 4);
-        ctl.Ack(3, "N");
-        QTRY_COMPARE(got, QStringList({"case", "leaveB", "enterA", "nestedN"}));
-        const QString again = ctl.Ack(0, "A");
-        const QString numeric = ctl.Send({{"SEQ", 7}});
-        QTRY_COMPARE(Dev(log, "[Seq is not concern]" + numeric), 1);
-        QCOMPARE(Dev(log, "[Seq is not concern]" + again), 1);
-
-        got.clear();
-        ctl.Send({{"EVENT", "PushObseData"}, {"MARK", "1"}});
-        ctl.Send({{"EVENT", "PushObseData"}, {"MARK", "2"}});
-        const QString other = ctl.Send({{"EVENT", "Other"}});
-        const QString both = ctl.Send({{"EVENT", "PushObseData"}, {"SEQ", "{unknown}"}});
+        const QString again = ctl.Ack(0, "A"), numeric = ctl.Send({{"SEQ", 7}}), event = ctl.Send({{"EVENT", "Other"}});
+        const QStringList garbage{ctl.Text("SEQ=1"), ctl.Text(R"([{"SEQ":"x"}])"), ctl.Text(R"({"EVENT":"Push")"), ctl.Text("42")};
         const QString neither = ctl.Send({{"VALUE", 1}});
-        QTRY_COMPARE(Dev(log, "[Msg no SEQ and EVENT]" + neither), 1);
-        QCOMPARE(got, QStringList({"push1", "push2"}));
-        QCOMPARE(Dev(log, "[Event is not concern]" + other), 1);
-        QCOMPARE(Dev(log, "[Seq is not concern]" + both), 1);
-    }
-
-    void deviceLifecycle()
-    {
-        FakeController ctl;
-        auto proxy = std::make_unique<ATDeviceProxy>();
-        LogSpy log;
-        QStringList got;
-        int connected = 0, disconnected = 0;
-        proxy->onConnected = [&] { ++connected; };
-        proxy->onDisconnected = [&] { ++disconnected; };
-        proxy->Open(ctl.Url());
-        QTRY_COMPARE(connected, 1);
-        // A dropped connection keeps pending requests; a reconnect may answer them.
-        proxy->EnterAutoTest(true, Mark(got, "kept"));
-        QTRY_COMPARE(ctl.requests.size(), 1);
+        QTRY_COMPARE(logged("[Msg no SEQ and EVENT]" + neither), 1);
+        QCOMPARE(got, QStringList({"secondB", "firstA"}));
+        QCOMPARE(logged("[Seq is not concern]" + again), 1);
+        QCOMPARE(logged("[Seq is not concern]" + numeric), 1);
+        for (const QString& text : garbage)
+            QCOMPARE(logged("[Parse Json Error]" + text), 1);
+        QCOMPARE(logged("[Event is not concern]" + event), simulator ? 0 : 1); // the simulator drops events silently
+        QCOMPARE(log.Records().size(), simulator ? 8 : 9); // and nothing else
+        // Over a reconnect the device proxy keeps pending callbacks; the simulator's Open forgets them.
+        second(Mark(got, "late"));
+        QTRY_COMPARE(ctl.requests.size(), 3);
         ctl.peer->close();
-        QTRY_COMPARE(disconnected, 1);
-        proxy->Open(ctl.Url());
-        QTRY_COMPARE(connected, 2);
-        ctl.Ack(0, "");
-        QTRY_COMPARE(got, QStringList{"kept"});
+        QTRY_VERIFY(!connected);
+        open();
+        QTRY_VERIFY(connected);
+        const QString late = ctl.Ack(2, "");
+        QTRY_COMPARE(got.size() + logged("[Seq is not concern]" + late), 3);
+        QCOMPARE(got.size(), simulator ? 2 : 3);
+        if (simulator)
+            return;
 
-        // Close from inside an event handler, which then still uses its captures.
-        proxy->EnterAutoTest(false, Mark(got, "forgotten"));
-        QTRY_COMPARE(ctl.requests.size(), 2);
+        // Events reach the latest subscriber; a callback may send again, its own entry gone by then.
+        proxy->SubscribeEvent("PushObseData", Mark(got, "replaced"));
+        proxy->SubscribeEvent("PushObseData", Mark(got, "push"));
+        first([&](const QJsonObject&) { second(Mark(got, "nested")); });
+        QTRY_COMPARE(ctl.requests.size(), 4);
+        ctl.Ack(3, "");
+        QTRY_COMPARE(ctl.requests.size(), 5);
+        ctl.Ack(4, "N");
+        ctl.Send({{"EVENT", "PushObseData"}, {"MARK", "1"}});
+        const QString both = ctl.Send({{"EVENT", "PushObseData"}, {"SEQ", "{unknown}"}}); // with both keys: an acknowledgement
+        QTRY_COMPARE(Dev(log, "[Seq is not concern]" + both), 1);
+        QCOMPARE(got.mid(3), QStringList({"nestedN", "push1"}));
+        // Close from inside an event handler, which then still uses its captures, forgets every callback.
+        second(Mark(got, "forgotten"));
+        QTRY_COMPARE(ctl.requests.size(), 6);
         proxy->SubscribeEvent("PushObseData", [&, tag = QString("closer")](const QJsonObject&) { proxy->Close(); got << tag; });
         ctl.Send({{"EVENT", "PushObseData"}});
-        QTRY_COMPARE(got, QStringList({"kept", "closer"}));
-        proxy->EnterAutoTest(true, Mark(got, "unsent"));
-        QCOMPARE(log.Count("ATDeviceProxy", "ATDeviceProxy::SendAckJson", 1, NotValid), 1);
-
-        proxy->Open(ctl.Url());
-        QTRY_COMPARE(connected, 3);
-        const QString late = ctl.Ack(1, "");
-        const QString push = ctl.Send({{"EVENT", "PushObseData"}});
+        QTRY_COMPARE(got.size(), 6);
+        open();
+        QTRY_VERIFY(connected);
+        const QString forgotten = ctl.Ack(5, ""), push = ctl.Send({{"EVENT", "PushObseData"}});
         QTRY_COMPARE(Dev(log, "[Event is not concern]" + push), 1);
-        QCOMPARE(Dev(log, "[Seq is not concern]" + late), 1);
-        QCOMPARE(got, QStringList({"kept", "closer"}));
-        QCOMPARE(ctl.requests.size(), 2);
-
+        QCOMPARE(Dev(log, "[Seq is not concern]" + forgotten), 1);
+        QCOMPARE(got.mid(3), QStringList({"nestedN", "push1", "closer"}));
         // The owner's callbacks must not run while the proxy is being destroyed.
-        const int before = disconnected;
+        proxy->onDisconnected = [&] { got << "destroyed"; };
         proxy.reset();
-        QCOMPARE(disconnected, before);
-    }
-
-    void simulator()
-    {
-        FakeController ctl;
-        IDevSimulator sim;
-        LogSpy log;
-        QSignalSpy started(&sim, &IDevSimulator::Started);
-        QSignalSpy stopped(&sim, &IDevSimulator::Stopped);
-        QStringList got;
-        sim.StopSim(Mark(got, "unsent"));
-        QCOMPARE(log.Count("IDevSimulator", "IDevSimulator::SendAckJson", 1, NotValid), 1);
-        sim.Open(ctl.Url());
-        QVERIFY(started.wait());
-        sim.StartSim({0.39, 1.98, 50, 0}, Mark(got, "start"));
-        sim.StopSim(Mark(got, "stop"));
-        QTRY_COMPARE(ctl.requests.size(), 2);
-        QCOMPARE(ctl.requests[0].keys(), QStringList({"CMD", "SEQ", "frequency", "latitude", "longitude", "only_aircraft"}));
-        QCOMPARE(ctl.requests[0].value("latitude"), QJsonValue(0.39));
-        QCOMPARE(ctl.requests[1].keys(), QStringList({"CMD", "SEQ"}));
-
-        ctl.Ack(1, "B");
-        ctl.Ack(0, "A");
-        const QString again = ctl.Ack(0, "A");
-        ctl.Send({{"EVENT", "PushObseData"}});
-        const QString neither = ctl.Send({{"ERROR", "SUCCESS"}});
-        QTRY_COMPARE(Sim(log, "[Msg no SEQ and EVENT]" + neither), 1);
-        QCOMPARE(got, QStringList({"stopB", "startA"}));
-        QCOMPARE(Sim(log, "[Seq is not concern]" + again), 1);
-        QCOMPARE(log.Records().size(), 3); // the event passed without a line
-
-        // Opening again forgets what the old connection left unanswered.
-        sim.StopSim(Mark(got, "forgotten"));
-        QTRY_COMPARE(ctl.requests.size(), 3);
-        ctl.peer->close();
-        QVERIFY(stopped.wait());
-        sim.Open(ctl.Url());
-        QVERIFY(started.wait());
-        const QString late = ctl.Ack(2, "");
-        QTRY_COMPARE(Sim(log, "[Seq is not concern]" + late), 1);
-        QCOMPARE(got.size(), 2);
-    }
-
-    void garbage()
-    {
-        FakeController ctl;
-        ATDeviceProxy proxy;
-        IDevSimulator sim;
-        LogSpy log;
-        const QStringList texts{"SEQ=1", R"([{"SEQ":"x"}])", R"({"EVENT":"PushObseData")", "42"};
-        for (bool simulator : {false, true}) {
-            ctl.peer = nullptr;
-            simulator ? sim.Open(ctl.Url()) : proxy.Open(ctl.Url());
-            QTRY_VERIFY(ctl.peer);
-            for (const QString& text : texts)
-                ctl.peer->sendTextMessage(text);
-            for (const QString& text : texts)
-                QTRY_COMPARE((simulator ? Sim : Dev)(log, "[Parse Json Error]" + text), 1);
-        }
+        QCOMPARE(got.size(), 6);
     }
 };
 
