@@ -21,7 +21,6 @@ private Q_SLOTS:
     void reportsBecomeDetails();
     void reportForAJobNotRunningIsIgnored();
     void nullTimesAndTextsAreStoredAsNull();
-    void deletingAPlanCascades();
 
 private:
     // A running job of three stored test cases, as "execute_job_local" leaves it.
@@ -147,33 +146,6 @@ void TstLocalDispatcher::nullTimesAndTextsAreStoredAsNull()
     QCOMPARE(Raw(QStringLiteral("select typeof(content) from T_JobDetail where jobId = %1 and seqIdx = 0").arg(jobId)).toString(),
              QStringLiteral("null"));
     QCOMPARE(Raw(QStringLiteral("select typeof(eTime) from T_Job where id = %1").arg(jobId)).toString(), QStringLiteral("text"));
-}
-
-void TstLocalDispatcher::deletingAPlanCascades()
-{
-    DBT_Plan plan;
-    plan.projId = 1;
-    plan.name = QStringLiteral("doomed");
-    QVERIFY(m_model.AddPlan(plan));
-    QVERIFY(m_model.SetPlanTestcases(plan, {uint(m_testcases.at(0).id), uint(m_testcases.at(0).id)}));
-    QList<DBT_Testcase> linked;
-    QVERIFY(m_model.GetPlanTestcases(plan, linked));
-    QCOMPARE(linked.size(), 2); // a pair may repeat, and ids are the test case's
-    QCOMPARE(linked.at(0).id, m_testcases.at(0).id);
-
-    DBT_Job job;
-    job.planId = plan.id;
-    job.projId = 1;
-    QVERIFY(m_model.AddJob(job));
-    DBT_JobDetail detail;
-    detail.jobId = job.id;
-    detail.tcId = m_testcases.at(0).id;
-    QVERIFY(m_model.AddJobDetail(detail));
-
-    QVERIFY(m_model.DeletePlan(plan));
-    QCOMPARE(Raw(QStringLiteral("select count(*) from T_PlanTC where planId = %1").arg(plan.id)).toInt(), 0);
-    QCOMPARE(Raw(QStringLiteral("select count(*) from T_Job where id = %1").arg(job.id)).toInt(), 0);
-    QCOMPARE(Raw(QStringLiteral("select count(*) from T_JobDetail where jobId = %1").arg(job.id)).toInt(), 0);
 }
 
 KIV_TEST_MAIN_IN_PRIVATE_APP_DIR(TstLocalDispatcher)
