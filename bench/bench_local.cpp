@@ -68,7 +68,8 @@ double runSqlite(const QString& database, const QByteArray& sql)
     sqlite.start(QStringLiteral("sqlite3"), {database});
     if (!sqlite.waitForStarted(10000))
         return -1;
-    sqlite.write(sql);
+    // Wait for the host's locks instead of failing at once.
+    sqlite.write(".timeout 10000\n" + sql);
     sqlite.closeWriteChannel();
     sqlite.setStandardOutputFile(QProcess::nullDevice());
     if (!sqlite.waitForFinished(600000) || sqlite.exitCode() != 0) {

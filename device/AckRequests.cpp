@@ -25,6 +25,9 @@ bool SendSequenced(QWebSocket& socket, PendingAcks& pending, QJsonObject& reques
     const QString seq = QUuid::createUuid().toString();
     request.insert(QStringLiteral("SEQ"), seq);
     socket.sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)));
+    // Hand the frame to the kernel now rather than on the next turn of the
+    // event loop: a job waits for every answer, so this latency adds up.
+    socket.flush();
     pending.insert(seq, onAck);
     return true;
 }

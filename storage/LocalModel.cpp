@@ -225,6 +225,7 @@ bool LocalModel::GetTestcase(DBT_Testcase& tc)
     if (!query.exec() || !query.first())
         return false;
     ReadTestcase(tc);
+    query.finish();
     return true;
 }
 
@@ -260,6 +261,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
         ReadTestcase(tc);
         out.append(tc);
     }
+    query.finish();
     return true;
 }
 
@@ -293,6 +295,7 @@ bool LocalModel::GetPlan(DBT_Plan& plan)
     if (!query.exec() || !query.first())
         return false;
     ReadPlan(plan);
+    query.finish();
     return true;
 }
 
@@ -328,6 +331,7 @@ bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& 
         ReadPlan(plan);
         out.append(plan);
     }
+    query.finish();
     return true;
 }
 
@@ -343,6 +347,7 @@ bool LocalModel::GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out
         ReadTestcase(tc);
         out.append(tc);
     }
+    query.finish();
     return true;
 }
 
@@ -389,6 +394,7 @@ bool LocalModel::GetJob(DBT_Job& job)
     if (!query.exec() || !query.first())
         return false;
     ReadJob(job);
+    query.finish();
     return true;
 }
 
@@ -415,6 +421,7 @@ bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
         ReadJob(job);
         out.append(job);
     }
+    query.finish();
     return true;
 }
 

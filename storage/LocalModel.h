@@ -12,7 +12,9 @@
 
 // The local test-management database: Data/autotest.db3 below the
 // application directory. One statement per operation, all through one query
-// object, so an operation must finish before the next starts.
+// object, so an operation must finish before the next starts. Reads release
+// their statement once the rows are mapped, so that no read lock on the file
+// outlives an operation and other processes can write to it.
 class LocalModel
 {
 public:
