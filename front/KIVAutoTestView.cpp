@@ -3,7 +3,6 @@
 #include "front/KIVAutoTestService.h"
 #include "platform/Debugger.h"
 
-
 KIVAutoTestView::KIVAutoTestView(QWebSocket* socket, QObject* parent)
     : WebSocketHandler(socket, parent)
 {
