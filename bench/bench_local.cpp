@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QWebSocket>
 
 #include <algorithm>
@@ -40,6 +41,9 @@ public:
         QSignalSpy connected(&m_socket, &QWebSocket::connected);
         m_socket.setMaxAllowedIncomingMessageSize(256 * 1024 * 1024);
         m_socket.open(url);
+        // Wakes the waits below so that their deadline is seen; the timed
+        // processEvents overload would spin instead of waiting.
+        m_tick.start(50);
         return connected.wait(10000);
     }
     // Sends and waits for the answer; returns it, or {} after 60 s.
@@ -49,12 +53,13 @@ public:
         m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact)));
         QDeadlineTimer deadline(60000);
         while (m_replies < expected && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         return m_replies < expected ? QJsonObject() : QJsonDocument::fromJson(m_last.toUtf8()).object();
     }
 
 private:
     QWebSocket m_socket;
+    QTimer m_tick;
     QString m_last;
     int m_replies = 0;
 };

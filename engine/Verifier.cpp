@@ -34,7 +34,7 @@ bool Verifier::Init()
 
 bool Verifier::Check(const QJsonObject& local, const QJsonObject& global, const QString& script, QString& remark)
 {
-    const QJSValue verifyFunc = engine.evaluate(script);
+    const QJSValue verifyFunc = scripts.Evaluate(engine, script);
     if (verifyFunc.isError()) {
         remark = ErrorText(verifyFunc);
         KIV_LOG("AT Verifier", "Verifier::Check", 1) << remark;

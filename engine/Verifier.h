@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/ScriptCache.h"
+
 #include <QJSEngine>
 #include <QJSValue>
 #include <QJsonObject>
@@ -27,6 +29,7 @@ private:
 
     QJSEngine engine;
     QJSValue wrapper;
+    ScriptCache scripts; // declared after the engine, so its values go first
     QJsonObject lastGlobal;
     QString lastGlobalText;
     bool haveGlobalText = false;

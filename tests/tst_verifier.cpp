@@ -1,3 +1,4 @@
+#include "engine/ScriptCache.h"
 #include "engine/Verifier.h"
 
 #include "tests/support/LogSpy.h"
@@ -15,6 +16,10 @@ private Q_SLOTS:
     void verdict_data();
     void verdict();
     void globalScopeIsPerVerifier();
+    void reusableScripts_data();
+    void reusableScripts();
+    void effectsRepeatOnEveryCheck_data();
+    void effectsRepeatOnEveryCheck();
 };
 
 void TestVerifier::verdict_data()
@@ -79,6 +84,63 @@ void TestVerifier::globalScopeIsPerVerifier()
     QVERIFY(first.Check({}, {}, QStringLiteral("var seen = 5; (function() { return true; })"), remark));
     QVERIFY(first.Check({}, json(R"({"n":2})"), reader, remark)); // new globals after the first check's
     QVERIFY(!second.Check({}, json(R"({"n":2})"), reader, remark));
+}
+
+void TestVerifier::reusableScripts_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<bool>("reusable");
+
+    const auto row = [](const char* name, const char* script, bool reusable) {
+        QTest::newRow(name) << QString::fromUtf8(script) << reusable;
+    };
+    row("one line", "(function(l, g) { return l.Voltage === 1; })", true);
+    row("comments, semicolon, CRLF", " /* v1 */\r\n(function (l, g) {\r\n  // ok\r\n  return true;\r\n});\r\n", true);
+    row("division, nesting, defaults", "(function(l, g = {a: [1]}) { var f = function(x) { return (x + 1) / 2; };"
+                                       " return f(l.a[0]) / g.a.length > 0 && l.s === '})' && \"/\" ; })", true);
+    row("statement before", "var n = 1; (function() { return n; })", false);
+    row("comma after", "(function() {}, n = 1, function() { return n; })", false);
+    row("called at once", "(function() { return function() { return 1; }; })()", false);
+    row("named", "(function f() { return f.n; })", false);
+    row("generator", "(function*() { yield 1; })", false);
+    row("arguments", "(function() { return arguments.callee.n; })", false);
+    row("eval", "(function() { return eval('1'); })", false);
+    row("regular expression", "(function(l) { return /'})/.test(l.s); })", false);
+    row("after a control head", "(function(l) { if (l) /a/.test(l); })", false);
+    row("after a step", "(function(l) { return l.n++ / 2; })", false);
+    row("template", "(function(l) { return `${l}`; })", false);
+    row("unterminated string", "(function() { return '})", false);
+    row("unterminated comment", "(function() { return 1; }) /*", false);
+    row("line separator ends a comment", "(function() { return 1; }) // x\u2028, 5", false);
+}
+
+void TestVerifier::reusableScripts()
+{
+    QFETCH(QString, script);
+    QTEST(ScriptCache::IsReusable(script), "reusable");
+}
+
+void TestVerifier::effectsRepeatOnEveryCheck_data()
+{
+    QTest::addColumn<QString>("script");
+
+    // Each passes on its second check only if that check ran it anew.
+    QTest::newRow("top-level code")
+        << "var k1 = typeof k1 === 'number' ? k1 + 1 : 1; (function() { return k1 === 2; })";
+    QTest::newRow("called at once")
+        << "(function() { k2 = typeof k2 === 'number' ? k2 + 1 : 1; return function() { return k2 === 2; }; })()";
+    QTest::newRow("state on the function")
+        << "(function() { var f = arguments.callee; f.n = (f.n || 0) + 1; return f.n === 1; })";
+}
+
+void TestVerifier::effectsRepeatOnEveryCheck()
+{
+    QFETCH(QString, script);
+    Verifier verifier;
+    QVERIFY(verifier.Init());
+    QString remark;
+    verifier.Check({}, {}, script, remark);
+    QVERIFY2(verifier.Check({}, {}, script, remark), qPrintable(remark));
 }
 
 QTEST_GUILESS_MAIN(TestVerifier)
