@@ -14,6 +14,7 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
                    QJsonObject{{QStringLiteral("result"), false}, {QStringLiteral("remark"), QStringLiteral("No more worker")}}}});
         return;
     }
+    worker->setParent(&workers);
     worker->SetJob(request);
     worker->SetResultCallback([worker, callback](const QJsonObject& report) {
         // The worker is still on the call stack that produced the report.
