@@ -10,23 +10,23 @@
 
 namespace {
 
-const QString kTemplate = QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json");
-
 QString compact(const QJsonObject& object) { return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
 QJsonObject entry(int index, const QJsonValue& value) { return {{"INDEX", index}, {"VALUE", value}}; }
-QJsonObject caseData(int module, int group, const QJsonValue& data)
+QJsonObject error(const QString& text) { return {{"ERROR", text}}; }
+QJsonObject setCaseData(int module, int group, const QJsonValue& data)
 {
-    return {{"MODULE_SEQ", module}, {"GROUP_SEQ", group}, {"DATA", data}};
+    return {{"CMD", "SetCaseData"}, {"VALUE", QJsonObject{{"MODULE_SEQ", module}, {"GROUP_SEQ", group}, {"DATA", data}}}};
 }
 
 // One connection to a channel; pushed events ("EVENT" without "SEQ") are kept apart from answers.
 struct Peer : QObject
 {
-    Peer() { connect(&socket, &QWebSocket::textMessageReceived, this, &Peer::Receive); }
-    void Receive(const QString& text)
+    Peer()
     {
-        const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
-        (message.contains("EVENT") && !message.contains("SEQ") ? events : answers).append(message);
+        connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            (message.contains("EVENT") && !message.contains("SEQ") ? events : answers).append(message);
+        });
     }
     bool Open(const QUrl& base, const QString& channel, const QString& device)
     {
@@ -34,12 +34,16 @@ struct Peer : QObject
         socket.open(QUrl(base.toString() + "/controller/" + channel + "/" + device));
         return connected.wait(5000);
     }
-    QJsonObject Ask(QJsonObject request) // sends with the next "SEQ"; the next answer, or {} when none comes
+    // Sends with the next "SEQ"; the next answer without its "SEQ" if that is the one sent, {} when none comes.
+    QJsonObject Ask(QJsonObject request)
     {
         request.insert("SEQ", QString::number(++seq));
         const int before = answers.size();
         socket.sendTextMessage(compact(request));
-        return QTest::qWaitFor([&] { return answers.size() > before; }, 5000) ? answers.at(before) : QJsonObject();
+        QJsonObject answer = QTest::qWaitFor([&] { return answers.size() > before; }, 5000) ? answers.at(before) : QJsonObject();
+        if (answer.value("SEQ") == request.value("SEQ"))
+            answer.remove("SEQ");
+        return answer;
     }
     QString Error(const QString& cmd, const QJsonValue& value) { return Ask({{"CMD", cmd}, {"VALUE", value}})["ERROR"].toString(); }
     QWebSocket socket;
@@ -56,76 +60,26 @@ class TstControllerEmulator : public QObject
 private Q_SLOTS:
     // Every test starts one emulator; it must also stop cleanly.
     void cleanup() { QVERIFY2(m_emulator->Stop(), qPrintable(m_emulator->Stderr())); }
-    void requests_data();
-    void requests();
-    void pushesAndDeviceIds();
-    void dropAfter();
+    void deviceModel();
+    void dropIgnoreAndEmptyTemplate();
 
 private:
     bool StartEmulator(const QStringList& options)
     {
         m_emulator.reset(new HostProcess(QStringLiteral("controller-emulator")));
-        return m_emulator->Start(QStringList{"--template", kTemplate} + options);
+        return m_emulator->Start(QStringList{"--template", KIV_SOURCE_DIR "/examples/device-template.json"} + options);
     }
     QScopedPointer<HostProcess> m_emulator;
 };
 
-void TstControllerEmulator::requests_data()
+void TstControllerEmulator::deviceModel()
 {
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QJsonObject>("request"); // *_sim on the simulator channel; SetCaseData after entering
-    QTest::addColumn<QJsonObject>("answer");  // without its "SEQ"
-    const auto set = [](const QJsonValue& value) { return QJsonObject{{"CMD", "SetCaseData"}, {"VALUE", value}}; };
-    const auto error = [](const QString& text) { return QJsonObject{{"ERROR", text}}; };
-    const QJsonObject enter{{"CMD", "EnterAutoTest"}, {"VALUE", 1}};
-    QJsonObject start{{"CMD", "start_sim"}, {"latitude", 0.39}, {"longitude", 1.98}, {"frequency", 50}, {"only_aircraft", 0}};
-    // Outputs equal inputs of any JSON type; entries the group lacks are left out.
-    const QJsonArray data{entry(1, 2.5), entry(7, 9), QJsonObject{{"INDEX", "0"}, {"VALUE", 3}},
-                          QJsonObject{{"INDEX", 0.5}, {"VALUE", 4}}, entry(0, QJsonObject{{"v", "x"}}), 5};
-    QTest::newRow("echo") << QStringList() << set(caseData(2, 1, data))
-                          << QJsonObject{{"ERROR", "SUCCESS"}, {"MODULE_SEQ", 2}, {"GROUP_SEQ", 1},
-                                         {"DATA", QJsonArray{entry(1, 2.5), entry(0, QJsonObject{{"v", "x"}})}}};
-    QTest::newRow("no module") << QStringList() << set(caseData(3, 1, {})) << error("No module 3 with case groups");
-    QTest::newRow("no group") << QStringList() << set(caseData(1, 2, {})) << error("Module 1 has no case group 2");
-    QTest::newRow("DATA") << QStringList() << set(caseData(1, 1, {})) << error("SetCaseData DATA is not an array");
-    QTest::newRow("VALUE") << QStringList() << set(QJsonArray()) << error("SetCaseData VALUE is not an object");
-    // The service sends a number; anything else must not pass for it.
-    for (const QJsonValue& value : {QJsonValue(true), QJsonValue("1"), QJsonValue(2), QJsonValue(QJsonValue::Undefined)})
-        QTest::addRow("enter %s", qPrintable(compact({{"VALUE", value}}))) << QStringList()
-            << QJsonObject{{"CMD", "EnterAutoTest"}, {"VALUE", value}} << error("EnterAutoTest VALUE must be the number 1 or 0");
-    QTest::newRow("start_sim") << QStringList() << start << error("SUCCESS");
-    start.remove("frequency");
-    QTest::newRow("start_sim partial") << QStringList() << start << error("start_sim needs a number \"frequency\"");
-    QTest::newRow("--refuse") << QStringList{"--refuse", "EnterAutoTest"} << enter << error("Refused by emulator");
-    QTest::newRow("--empty-template") << QStringList{"--empty-template"} << enter
-                                      << QJsonObject{{"ERROR", "SUCCESS"}, {"VALUE", QJsonObject{{"MODULES", QJsonArray()}}}};
-}
-
-void TstControllerEmulator::requests()
-{
-    QFETCH(QStringList, options);
-    QFETCH(QJsonObject, request);
-    QFETCH(QJsonObject, answer);
-    const QString command = request.value("CMD").toString();
-    QVERIFY(StartEmulator(options + QStringList{"--push-interval", "10"}));
-    Peer peer;
-    QVERIFY(peer.Open(m_emulator->Url(), command.endsWith("_sim") ? "simulator" : "auto_test", "dev-1"));
-    const bool enter = command == "SetCaseData";
-    if (enter)
-        QCOMPARE(peer.Error("EnterAutoTest", 1), QStringLiteral("SUCCESS"));
-    QJsonObject got = peer.Ask(request);
-    QCOMPARE(got.take("SEQ").toString(), QString::number(peer.seq));
-    QCOMPARE(got, answer);
-    // Without a successful entry (a refused one is not run), or with no modules, nothing is pushed.
-    if (!enter)
-        QVERIFY(!QTest::qWaitFor([&] { return !peer.events.isEmpty(); }, 100));
-}
-
-void TstControllerEmulator::pushesAndDeviceIds()
-{
-    QVERIFY(StartEmulator({"--push-interval", "20"}));
-    Peer a, b;
+    QVERIFY(StartEmulator({"--push-interval", "20", "--refuse", "stop_sim"}));
+    Peer a, b, simulator;
     QVERIFY(a.Open(m_emulator->Url(), "auto_test", "dev-a") && b.Open(m_emulator->Url(), "auto_test", "dev-b"));
+    // The service sends a number; anything else must not pass for it (nor start pushes: see below).
+    for (const QJsonValue& value : {QJsonValue(true), QJsonValue("1"), QJsonValue(2), QJsonValue(QJsonValue::Undefined)})
+        QCOMPARE(b.Ask({{"CMD", "EnterAutoTest"}, {"VALUE", value}}), error("EnterAutoTest VALUE must be the number 1 or 0"));
     const QString answered = compact(a.Ask({{"CMD", "EnterAutoTest"}, {"VALUE", 1}})["VALUE"].toObject()); // without BASE, STEP
     QVERIFY2(answered.contains(R"({"INDEX":1,"NAME":"Temperature"})") && !answered.contains("STEP"), qPrintable(answered));
     QTRY_VERIFY(a.events.size() >= 6);
@@ -135,8 +89,28 @@ void TstControllerEmulator::pushesAndDeviceIds()
         QCOMPARE(a.events.at(2 * n - 2), (QJsonObject{{"EVENT", "PushObseData"}, {"MODULE_SEQ", 1}, {"VALUE", power}}));
         QCOMPARE(a.events.at(2 * n - 1)["VALUE"][1]["VALUE"].toDouble(), 10 - 0.25 * n);
     }
+    // Outputs equal inputs of any JSON type; entries the group lacks are left out.
+    const QJsonArray data{entry(1, 2.5), entry(7, 9), QJsonObject{{"INDEX", "0"}, {"VALUE", 3}},
+                          QJsonObject{{"INDEX", 0.5}, {"VALUE", 4}}, entry(0, QJsonObject{{"v", "x"}}), 5};
+    QCOMPARE(a.Ask(setCaseData(2, 1, data)), (QJsonObject{{"ERROR", "SUCCESS"}, {"MODULE_SEQ", 2}, {"GROUP_SEQ", 1},
+                                                          {"DATA", QJsonArray{entry(1, 2.5), entry(0, QJsonObject{{"v", "x"}})}}}));
+    QCOMPARE(a.Ask(setCaseData(3, 1, {})), error("No module 3 with case groups"));
+    QCOMPARE(a.Ask(setCaseData(1, 2, {})), error("Module 1 has no case group 2"));
+    QCOMPARE(a.Ask(setCaseData(1, 1, {})), error("SetCaseData DATA is not an array"));
+    QCOMPARE(a.Ask({{"CMD", "SetCaseData"}, {"VALUE", QJsonArray()}}), error("SetCaseData VALUE is not an object"));
     // Another id is another device.
-    QVERIFY(b.events.isEmpty() && b.Error("SetCaseData", caseData(1, 1, QJsonArray())).contains("not in auto-test mode"));
+    QVERIFY(b.events.isEmpty());
+    QCOMPARE(b.Ask(setCaseData(1, 1, {})), error("Device dev-b is not in auto-test mode"));
+    // The simulator needs every parameter as a number. A refused request is answered but not run:
+    // the simulator still runs, so starting it again restarts it.
+    QVERIFY(simulator.Open(m_emulator->Url(), "simulator", "dev-a"));
+    QJsonObject start{{"CMD", "start_sim"}, {"latitude", 0.39}, {"longitude", 1.98}, {"frequency", 50}, {"only_aircraft", 0}};
+    QCOMPARE(simulator.Ask(start), error("SUCCESS"));
+    QCOMPARE(simulator.Ask({{"CMD", "stop_sim"}}), error("Refused by emulator"));
+    QCOMPARE(simulator.Ask(start), error("SUCCESS"));
+    QTRY_VERIFY(m_emulator->Stderr().contains("Simulator of dev-a restarted with"));
+    start.remove("frequency");
+    QCOMPARE(simulator.Ask(start), error("start_sim needs a number \"frequency\""));
     // Leaving stops the pushes and is final; entering again counts from 1 again.
     QCOMPARE(a.Error("EnterAutoTest", 0), QStringLiteral("SUCCESS"));
     const int afterLeave = a.events.size();
@@ -149,7 +123,7 @@ void TstControllerEmulator::pushesAndDeviceIds()
     a.socket.close();
     QTRY_VERIFY(m_emulator->Stderr().contains("Device dev-a left auto-test mode"));
     QVERIFY(a.Open(m_emulator->Url(), "auto_test", "dev-a"));
-    QVERIFY(a.Error("SetCaseData", caseData(1, 1, QJsonArray())).contains("not in auto-test mode"));
+    QCOMPARE(a.Ask(setCaseData(1, 1, {})), error("Device dev-a is not in auto-test mode"));
     QTRY_VERIFY(!b.events.isEmpty());
     // Other paths, an empty device id among them, are closed with a reason.
     for (const char* path : {"/controller/other/dev-1", "/controller/auto_test/"}) {
@@ -161,13 +135,16 @@ void TstControllerEmulator::pushesAndDeviceIds()
     QVERIFY2(m_emulator->Stop(2), qPrintable(m_emulator->Stderr())); // SIGINT while pushing ends cleanly too
 }
 
-void TstControllerEmulator::dropAfter()
+void TstControllerEmulator::dropIgnoreAndEmptyTemplate()
 {
     // Each kind of channel is cut at its own count: the device channel at message 5, the simulator's at 6.
-    QVERIFY(StartEmulator({"--drop-after", "5", "--drop-sim-after", "6", "--ignore", "Noop"}));
-    for (const QString command : {"EnterAutoTest", "stop_sim"}) {
-        const QString channel = command == "stop_sim" ? "simulator" : "auto_test";
-        const int cutAt = command == "stop_sim" ? 6 : 5;
+    QVERIFY(StartEmulator({"--drop-after", "5", "--drop-sim-after", "6", "--ignore", "Noop", "--empty-template",
+                           "--push-interval", "10"}));
+    // A template without modules is answered as such and pushes nothing.
+    const QJsonObject noModules{{"ERROR", "SUCCESS"}, {"VALUE", QJsonObject{{"MODULES", QJsonArray()}}}};
+    for (const auto& [channel, command, cutAt, answer, other] :
+         {std::make_tuple("auto_test", "EnterAutoTest", 5, noModules, "stop_sim"),
+          std::make_tuple("simulator", "stop_sim", 6, error("SUCCESS"), "EnterAutoTest")}) {
         Peer peer;
         QVERIFY(peer.Open(m_emulator->Url(), channel, "dev-1"));
         QSignalSpy closed(&peer.socket, &QWebSocket::disconnected);
@@ -177,12 +154,13 @@ void TstControllerEmulator::dropAfter()
         peer.socket.sendTextMessage(compact({{"CMD", command}, {"VALUE", 0}}));
         QTRY_COMPARE(peer.answers, (QList<QJsonObject>{QJsonObject{{"ERROR", "Request without a \"SEQ\" text"}}}));
         for (int n = 4; n < cutAt; ++n)
-            QCOMPARE(peer.Error(command, 0), QStringLiteral("SUCCESS"));
+            QCOMPARE(peer.Ask({{"CMD", command}, {"VALUE", 1}}), answer);
+        QVERIFY(!QTest::qWaitFor([&] { return !peer.events.isEmpty(); }, 100));
         peer.socket.sendTextMessage(R"({"CMD":"Noop","SEQ":"cut"})");
-        QVERIFY2(closed.wait(5000), qPrintable(channel));
+        QVERIFY2(closed.wait(5000), channel);
         // A new connection counts afresh; neither channel runs the other's commands.
         QVERIFY(peer.Open(m_emulator->Url(), channel, "dev-1"));
-        QVERIFY(peer.Error(command == "stop_sim" ? "EnterAutoTest" : "stop_sim", 0).startsWith("Unknown command"));
+        QVERIFY(peer.Error(other, 0).startsWith("Unknown command"));
     }
 }
 

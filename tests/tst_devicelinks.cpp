@@ -35,9 +35,6 @@ struct FakeController : QObject
 
 // A callback that records who received which acknowledgement.
 auto Mark(QStringList& got, const QString& who) { return [&got, who](const QJsonObject& a) { got << who + a["MARK"].toString(); }; }
-// Log lines of the two receiving functions, both at level 1.
-int Dev(const LogSpy& log, const QString& text) { return log.Count("ATDeviceProxy", "ATDeviceProxy::OnTextMessage", 1, text); }
-int Sim(const LogSpy& log, const QString& text) { return log.Count("IDevSimulator", "IDevSimulator::OnTextMsg", 1, text); }
 
 } // namespace
 
@@ -70,10 +67,11 @@ private Q_SLOTS:
         const auto open = [&] { connected = false; simulator ? sim.Open(ctl.Url()) : proxy->Open(ctl.Url()); };
         const auto first = [&](auto cb) { simulator ? sim.StartSim({0.39, 1.98, 50, 0}, cb) : proxy->EnterAutoTest(true, cb); };
         const auto second = [&](auto cb) { simulator ? sim.StopSim(cb) : proxy->EnterAutoTest(false, cb); };
-        const auto logged = [&](const QString& text) { return simulator ? Sim(log, text) : Dev(log, text); };
+        const QString section = simulator ? "IDevSimulator" : "ATDeviceProxy";
+        const QByteArray receiver = (section + (simulator ? "::OnTextMsg" : "::OnTextMessage")).toUtf8();
+        const auto logged = [&](const QString& text) { return log.Count(section, receiver, 1, text); }; // at level 1
 
         second(Mark(got, "unsent"));
-        const QString section = simulator ? "IDevSimulator" : "ATDeviceProxy";
         QCOMPARE(log.Count(section, (section + "::SendAckJson").toUtf8(), 1, "Websocket is not valid to send request"), 1);
         open();
         QTRY_VERIFY(connected);
@@ -125,8 +123,7 @@ private Q_SLOTS:
         ctl.Ack(4, "N");
         ctl.Send({{"EVENT", "PushObseData"}, {"MARK", "1"}});
         const QString both = ctl.Send({{"EVENT", "PushObseData"}, {"SEQ", "{unknown}"}}); // with both keys: an acknowledgement
-        QTRY_COMPARE(Dev(log, "[Seq is not concern]" + both), 1);
-        QCOMPARE(got.mid(3), QStringList({"nestedN", "push1"}));
+        QTRY_COMPARE(logged("[Seq is not concern]" + both), 1);
         // Close from inside an event handler, which then still uses its captures, forgets every callback.
         second(Mark(got, "forgotten"));
         QTRY_COMPARE(ctl.requests.size(), 6);
@@ -136,8 +133,8 @@ private Q_SLOTS:
         open();
         QTRY_VERIFY(connected);
         const QString forgotten = ctl.Ack(5, ""), push = ctl.Send({{"EVENT", "PushObseData"}});
-        QTRY_COMPARE(Dev(log, "[Event is not concern]" + push), 1);
-        QCOMPARE(Dev(log, "[Seq is not concern]" + forgotten), 1);
+        QTRY_COMPARE(logged("[Event is not concern]" + push), 1);
+        QCOMPARE(logged("[Seq is not concern]" + forgotten), 1);
         QCOMPARE(got.mid(3), QStringList({"nestedN", "push1", "closer"}));
         // The owner's callbacks must not run while the proxy is being destroyed.
         proxy->onDisconnected = [&] { got << "destroyed"; };
