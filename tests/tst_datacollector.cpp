@@ -15,43 +15,31 @@ static const char kMixed[] = R"({"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":
 class TestDataCollector : public QObject
 {
     Q_OBJECT
-    IdNameCov cov;
-    DataCollector collector;
 
 private Q_SLOTS:
-    void init()
+    void filesInArrivalOrderOnlyWhileCollecting()
     {
         // Module 1 observes "Volt" (index 0) and "Amp" (index 1) in group 2.
+        IdNameCov cov;
         cov.SetModules(QJsonDocument::fromJson(R"([{"NAME":"Power","SEQ":1,"OBSE_GROUPS":[{"NAME":"Out","SEQ":2,
             "ITEMS":[{"NAME":"Volt","INDEX":0},{"NAME":"Amp","INDEX":1}]}]}])").array());
-        collector = DataCollector();
+        DataCollector collector;
         collector.SetConverter(&cov);
-    }
-
-    void filesInArrivalOrder()
-    {
         LogSpy log;
+
+        collector.Add(obj(kMixed));
+        QCOMPARE(collector.Data(), QJsonObject());
         collector.collecting = true;
         collector.Add(obj(R"({"MODULE_SEQ":1,"VALUE":[{"GROUP_SEQ":2,"INDEX":0,"VALUE":5}]})"));
         collector.Add(obj(kMixed));
         QCOMPARE(collector.Data(), obj(R"({"Power":{"Out":{"Volt":[5,null,{"x":[1]}],"Amp":["a"]}}})"));
-        QCOMPARE(log.Records().size(), 1);
-        QCOMPARE(log.Count("DataCollector", "DataCollector::Add", 1,
-                           " Fail to covert id data to name data ( 1 ,2 ,9 )"), 1);
-    }
-
-    void ignoredWhileIdleAndAfterClear()
-    {
-        LogSpy log;
-        collector.Add(obj(kMixed));
-        QCOMPARE(collector.Data(), QJsonObject());
-        collector.collecting = true;
-        collector.Add(obj(kMixed));
-        QVERIFY(!collector.Data().isEmpty());
+        // Clear drops the data and stops collecting.
         collector.Clear();
         collector.Add(obj(kMixed));
         QCOMPARE(collector.Data(), QJsonObject());
-        QVERIFY2(log.Records().size() == 1, qPrintable(log.Dump())); // only the push while collecting
+        // Only the unknown index pushed while collecting is logged.
+        QVERIFY2(log.Records().size() == 1, qPrintable(log.Dump()));
+        QCOMPARE(log.Count("DataCollector", "DataCollector::Add", 1, " Fail to covert id data to name data ( 1 ,2 ,9 )"), 1);
     }
 };
 

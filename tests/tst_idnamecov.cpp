@@ -19,60 +19,47 @@ class TstIdNameCov : public QObject
     IdNameCov cov;
 private Q_SLOTS:
     void initTestCase() { cov.SetModules(QJsonDocument::fromJson(kTemplate).array()); }
-    void nameToId_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("ids"); // from -1,-1,-1, so unwritten fields show
-        QTest::newRow("no module name") << QStringList{"", "In", "volt"} << true << "-1,-1,-1";
-        QTest::newRow("item") << QStringList{"Pwr", "In", "amp"} << true << "1,2,9";
-        QTest::newRow("unknown item keeps seqs") << QStringList{"Pwr", "In", "Volt"} << false << "1,2,-1";
-        QTest::newRow("skips module without groups") << QStringList{"Dup", "G", ""} << true << "6,1,-1";
-        QTest::newRow("commits to first module") << QStringList{"Dup", "H", ""} << false << "6,-1,-1";
-    }
-    void nameToId()
-    {
-        QFETCH(QStringList, names);
-        IdKey ids{-1, -1, -1};
-        QTEST(cov.NameToId(NameKey{names[0], names[1], names[2]}, ids), "ok");
-        QTEST(QString("%1,%2,%3").arg(ids.moduleSeq).arg(ids.groupSeq).arg(ids.index), "ids");
-    }
 
-    void idDataToNameData_data()
+    // The input's form picks the conversion: names "module/group/item" go to NameToId, numbers
+    // "moduleSeq,groupSeq,index" to ObseIdToName, a JSON object to IdDataToNameData. Outputs start
+    // as -1,-1,-1 / ?/?/? / {"k":0}, so fields a conversion leaves unwritten show.
+    void convert_data()
     {
-        QTest::addColumn<QString>("idData");
+        QTest::addColumn<QString>("in");
         QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("nameData"); // from {"k":0}
-        QTest::newRow("named items only, last wins") << R"({"MODULE_SEQ":1,"GROUP_SEQ":2,"DATA":[{"INDEX":0,"VALUE":4},
+        QTest::addColumn<QString>("out");
+        QTest::newRow("to id: no module name") << "/In/volt" << true << "-1,-1,-1";
+        QTest::newRow("to id: item") << "Pwr/In/amp" << true << "1,2,9";
+        QTest::newRow("to id: unknown item keeps seqs") << "Pwr/In/Volt" << false << "1,2,-1";
+        QTest::newRow("to id: skips module without groups") << "Dup/G/" << true << "6,1,-1";
+        QTest::newRow("to id: commits to first module") << "Dup/H/" << false << "6,-1,-1";
+        QTest::newRow("data: named items only, last wins") << R"({"MODULE_SEQ":1,"GROUP_SEQ":2,"DATA":[{"INDEX":0,"VALUE":4},
             {"INDEX":9,"VALUE":1},{"INDEX":0,"VALUE":5}]})" << true << R"({"k":0,"vOut":5})";
-        QTest::newRow("no INDEX is -1") << R"({"MODULE_SEQ":1,"GROUP_SEQ":2,"DATA":[{"VALUE":3}]})" << true
-                                        << R"({"k":0,"neg":3})";
-        QTest::newRow("no data needs no module") << R"({"MODULE_SEQ":42})" << true << R"({"k":0})";
-        QTest::newRow("commits to first") << R"({"MODULE_SEQ":6,"GROUP_SEQ":2,"DATA":[{}]})" << false << R"({"k":0})";
+        QTest::newRow("data: no INDEX is -1") << R"({"MODULE_SEQ":1,"GROUP_SEQ":2,"DATA":[{"VALUE":3}]})" << true << R"({"k":0,"neg":3})";
+        QTest::newRow("data: none needs no module") << R"({"MODULE_SEQ":42})" << true << R"({"k":0})";
+        QTest::newRow("data: commits to first") << R"({"MODULE_SEQ":6,"GROUP_SEQ":2,"DATA":[{}]})" << false << R"({"k":0})";
+        QTest::newRow("obse: skips nameless entries") << "1,3,4" << true << "Pwr/Meas/temp";
+        QTest::newRow("obse: missing numbers are 0") << "0,0,0" << true << "NoSeq/O/x";
+        QTest::newRow("obse: commits to first module") << "6,2,0" << false << "Dup/?/?";
     }
-    void idDataToNameData()
+    void convert()
     {
-        QFETCH(QString, idData);
-        QJsonObject out{{"k", 0}};
-        QTEST(cov.IdDataToNameData(QJsonDocument::fromJson(idData.toUtf8()).object(), out), "ok");
-        QTEST(QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact)), "nameData");
-    }
-
-    void obseIdToName_data()
-    {
-        QTest::addColumn<QVector<int>>("ids");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("names"); // from ?/?/?
-        QTest::newRow("skips nameless entries") << QVector<int>{1, 3, 4} << true << "Pwr/Meas/temp";
-        QTest::newRow("missing numbers are 0") << QVector<int>{0, 0, 0} << true << "NoSeq/O/x";
-        QTest::newRow("commits to first module") << QVector<int>{6, 2, 0} << false << "Dup/?/?";
-    }
-    void obseIdToName()
-    {
-        QFETCH(QVector<int>, ids);
-        NameKey names{"?", "?", "?"};
-        QTEST(cov.ObseIdToName(IdKey{ids[0], ids[1], ids[2]}, names), "ok");
-        QTEST(QStringList({names.moduleName, names.groupName, names.itemName}).join('/'), "names");
+        QFETCH(QString, in);
+        if (in.startsWith('{')) {
+            QJsonObject nameData{{"k", 0}};
+            QTEST(cov.IdDataToNameData(QJsonDocument::fromJson(in.toUtf8()).object(), nameData), "ok");
+            QTEST(QString::fromUtf8(QJsonDocument(nameData).toJson(QJsonDocument::Compact)), "out");
+        } else if (in.contains('/')) {
+            const QStringList n = in.split('/');
+            IdKey ids{-1, -1, -1};
+            QTEST(cov.NameToId(NameKey{n[0], n[1], n[2]}, ids), "ok");
+            QTEST(QString("%1,%2,%3").arg(ids.moduleSeq).arg(ids.groupSeq).arg(ids.index), "out");
+        } else {
+            const QStringList n = in.split(',');
+            NameKey names{"?", "?", "?"};
+            QTEST(cov.ObseIdToName(IdKey{n[0].toInt(), n[1].toInt(), n[2].toInt()}, names), "ok");
+            QTEST(QStringList({names.moduleName, names.groupName, names.itemName}).join('/'), "out");
+        }
     }
 };
 
