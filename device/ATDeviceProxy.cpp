@@ -3,15 +3,19 @@
 #include "device/AckRequests.h"
 #include "platform/Debugger.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 #include <QUrl>
 
 ATDeviceProxy::ATDeviceProxy(QObject* parent)
     : QObject(parent)
     , socket(QString(), QWebSocketProtocol::VersionLatest)
 {
-    LimitIncomingSize(socket);
+    AckRequests::LimitIncomingSize(socket);
+    pendingAcks.onTimeout = [this](const QString& command) {
+        if (onTimeout)
+            onTimeout(command);
+    };
     connect(&socket, &QWebSocket::textMessageReceived, this, &ATDeviceProxy::OnTextMessage);
     connect(&socket, &QWebSocket::binaryMessageReceived, this, &ATDeviceProxy::OnBlobMessage);
     connect(&socket, &QWebSocket::disconnected, this, &ATDeviceProxy::OnDisconnect);
@@ -29,13 +33,15 @@ ATDeviceProxy::~ATDeviceProxy()
 
 void ATDeviceProxy::Open(const QString& url)
 {
+    connected = false;
+    errorSeen = false;
     socket.open(QUrl(url));
 }
 
 void ATDeviceProxy::Close()
 {
     socket.abort();
-    pendingAcks.clear();
+    pendingAcks.Clear();
     eventHandlers.clear();
 }
 
@@ -46,7 +52,7 @@ void ATDeviceProxy::SubscribeEvent(const QString& event, const ReplyCallback& ha
 
 void ATDeviceProxy::SendAckJson(QJsonObject& request, const ReplyCallback& onAck)
 {
-    SendSequenced(socket, pendingAcks, request, onAck, QStringLiteral("ATDeviceProxy"), "ATDeviceProxy::SendAckJson");
+    pendingAcks.Send(socket, request, onAck, "ATDeviceProxy::SendAckJson");
 }
 
 void ATDeviceProxy::EnterAutoTest(bool enter, const ReplyCallback& onAck)
@@ -65,27 +71,47 @@ void ATDeviceProxy::SetCaseData(const QJsonObject& value, const ReplyCallback& o
 
 void ATDeviceProxy::OnConnect()
 {
+    connected = true;
     if (onConnected)
         onConnected();
 }
 
 void ATDeviceProxy::OnDisconnect()
 {
+    const bool wasConnected = connected;
+    connected = false;
+    const QString fault = AckRequests::CloseFault(socket);
+    if (!fault.isEmpty()) {
+        if (onError)
+            onError(fault);
+        return;
+    }
+    // A connection that never came up reports its disconnection before the
+    // error that says why; give the error its turn first.
+    if (!wasConnected) {
+        QTimer::singleShot(0, this, [this] {
+            if (!errorSeen && onDisconnected)
+                onDisconnected();
+        });
+        return;
+    }
     if (onDisconnected)
         onDisconnected();
 }
 
 void ATDeviceProxy::OnTextMessage(const QString& msg)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(msg.toUtf8());
-    if (!document.isObject()) {
-        KIV_LOG("ATDeviceProxy", "ATDeviceProxy::OnTextMessage", 1) << "[Parse Json Error]" << msg;
+    QJsonObject object;
+    QString fault;
+    if (!AckRequests::Read(msg, object, fault)) {
+        KIV_LOG("ATDeviceProxy", "ATDeviceProxy::OnTextMessage", 1) << "[Parse Json Error]" << msg.left(1024);
+        if (!fault.isEmpty() && onError)
+            onError(fault);
         return;
     }
-    const QJsonObject object = document.object();
     // An object with both keys is an acknowledgement, never an event.
     if (object.contains(QStringLiteral("SEQ"))) {
-        if (!DeliverAck(pendingAcks, object))
+        if (!pendingAcks.Deliver(object))
             KIV_LOG("ATDeviceProxy", "ATDeviceProxy::OnTextMessage", 1) << "[Seq is not concern]" << msg;
         return;
     }
@@ -111,6 +137,7 @@ void ATDeviceProxy::OnBlobMessage(const QByteArray&)
 
 void ATDeviceProxy::OnError(QAbstractSocket::SocketError)
 {
+    errorSeen = true;
     if (onError)
         onError(socket.errorString());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/AckRequests.h"
 #include "front/ReplyCallback.h"
 
 #include <QAbstractSocket>
@@ -28,10 +29,15 @@ public:
     void SendAckJson(QJsonObject& request, const ReplyCallback& onAck);
     void EnterAutoTest(bool enter, const ReplyCallback& onAck);
     void SetCaseData(const QJsonObject& value, const ReplyCallback& onAck);
+    // Requests unanswered after `ms` (0: never) are given up and reported to onTimeout.
+    void SetTimeLimit(int ms) { pendingAcks.SetTimeLimit(ms); }
+    bool IsConnected() const { return connected; }
 
     std::function<void()> onConnected;
     std::function<void()> onDisconnected;
     std::function<void(const QString&)> onError;
+    // The command of a request whose answer did not come in time.
+    std::function<void(const QString& command)> onTimeout;
 
 private Q_SLOTS:
     void OnConnect();
@@ -42,6 +48,8 @@ private Q_SLOTS:
 
 private:
     QWebSocket socket;
-    QHash<QString, ReplyCallback> pendingAcks;
+    AckRequests pendingAcks{QStringLiteral("ATDeviceProxy")};
     QHash<QString, ReplyCallback> eventHandlers;
+    bool connected = false;
+    bool errorSeen = false;
 };

@@ -3,18 +3,19 @@
 #include "device/AckRequests.h"
 #include "platform/Debugger.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 #include <QUrl>
 
 IDevSimulator::IDevSimulator(QObject* parent)
     : QObject(parent)
     , socket(QString(), QWebSocketProtocol::VersionLatest)
 {
-    LimitIncomingSize(socket);
+    AckRequests::LimitIncomingSize(socket);
+    pendingAcks.onTimeout = [this](const QString& command) { Q_EMIT TimedOut(command); };
     connect(&socket, &QWebSocket::textMessageReceived, this, &IDevSimulator::OnTextMsg);
-    connect(&socket, &QWebSocket::disconnected, this, &IDevSimulator::Stopped);
-    connect(&socket, &QWebSocket::connected, this, &IDevSimulator::Started);
+    connect(&socket, &QWebSocket::disconnected, this, &IDevSimulator::OnDisconnected);
+    connect(&socket, &QWebSocket::connected, this, &IDevSimulator::OnConnected);
     connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, &IDevSimulator::OnError);
 }
 
@@ -27,9 +28,11 @@ IDevSimulator::~IDevSimulator()
 
 void IDevSimulator::Open(const QString& url)
 {
+    connected = false;
+    errorSeen = false;
     socket.open(QUrl(url));
     // Acknowledgements of an earlier connection can no longer arrive on this one.
-    pendingAcks.clear();
+    pendingAcks.Clear();
 }
 
 void IDevSimulator::Close()
@@ -56,19 +59,21 @@ void IDevSimulator::StopSim(const ReplyCallback& onAck)
 
 void IDevSimulator::SendAckJson(QJsonObject& request, const ReplyCallback& onAck)
 {
-    SendSequenced(socket, pendingAcks, request, onAck, QStringLiteral("IDevSimulator"), "IDevSimulator::SendAckJson");
+    pendingAcks.Send(socket, request, onAck, "IDevSimulator::SendAckJson");
 }
 
 void IDevSimulator::OnTextMsg(QString msg)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(msg.toUtf8());
-    if (!document.isObject()) {
-        KIV_LOG("IDevSimulator", "IDevSimulator::OnTextMsg", 1) << "[Parse Json Error]" << msg;
+    QJsonObject object;
+    QString fault;
+    if (!AckRequests::Read(msg, object, fault)) {
+        KIV_LOG("IDevSimulator", "IDevSimulator::OnTextMsg", 1) << "[Parse Json Error]" << msg.left(1024);
+        if (!fault.isEmpty())
+            Q_EMIT Errored(fault);
         return;
     }
-    const QJsonObject object = document.object();
     if (object.contains(QStringLiteral("SEQ"))) {
-        if (!DeliverAck(pendingAcks, object))
+        if (!pendingAcks.Deliver(object))
             KIV_LOG("IDevSimulator", "IDevSimulator::OnTextMsg", 1) << "[Seq is not concern]" << msg;
         return;
     }
@@ -80,5 +85,33 @@ void IDevSimulator::OnTextMsg(QString msg)
 
 void IDevSimulator::OnError(QAbstractSocket::SocketError)
 {
+    errorSeen = true;
     Q_EMIT Errored(socket.errorString());
+}
+
+void IDevSimulator::OnConnected()
+{
+    connected = true;
+    Q_EMIT Started();
+}
+
+void IDevSimulator::OnDisconnected()
+{
+    const bool wasConnected = connected;
+    connected = false;
+    const QString fault = AckRequests::CloseFault(socket);
+    if (!fault.isEmpty()) {
+        Q_EMIT Errored(fault);
+        return;
+    }
+    // A connection that never came up reports its disconnection before the
+    // error that says why; give the error its turn first.
+    if (!wasConnected) {
+        QTimer::singleShot(0, this, [this] {
+            if (!errorSeen)
+                Q_EMIT Stopped();
+        });
+        return;
+    }
+    Q_EMIT Stopped();
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "device/AckRequests.h"
 #include "device/SimParams.h"
 #include "front/ReplyCallback.h"
 
 #include <QAbstractSocket>
-#include <QHash>
 #include <QObject>
 #include <QWebSocket>
 
@@ -24,17 +24,25 @@ public:
     void StartSim(const SimParams& params, const ReplyCallback& onAck);
     void StopSim(const ReplyCallback& onAck);
     void SendAckJson(QJsonObject& request, const ReplyCallback& onAck);
+    // Requests unanswered after `ms` (0: never) are given up and reported by TimedOut.
+    void SetTimeLimit(int ms) { pendingAcks.SetTimeLimit(ms); }
+    bool IsConnected() const { return connected; }
 
 Q_SIGNALS:
     void Started();
     void Stopped();
     void Errored(QString msg);
+    void TimedOut(QString command);
 
 private Q_SLOTS:
     void OnTextMsg(QString msg);
     void OnError(QAbstractSocket::SocketError err);
+    void OnConnected();
+    void OnDisconnected();
 
 private:
     QWebSocket socket;
-    QHash<QString, ReplyCallback> pendingAcks;
+    AckRequests pendingAcks{QStringLiteral("IDevSimulator")};
+    bool connected = false;
+    bool errorSeen = false;
 };

@@ -1,5 +1,6 @@
 #include "engine/ATWorker.h"
 
+#include "engine/ScriptWatchdog.h"
 #include "platform/ControllerEndpoint.h"
 #include "platform/Debugger.h"
 
@@ -33,6 +34,11 @@ ATWorker::ATWorker()
     connect(&simulator, &IDevSimulator::Stopped, this, [this] {
         ReportFatal(QStringLiteral("Websocket to controller/simulator/ is disconnected"));
     });
+    deviceProxy.onTimeout = [this](const QString& command) { OnRequestTimedOut(command); };
+    connect(&simulator, &IDevSimulator::TimedOut, this, &ATWorker::OnRequestTimedOut);
+    collector.onFiled = [this](const QString& module, const QString& group, const QString& item, const QJsonValue& value) {
+        verifier.Observe(module, group, item, value);
+    };
 
     components.Register("Verifier", &verifier);
     components.Register("DataCollector", &collector);
@@ -58,6 +64,14 @@ ReplyCallback ATWorker::Step(void (ATWorker::*handler)(const QJsonObject&))
         if (self && !self->reported)
             (self.data()->*handler)(ack);
     };
+}
+
+void ATWorker::SetTimeLimits(ScriptWatchdog* watchdog, int scriptMs, int deviceMs)
+{
+    verifier.SetTimeLimit(watchdog, scriptMs);
+    deviceTimeLimitMs = deviceMs;
+    deviceProxy.SetTimeLimit(deviceMs);
+    simulator.SetTimeLimit(deviceMs);
 }
 
 void ATWorker::Start(const QString& url)
@@ -165,6 +179,37 @@ void ATWorker::SendResult(const QJsonObject& result)
 
 void ATWorker::ReportFatal(const QString& reason)
 {
+    ReportFailure(reason, QStringLiteral("Fatal Error"));
+}
+
+bool ATWorker::Cancel()
+{
+    if (reported)
+        return false;
+    Abandon(QStringLiteral("Cancelled"), QStringLiteral("Cancelled"));
+    return true;
+}
+
+void ATWorker::OnRequestTimedOut(const QString& command)
+{
+    Abandon(QStringLiteral("Device request '%1' unanswered after %2 ms").arg(command).arg(deviceTimeLimitMs),
+            QStringLiteral("Fatal Error"));
+}
+
+void ATWorker::Abandon(const QString& reason, const QString& caseRemark)
+{
+    if (reported)
+        return;
+    // Nothing waits for these answers: the job ends now, whatever comes back.
+    if (deviceProxy.IsConnected())
+        deviceProxy.EnterAutoTest(false, nullptr);
+    if (simulator.IsConnected())
+        simulator.StopSim(nullptr);
+    ReportFailure(reason, caseRemark);
+}
+
+void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark)
+{
     if (reported) {
         KIV_LOG("ATWorker", "ATWorker::ReportFatal", 2) << "Already reported, dropped: " << reason;
         return;
@@ -176,7 +221,7 @@ void ATWorker::ReportFatal(const QString& reason)
     for (const QJsonValue& entry : cases) {
         tcs.append(QJsonObject{{QStringLiteral("id"), entry.toObject().value(QStringLiteral("testcaseid"))},
                                {QStringLiteral("result"), false},
-                               {QStringLiteral("remark"), QStringLiteral("Fatal Error")}});
+                               {QStringLiteral("remark"), caseRemark}});
     }
     Report({{QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
             {QStringLiteral("planid"), request.value(QStringLiteral("planid"))},
@@ -205,6 +250,7 @@ void ATWorker::Reset()
     deviceProxy.Close();
     simulator.Close();
     collector.Clear();
+    verifier.ClearObservations();
     verifier.CollectGarbage();
     cov.Clear();
     jobExecutor.Reset();

@@ -10,7 +10,10 @@
 #include "front/ReplyCallback.h"
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QObject>
+
+class ScriptWatchdog;
 
 // Runs one job from start to report: starts the simulator, brings the device
 // into auto-test mode, runs the test cases, takes both out again and reports.
@@ -28,6 +31,16 @@ public:
     void SetResultCallback(const ReplyCallback& callback) { resultCallback = callback; }
     void Start(const QString& url);
     void ReportFatal(const QString& reason);
+    // Ends a running job at once with the remark "Cancelled": takes the device
+    // out of auto-test mode and stops the simulator without waiting for their
+    // answers, and reports. False when the job has reported already.
+    bool Cancel();
+    // Applies to the next Start: scripts are interrupted after `scriptMs` by
+    // `watchdog`, device and simulator requests given up after `deviceMs`
+    // (0: no limit for either).
+    void SetTimeLimits(ScriptWatchdog* watchdog, int scriptMs, int deviceMs);
+    QJsonValue JobId() const { return request.value(QStringLiteral("jobid")); }
+    bool Reported() const { return reported; }
     void SendResult(const QJsonObject& result);
     void Reset();
 
@@ -45,6 +58,12 @@ private:
     void OnLeaveAutoTest(const QJsonObject& ack);
     void OnStopSim(const QJsonObject& ack);
     void Report(const QJsonObject& value);
+    // A failure report with `caseRemark` for every test case.
+    void ReportFailure(const QString& reason, const QString& caseRemark);
+    // Ends the job with a failure report when the device or the simulator can
+    // no longer be waited for, after telling both to stop.
+    void Abandon(const QString& reason, const QString& caseRemark);
+    void OnRequestTimedOut(const QString& command);
     // Wraps a member handler for an acknowledgement so that an answer arriving
     // after the first report is dropped.
     ReplyCallback Step(void (ATWorker::*handler)(const QJsonObject&));
@@ -60,5 +79,6 @@ private:
     QJsonObject request;
     ReplyCallback resultCallback;
     QString deviceId;
+    int deviceTimeLimitMs = 0;
     bool reported = false;
 };

@@ -1,6 +1,7 @@
 #include "engine/ATWorkerMng.h"
 
 #include "engine/ATWorker.h"
+#include "engine/JobLimits.h"
 #include "platform/Debugger.h"
 
 #include <new>
@@ -15,6 +16,7 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
         return;
     }
     worker->setParent(&workers);
+    worker->SetTimeLimits(&watchdog, JobLimits::ScriptTimeoutMs(), JobLimits::DeviceTimeoutMs());
     worker->SetJob(request);
     worker->SetResultCallback([worker, callback](const QJsonObject& report) {
         // The worker is still on the call stack that produced the report.
@@ -22,4 +24,19 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
         callback(report);
     });
     worker->Start(request.value(QStringLiteral("url")).toString());
+}
+
+int ATWorkerMng::CancelJob(const QJsonValue& jobId)
+{
+    int cancelled = 0;
+    // Cancel reports, and a report may start or end other jobs: walk a copy.
+    const QObjectList running = workers.children();
+    for (QObject* child : running) {
+        auto* worker = qobject_cast<ATWorker*>(child);
+        if (worker && worker->JobId() == jobId && worker->Cancel())
+            ++cancelled;
+    }
+    KIV_LOG("ATWorkerMng", "ATWorkerMng::CancelJob", 2) << "Cancelled " << cancelled << " job(s) with jobid "
+                                                        << jobId.toVariant().toString();
+    return cancelled;
 }

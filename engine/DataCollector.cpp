@@ -33,6 +33,8 @@ void DataCollector::Add(const QJsonObject& push)
         NameKey names;
         if (cov && cov->ObseIdToName(ids, names)) {
             Merge(names.moduleName, names.groupName, names.itemName, entry.value);
+            if (onFiled)
+                onFiled(names.moduleName, names.groupName, names.itemName, entry.value);
         } else {
             KIV_LOG("DataCollector", "DataCollector::Add", 1) << " Fail to covert id data to name data " << "( "
                 << entry.moduleSeq << " ," << entry.groupSeq << " ," << entry.index << " )";

@@ -3,6 +3,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <functional>
+
 class IdNameCov;
 
 // One observation pushed by the device, still in device numbers.
@@ -26,6 +28,10 @@ public:
     void SetConverter(IdNameCov* converter) { cov = converter; }
 
     bool collecting = false;
+    // Told of every value filed, after it is in Data(): the verifier keeps its
+    // own copy of the observations inside the script engine.
+    std::function<void(const QString& module, const QString& group, const QString& item, const QJsonValue& value)>
+        onFiled;
 
 private:
     void Merge(const QString& module, const QString& group, const QString& item, const QJsonValue& value);

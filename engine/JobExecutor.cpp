@@ -1,7 +1,6 @@
 #include "engine/JobExecutor.h"
 
 #include "device/IdNameCov.h"
-#include "engine/DataCollector.h"
 #include "engine/TcExecutor.h"
 #include "engine/Verifier.h"
 #include "front/ComponentMap.h"
@@ -87,6 +86,6 @@ void JobExecutor::VerifyJob()
         return;
     }
     auto* verifier = components->Get<Verifier>("Verifier");
-    auto* collector = components->Get<DataCollector>("DataCollector");
-    jobResult.result = verifier->Check(QJsonObject(), collector->Data(), job.script, jobResult.remark);
+    // The observations the worker's collector filed are the global parameters.
+    jobResult.result = verifier->CheckObserved(QJsonObject(), job.script, jobResult.remark);
 }

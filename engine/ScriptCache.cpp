@@ -188,12 +188,8 @@ bool ScriptCache::IsReusable(const QString& script)
     return !reader.Failed() && reader.AtEnd();
 }
 
-QJSValue ScriptCache::Evaluate(QJSEngine& engine, const QString& script)
+void ScriptCache::Keep(const QString& script, const QJSValue& function)
 {
-    if (const QJSValue* kept = functions.object(script))
-        return *kept;
-    const QJSValue value = engine.evaluate(script);
-    if (value.isCallable() && IsReusable(script))
-        functions.insert(script, new QJSValue(value));
-    return value;
+    if (IsReusable(script))
+        functions.insert(script, new QJSValue(function));
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QCache>
-#include <QJSEngine>
 #include <QJSValue>
 #include <QString>
 
@@ -12,9 +11,10 @@
 class ScriptCache
 {
 public:
-    // The value of the script: the kept function when there is one,
-    // otherwise what the engine evaluates, kept when it is a reusable function.
-    QJSValue Evaluate(QJSEngine& engine, const QString& script);
+    // The kept function of the script, or null.
+    const QJSValue* Find(const QString& script) const { return functions.object(script); }
+    // Keeps `function`, the value of `script`, when the script is reusable.
+    void Keep(const QString& script, const QJSValue& function);
 
     // True when the whole text is one parenthesised anonymous function
     // expression whose body cannot reach the function object itself, so a

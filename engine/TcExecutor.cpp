@@ -2,7 +2,6 @@
 
 #include "device/ATDeviceProxy.h"
 #include "device/IdNameCov.h"
-#include "engine/DataCollector.h"
 #include "engine/TcItem.h"
 #include "engine/TcStrategy.h"
 #include "engine/Verifier.h"
@@ -91,7 +90,6 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
     KIV_LOG("TcExecutor", "TcExecutor::OnStateExecResult", 3) << " OnStateExecResult " << item->tcId;
     auto* cov = components->Get<IdNameCov>(IdNameCov::ComponentName());
     auto* verifier = components->Get<Verifier>("Verifier");
-    auto* collector = components->Get<DataCollector>("DataCollector");
 
     const QString err = ack.value(QStringLiteral("ERROR")).toString();
     if (err != QLatin1String("SUCCESS")) {
@@ -100,7 +98,7 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
     } else if (!item->script.isEmpty()) {
         QJsonObject local;
         if (cov->IdDataToNameData(ack, local)) {
-            tcResult.result = verifier->Check(local, collector->Data(), item->script, tcResult.remark);
+            tcResult.result = verifier->CheckObserved(local, item->script, tcResult.remark);
         } else {
             tcResult.result = false;
             tcResult.remark = QStringLiteral("Fail to Convert id data to name data");

@@ -1,11 +1,15 @@
 #pragma once
 
 #include "engine/ScriptCache.h"
+#include "engine/ScriptRuntime.h"
 
 #include <QJSEngine>
 #include <QJSValue>
 #include <QJsonObject>
 #include <QString>
+
+class QJsonValue;
+class ScriptWatchdog;
 
 // Judges a verification script: the script yields a function that is called
 // with the local and the global parameters; its truthiness is the verdict.
@@ -16,12 +20,25 @@ public:
     // False with the error text in `remark` when the script fails; on success
     // `remark` keeps what the caller put there.
     bool Check(const QJsonObject& local, const QJsonObject& global, const QString& script, QString& remark);
+    // The same with the observations handed to Observe as the global parameters.
+    bool CheckObserved(const QJsonObject& local, const QString& script, QString& remark);
     static QString ErrorText(const QJSValue& value);
     void CollectGarbage() { engine.collectGarbage(); }
+
+    // Files one observation for CheckObserved; Clear forgets them all.
+    void Observe(const QString& module, const QString& group, const QString& item, const QJsonValue& value);
+    void ClearObservations() { runtime.ClearObservations(); }
+
+    // Scripts that run longer than `limitMs` are interrupted by `watchdog`
+    // and fail their check; without a watchdog or with 0 they may run for ever.
+    void SetTimeLimit(ScriptWatchdog* watchdog, int limitMs);
 
     static const QString& WrapperText();
 
 private:
+    bool Judge(const QJsonObject& local, const QJsonObject* global, const QString& script, QString& remark);
+    bool Fail(const ScriptRuntime::Outcome& outcome, QString& remark);
+    QJSValue VerifyFunction(const QString& script, ScriptRuntime::Outcome& outcome);
     // The global parameters are all observations of the job so far and grow
     // with it; their text is rebuilt only when they changed since the last
     // check (an unchanged object shares its data, so the comparison is cheap).
@@ -29,8 +46,11 @@ private:
 
     QJSEngine engine;
     QJSValue wrapper;
+    ScriptRuntime runtime;
     ScriptCache scripts; // declared after the engine, so its values go first
     QJsonObject lastGlobal;
     QString lastGlobalText;
     bool haveGlobalText = false;
+    ScriptWatchdog* watchdog = nullptr;
+    int timeLimitMs = 0;
 };

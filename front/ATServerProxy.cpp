@@ -16,6 +16,7 @@ const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
     {"get_state", &ATServerProxy::OnGetState},
     {"switch_state", &ATServerProxy::OnSwitchState},
     {"GetAutoTestTemplate", &ATServerProxy::OnGetTemplates},
+    {"CancelJob", &ATServerProxy::OnCancelJob},
 };
 
 ATServerProxy::ATServerProxy()
@@ -95,6 +96,19 @@ void ATServerProxy::OnGetTemplates(const QJsonObject&, QJsonObject& reply)
     QJsonArray templates;
     m_templates.GetTemplates(templates);
     reply.insert(QStringLiteral("VALUE"), templates);
+}
+
+void ATServerProxy::OnCancelJob(const QJsonObject& request, QJsonObject& reply)
+{
+    // Jobs run here whatever the mode, so cancelling never goes to a server.
+    const QJsonValue jobId = request.value(QStringLiteral("jobid"));
+    if (jobId.isUndefined() || jobId.isNull()) {
+        reply.insert(QStringLiteral("result"), QStringLiteral("CancelJob needs the \"jobid\" of the job to end"));
+        reply.insert(QStringLiteral("cancelled"), 0);
+        return;
+    }
+    reply.insert(QStringLiteral("result"), QStringLiteral("ok"));
+    reply.insert(QStringLiteral("cancelled"), m_workerMng.CancelJob(jobId));
 }
 
 void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback& reply)

@@ -40,6 +40,7 @@ private:
     void OnGetState(const QJsonObject& request, QJsonObject& reply);
     void OnSwitchState(const QJsonObject& request, QJsonObject& reply);
     void OnGetTemplates(const QJsonObject& request, QJsonObject& reply);
+    void OnCancelJob(const QJsonObject& request, QJsonObject& reply);
 
     void RouteRemote(const QJsonObject& request, const ReplyCallback& reply);
     void RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply);

@@ -5,6 +5,11 @@
 #include "tests/support/TestClient.h"
 
 #include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTimer>
+
+#include <algorithm>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -155,10 +160,10 @@ private Q_SLOTS:
                                         << QStringList{"Device template from 'Enter AT Mode' is empty"};
         QTest::newRow("fewer strategies than cases") << QStringList() << twoCaseJob("devices/dev-e", {QJsonArray()})
                                                      << QStringList{"Fail to init job info"};
-        // The emulator listens on a port of its own choice, so nothing answers on the controller's.
+        // The emulator listens on a port of its own choice, so nothing answers on the
+        // controller's; a link that never came up says why.
         QTest::newRow("controller not running") << QStringList{"--port", "0"} << job
-                                                << QStringList{"Websocket to controller/simulator/ | error: Connection refused",
-                                                               "Websocket to controller/simulator/ is disconnected"};
+                                                << QStringList{"Websocket to controller/simulator/ | error: Connection refused"};
         // The device channel goes at its third message: the second test case. The
         // url is a bare device id.
         QTest::newRow("link dropped in the middle")
@@ -194,6 +199,129 @@ private Q_SLOTS:
         QTRY_VERIFY(m_emulator->Stderr().contains("Device dev-g entered auto-test mode"));
         QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
         QVERIFY(client.Replies().isEmpty());
+    }
+
+    // A script that never ends fails its check at the time limit, the job goes
+    // on, and other clients are answered meanwhile.
+    void scriptsThatNeverEnd()
+    {
+        QVERIFY(StartEmulator());
+        HostProcess host;
+        QVERIFY2(host.Start({"--script-timeout-ms", "1000"}), qPrintable(host.ErrorText()));
+        TestClient client, other;
+        QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
+        const QString loop = "(function(l, g) { while (true) {} })";
+        const QJsonObject job{{"url", "dev-h"}, {"jobid", 5}, {"planid", 6},
+                              {"case_list", QJsonArray{testcase(1, "Power", "Supply", {item(0, 1)}, loop), testcase(2, "Radio", "Tx", {item(0, 2)})}},
+                              {"content", compact({{"execute_script", loop}, {"case_stratepy", QJsonArray{QJsonArray(), QJsonArray()}}})}};
+
+        // The other client asks every 100 ms and notes how long each answer took.
+        QList<qint64> sent, latencies;
+        QElapsedTimer clock;
+        clock.start();
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, &other, [&] { sent << clock.elapsed(); other.Send(QJsonObject{{"CMD", "get_state"}}); });
+        connect(&other.Socket(), &QWebSocket::textMessageReceived, &other, [&] { latencies << clock.elapsed() - sent.at(latencies.size()); });
+        ticker.start(100);
+        client.Send(executeJob(job));
+        QVERIFY(client.WaitReplies(1, 10000));
+        ticker.stop();
+        QTRY_COMPARE(latencies.size(), sent.size());
+        QVERIFY2(*std::max_element(latencies.cbegin(), latencies.cend()) < 2000, qPrintable(QString::number(latencies.size())));
+
+        const QString remark = QStringLiteral("Script Exception: script ran longer than 1000 ms");
+        QCOMPARE(client.Reply(0).value("VALUE").toObject(),
+                 (QJsonObject{{"jobid", 5}, {"planid", 6}, {"result", false}, {"remark", remark},
+                              {"tcs", QJsonArray{QJsonObject{{"id", 1}, {"result", false}, {"remark", remark}},
+                                                 QJsonObject{{"id", 2}, {"result", true}, {"remark", "No Script to Exec"}}}}}));
+        QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
+    }
+
+    void devicesThatNeverAnswer_data()
+    {
+        QTest::addColumn<QStringList>("hostOptions");
+        QTest::addColumn<QString>("ignored");
+        QTest::addColumn<QString>("remark");
+        QTest::addColumn<QString>("caseRemark");
+        // What the emulator logs when the job's farewell arrives.
+        QTest::addColumn<QStringList>("farewell");
+        const QStringList timeLimit{"--device-timeout-ms", "500"};
+        QTest::newRow("test case unanswered") << timeLimit << "SetCaseData" << "Device request 'SetCaseData' unanswered after 500 ms"
+                                              << "Fatal Error" << QStringList{"left auto-test mode after", "Simulator of dev-c stopped"};
+        QTest::newRow("simulator unanswered") << timeLimit << "start_sim" << "Device request 'start_sim' unanswered after 500 ms"
+                                              << "Fatal Error" << QStringList{"Simulator of dev-c asked to stop"};
+        QTest::newRow("cancelled") << QStringList() << "SetCaseData" << "Cancelled" << "Cancelled"
+                                   << QStringList{"left auto-test mode after", "Simulator of dev-c stopped"};
+    }
+
+    // A device that never answers holds its job until the time limit or a
+    // "CancelJob"; either way the device and the simulator are told to stop.
+    void devicesThatNeverAnswer()
+    {
+        QFETCH(QStringList, hostOptions);
+        QFETCH(QString, ignored);
+        QFETCH(QString, remark);
+        QFETCH(QString, caseRemark);
+        QFETCH(QStringList, farewell);
+        QVERIFY(StartEmulator({"--ignore", ignored}));
+        HostProcess host;
+        QVERIFY2(host.Start(hostOptions), qPrintable(host.ErrorText()));
+        TestClient client, other;
+        QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
+        client.Send(executeJob(twoCaseJob("dev-c")));
+        if (caseRemark == "Cancelled") {
+            QTRY_VERIFY(m_emulator->Stderr().contains("ignoring SetCaseData"));
+            QCOMPARE(other.Request({{"CMD", "CancelJob"}}).value("result").toString(),
+                     QStringLiteral("CancelJob needs the \"jobid\" of the job to end"));
+            QCOMPARE(other.Request({{"CMD", "CancelJob"}, {"jobid", 12}}).value("cancelled").toInt(), 0);
+            QCOMPARE(other.Request({{"CMD", "CancelJob"}, {"jobid", 11}, {"SEQ", 2}}),
+                     (QJsonObject{{"result", "ok"}, {"cancelled", 1}, {"SEQ", 2}, {"ERROR", "SUCCESS"}}));
+            QCOMPARE(client.Replies().size(), 1); // reported before the cancel was answered
+        }
+        QVERIFY(client.WaitReplies(1, 5000));
+        const auto failed = [&](int id) { return QJsonObject{{"id", id}, {"result", false}, {"remark", caseRemark}}; };
+        QCOMPARE(client.Reply(0).value("VALUE").toObject(),
+                 (QJsonObject{{"jobid", 11}, {"planid", 5}, {"result", false}, {"remark", remark},
+                              {"tcs", QJsonArray{failed(1), failed(2)}}}));
+        for (const QString& line : farewell)
+            QTRY_VERIFY2(m_emulator->Stderr().contains(line), qPrintable(line));
+        QCOMPARE(other.Request({{"CMD", "CancelJob"}, {"jobid", 11}}).value("cancelled").toInt(), 0);
+        QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
+    }
+
+    // A stored plan's job that is cancelled is recorded as finished, every case failed with the reason.
+    void storedPlanCancelled()
+    {
+        QVERIFY(StartEmulator({"--ignore", "SetCaseData"}));
+        QCOMPARE(m_client->Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
+        const auto ask = [this](const QJsonObject& request) { return m_client->Request(request); };
+        QList<int> ids;
+        for (const char* title : {"a", "b"})
+            ids << ask({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", title}, {"content", testcase(0, "Power", "Supply", {item(0, 1)})["content"]}}}})
+                       .value("testcaseid").toInt();
+        const int plan = ask({{"CMD", "create_plan"}, {"name", "p"}, {"content", compact({{"case_stratepy", QJsonArray{QJsonArray(), QJsonArray()}}})}})
+                             .value("planid").toInt();
+        QCOMPARE(ask({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{ids[0], ids[1]}}}).value("result").toString(), QStringLiteral("ok"));
+        const int job = ask({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-p"}}).value("jobid").toInt();
+        QTRY_VERIFY(m_emulator->Stderr().contains("ignoring SetCaseData"));
+        QCOMPARE(ask({{"CMD", "CancelJob"}, {"jobid", job}}).value("cancelled").toInt(), 1);
+        const QJsonObject detail = ask({{"CMD", "job_detail"}, {"jobid", job}});
+        QCOMPARE(detail.value("job").toObject().value("status").toInt(), 3);
+        QCOMPARE(detail.value("jobdetail").toArray().size(), 2);
+        QCOMPARE(ask({{"CMD", "my_jobs"}}).value("data").toArray(), QJsonArray());
+        // A detail's reply shows its test case's own content, so the stored remark is read from the file.
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "records");
+            db.setDatabaseName(m_host->AppDir() + "/Data/autotest.db3");
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QStringLiteral("select status || ' ' || content from T_JobDetail where jobId = %1 order by seqIdx").arg(job)));
+            QStringList details;
+            while (query.next())
+                details << query.value(0).toString();
+            QCOMPARE(details, (QStringList{"fail Cancelled", "fail Cancelled"}));
+        }
+        QSqlDatabase::removeDatabase("records");
     }
 
 private:

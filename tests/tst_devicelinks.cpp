@@ -141,6 +141,45 @@ private Q_SLOTS:
         proxy.reset();
         QCOMPARE(got.size(), 6);
     }
+
+    void faultsThatEndTheJob_data()
+    {
+        QTest::addColumn<bool>("simulator");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("error");
+        const QString huge = "{\"SEQ\":\"" + QString(33 * 1024 * 1024, 'x') + "\"}";
+        const QString deep = "{\"SEQ\":" + QString(1100, '[') + QString(1100, ']') + "}";
+        for (bool simulator : {false, true}) {
+            const char* link = simulator ? "simulator: " : "device proxy: ";
+            QTest::newRow(qPrintable(link + QString("too large"))) << simulator << huge << "message larger than 32 MiB";
+            QTest::newRow(qPrintable(link + QString("too deep"))) << simulator << deep << "unreadable message: too deeply nested document";
+        }
+    }
+
+    // What the controller sends and the link cannot take is an error that says
+    // why, not a silent wait or a bare disconnection.
+    void faultsThatEndTheJob()
+    {
+        QFETCH(bool, simulator);
+        QFETCH(QString, message);
+        FakeController ctl;
+        ATDeviceProxy proxy;
+        IDevSimulator sim;
+        QStringList errors;
+        bool connected = false;
+        proxy.onConnected = [&] { connected = true; };
+        proxy.onError = [&](const QString& error) { errors << error; };
+        proxy.onDisconnected = [&] { errors << "disconnected"; };
+        connect(&sim, &IDevSimulator::Started, &sim, [&] { connected = true; });
+        connect(&sim, &IDevSimulator::Errored, &sim, [&](const QString& error) { errors << error; });
+        connect(&sim, &IDevSimulator::Stopped, &sim, [&] { errors << "disconnected"; });
+        simulator ? sim.Open(ctl.Url()) : proxy.Open(ctl.Url());
+        QTRY_VERIFY(connected);
+        LogSpy log;
+        ctl.Text(message);
+        QTRY_VERIFY(!errors.isEmpty());
+        QTEST(errors.first(), "error");
+    }
 };
 
 QTEST_GUILESS_MAIN(TstDeviceLinks)

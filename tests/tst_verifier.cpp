@@ -1,4 +1,5 @@
 #include "engine/ScriptCache.h"
+#include "engine/ScriptWatchdog.h"
 #include "engine/Verifier.h"
 
 #include "tests/support/LogSpy.h"
@@ -20,6 +21,8 @@ private Q_SLOTS:
     void reusableScripts();
     void effectsRepeatOnEveryCheck_data();
     void effectsRepeatOnEveryCheck();
+    void observationsAreFreshOnEveryCheck();
+    void scriptsRunOutOfTime();
 };
 
 void TestVerifier::verdict_data()
@@ -55,6 +58,16 @@ void TestVerifier::verdict_data()
                                             << none << false << "Script Exception: LINE ( 2 ) TypeError: early";
     QTest::newRow("body throws") << QStringLiteral("(function(l, g) {\n throw new Error('bad'); })") << none << none
                                  << false << "Script Exception: LINE ( 2 ) Error: bad";
+    // A thrown value that is not an Error fails as one would; it has no line of its own.
+    const QStringList thrown{"5", "'x'", "{message: 'm'}", "[1]", "0", "null", "undefined", "function() { return 1; }"};
+    const QStringList texts{"5", "x", R"({"message":"m"})", "[1]", "0", "null", "undefined", "function() { [native code] }"};
+    for (int i = 0; i < thrown.size(); ++i) {
+        const QString remark = "Script Exception: LINE ( undefined ) " + texts.at(i);
+        QTest::newRow(qPrintable("body throws " + thrown.at(i)))
+            << "(function() { throw " + thrown.at(i) + "; })" << none << none << false << remark;
+        QTest::newRow(qPrintable("throws while evaluated " + thrown.at(i)))
+            << "throw " + thrown.at(i) + ";" << none << none << false << remark;
+    }
 }
 
 void TestVerifier::verdict()
@@ -141,6 +154,48 @@ void TestVerifier::effectsRepeatOnEveryCheck()
     QString remark;
     verifier.Check({}, {}, script, remark);
     QVERIFY2(verifier.Check({}, {}, script, remark), qPrintable(remark));
+}
+
+// The observations reach every check as the collector's object would, and a
+// script may change what it got without the next check seeing it.
+void TestVerifier::observationsAreFreshOnEveryCheck()
+{
+    Verifier verifier;
+    QVERIFY(verifier.Init());
+    verifier.Observe("Radio", "Signal", "RSSI", -90);
+    verifier.Observe("Power", "Battery", "Voltage", 11.5);
+    verifier.Observe("Power", "Battery", "Amps", json(R"({"a":[1]})"));
+    verifier.Observe("Power", "Battery", "Voltage", 12);
+    const QString expected = R"({"Power":{"Battery":{"Amps":[{"a":[1]}],"Voltage":[11.5,12]}},"Radio":{"Signal":{"RSSI":[-90]}}})";
+    const QString same = "(function(l, g) { return JSON.stringify(g) === '" + expected + "' && Object.keys(g).join() === 'Power,Radio'"
+                         " && 'Radio' in g && JSON.stringify(l) === '{\"x\":1}'; })";
+    const QString meddle = "(function(l, g) { g.Power.Battery.Voltage.push(1); g.Power.Battery.Amps[0].a.push(2);"
+                           " g.Radio.Signal = 5; delete g.Power; g.New = 1; return g.Radio.Signal === 5 && !('Power' in g); })";
+    QString remark;
+    for (const QString& script : {same, meddle, same, meddle}) {
+        QVERIFY2(verifier.CheckObserved(json(R"({"x":1})"), script, remark), qPrintable(script + remark));
+        QVERIFY2(remark.isEmpty(), qPrintable(remark));
+    }
+    verifier.ClearObservations();
+    QVERIFY(verifier.CheckObserved({}, "(function(l, g) { return JSON.stringify(g) === '{}'; })", remark));
+}
+
+void TestVerifier::scriptsRunOutOfTime()
+{
+    ScriptWatchdog watchdog;
+    Verifier verifier;
+    QVERIFY(verifier.Init());
+    verifier.SetTimeLimit(&watchdog, 200);
+    QElapsedTimer timer;
+    timer.start();
+    for (const char* script : {"(function() { while (true) {} })", "while (true) {}", "(function() { for (;;) { try { for (;;) {} } catch (e) {} } })"}) {
+        QString remark;
+        QVERIFY(!verifier.Check({}, {}, QString::fromLatin1(script), remark));
+        QCOMPARE(remark, QStringLiteral("Script Exception: script ran longer than 200 ms"));
+        // The engine is usable again at once.
+        QVERIFY2(verifier.CheckObserved({}, "(function() { return true; })", remark), qPrintable(remark));
+    }
+    QVERIFY(timer.elapsed() < 2000);
 }
 
 QTEST_GUILESS_MAIN(TestVerifier)

@@ -37,9 +37,19 @@ int main(int argc, char* argv[])
         QStringLiteral("Base URLs of the remote test-management API, first and second host separated by a comma\n"
                        "(default http://127.0.0.1:8080/api,http://localhost:8080/api)."),
         QStringLiteral("first,second"));
+    const QCommandLineOption scriptTimeoutOption(QStringLiteral("script-timeout-ms"),
+        QStringLiteral("Milliseconds a verification script may run before it is interrupted and its check\n"
+                       "fails (default 5000; 0 = no limit)."),
+        QStringLiteral("ms"), QStringLiteral("5000"));
+    const QCommandLineOption deviceTimeoutOption(QStringLiteral("device-timeout-ms"),
+        QStringLiteral("Milliseconds a device or simulator request may stay unanswered before its job ends\n"
+                       "(default 0 = wait for ever)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
     parser.addOption(addressOption);
     parser.addOption(portOption);
     parser.addOption(remoteOption);
+    parser.addOption(scriptTimeoutOption);
+    parser.addOption(deviceTimeoutOption);
     parser.process(app);
 
     QHostAddress address;
@@ -52,6 +62,20 @@ int main(int argc, char* argv[])
     if (!portOk || port > 65535) {
         std::fprintf(stderr, "autotest-host: not a port number: %s\n", qPrintable(parser.value(portOption)));
         return 2;
+    }
+
+    for (const QCommandLineOption* option : {&scriptTimeoutOption, &deviceTimeoutOption}) {
+        bool ok = false;
+        const int ms = parser.value(*option).toInt(&ok);
+        if (!ok || ms < 0) {
+            std::fprintf(stderr, "autotest-host: --%s takes a whole number of milliseconds, 0 or more\n",
+                         qPrintable(option->names().constFirst()));
+            return 2;
+        }
+        if (option == &scriptTimeoutOption)
+            KIVAutoTestSetScriptTimeout(ms);
+        else
+            KIVAutoTestSetDeviceTimeout(ms);
     }
 
     if (parser.isSet(remoteOption)) {

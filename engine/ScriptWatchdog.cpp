@@ -1,0 +1,68 @@
+#include "engine/ScriptWatchdog.h"
+
+#include <QJSEngine>
+
+ScriptWatchdog::~ScriptWatchdog()
+{
+    if (!thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    thread.join();
+}
+
+void ScriptWatchdog::Arm(QJSEngine* engine, int limitMs)
+{
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        armed = engine;
+        interrupted = nullptr;
+        deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+        // A thread that sleeps towards an earlier deadline wakes by itself
+        // and then waits for this one.
+        notify = idle;
+        if (!thread.joinable())
+            thread = std::thread(&ScriptWatchdog::Run, this);
+    }
+    if (notify)
+        wake.notify_one();
+}
+
+bool ScriptWatchdog::Disarm()
+{
+    QJSEngine* fired = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        armed = nullptr;
+        fired = interrupted;
+        interrupted = nullptr;
+    }
+    if (fired)
+        fired->setInterrupted(false);
+    return fired != nullptr;
+}
+
+void ScriptWatchdog::Run()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        if (!armed) {
+            idle = true;
+            wake.wait(lock);
+            idle = false;
+            continue;
+        }
+        if (Clock::now() < deadline) {
+            wake.wait_until(lock, deadline);
+            continue;
+        }
+        // Under the lock, so Disarm cannot return while the engine is touched.
+        armed->setInterrupted(true);
+        interrupted = armed;
+        armed = nullptr;
+    }
+}
