@@ -2,7 +2,9 @@
 //   throughput  - one job of 2000 test cases (no post-delay, one-line script)
 //                 beside plain request/answer round trips of the same size;
 //   concurrency - 50 jobs of 20 test cases at once, each on its own device,
-//                 with the host's peak resident memory.
+//                 with the host's peak resident memory;
+//   observations - the check rate of one job and script with 0, 10 000 and
+//                 100 000 observation values gathered before its checks.
 // Prints one summary line per figure. Needs port 19870 free.
 
 #include "tests/support/HostProcess.h"
@@ -32,6 +34,13 @@ QString compact(const QJsonObject& object)
 const char* const OneLineScript = "(function(l, g) { return l.Voltage === 1; })";
 // The same check behind top-level code, which makes every check compile the script anew.
 const char* const TopLevelScript = "var limit = 1; (function(l, g) { return l.Voltage === limit; })";
+// Looks into the observations without reading a whole array of values.
+const char* const ObservingScript =
+    "(function(l, g) { return l.Voltage === 1 && (!g.Power || typeof g.Power.Battery === 'object'); })";
+// Reads the newest battery voltage, which copies the array of all voltages:
+// a quarter of the values gathered.
+const char* const ArrayReadingScript =
+    "(function(l, g) { var v = g.Power && g.Power.Battery.Voltage; return l.Voltage === 1 && (!v || v[v.length - 1] > 0); })";
 
 QJsonObject job(const QString& device, int jobId, int cases, const char* script = OneLineScript)
 {
@@ -86,6 +95,15 @@ bool waitFor(Predicate done, int timeoutMs)
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
+}
+
+bool startEmulator(HostProcess& emulator, const QStringList& options)
+{
+    if (emulator.Start(QStringList{"--port", "19870", "--template", QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")}
+                       + options))
+        return true;
+    std::fprintf(stderr, "bench_jobs: emulator did not start: %s\n", qPrintable(emulator.ErrorText()));
+    return false;
 }
 
 bool connectSocket(QWebSocket& socket, const QUrl& url)
@@ -143,12 +161,9 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    HostProcess emulator(QStringLiteral("controller-emulator"));
-    if (!emulator.Start({"--port", "19870", "--push-interval", "100", "--template",
-                         QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")})) {
-        std::fprintf(stderr, "bench_jobs: emulator did not start: %s\n", qPrintable(emulator.ErrorText()));
+    auto* emulator = new HostProcess(QStringLiteral("controller-emulator"));
+    if (!startEmulator(*emulator, {"--push-interval", "100"}))
         return 1;
-    }
     HostProcess host;
     if (!host.Start()) {
         std::fprintf(stderr, "bench_jobs: host did not start: %s\n", qPrintable(host.ErrorText()));
@@ -216,8 +231,51 @@ int main(int argc, char* argv[])
     std::printf("concurrency: %d jobs x %d test cases, %d/%d correct reports in %lld ms; host peak RSS %.1f MB (target < 150 MB)\n",
                 jobs, perJob, correct, jobs, elapsed, rssKb / 1024.0);
 
+    // Observations: the emulator pushes a burst of values right after entering
+    // auto-test mode. Two jobs that differ only in their number of test cases
+    // see the same burst; their difference is the cost of the extra checks alone.
+    emulator->Stop();
+    delete emulator;
+    const int fewCases = 100;
+    const int extraCases = 2000;
+    QList<double> checkRates;
+    QList<double> arrayRates;
+    bool observedOk = true;
+    for (int burst : {0, 10000, 100000}) {
+        emulator = new HostProcess(QStringLiteral("controller-emulator"));
+        if (!startEmulator(*emulator, {"--push-interval", "0", "--burst", QString::number(burst)}))
+            return 1;
+        const auto checkRate = [&](const char* script, int extra) {
+            QList<double> rates;
+            for (int round = 0; round < 3; ++round) {
+                double seconds[2] = {0, 0};
+                for (int i = 0; i < 2; ++i) {
+                    const int count = fewCases + i * extra;
+                    replies.clear();
+                    timer.start();
+                    client.sendTextMessage(compact(job(QStringLiteral("observed-%1-%2-%3").arg(burst).arg(round).arg(i), 1, count, script)));
+                    waitFor([&replies] { return replies.size() >= 1; }, 120000);
+                    seconds[i] = timer.nsecsElapsed() / 1e9;
+                    observedOk = observedOk && allPassed(replies.value(0), count);
+                }
+                rates.append(extra / std::max(seconds[1] - seconds[0], 1e-6));
+            }
+            std::sort(rates.begin(), rates.end());
+            return rates.at(1);
+        };
+        checkRates.append(checkRate(ObservingScript, extraCases));
+        arrayRates.append(checkRate(ArrayReadingScript, extraCases / 10));
+        emulator->Stop();
+        delete emulator;
+    }
+    std::printf("observations: check rate with 0 / 10 000 / 100 000 values gathered: %.0f / %.0f / %.0f checks/s (%s); "
+                "ratio %.2f (target >= 0.50)\n",
+                checkRates.at(0), checkRates.at(1), checkRates.at(2), observedOk ? "all passed" : "WRONG REPORT",
+                checkRates.at(2) / checkRates.at(0));
+    std::printf("observations, script that reads a whole array (a quarter of the values): %.0f / %.0f / %.0f checks/s; ratio %.2f\n",
+                arrayRates.at(0), arrayRates.at(1), arrayRates.at(2), arrayRates.at(2) / arrayRates.at(0));
+
     client.close();
     host.Stop();
-    emulator.Stop();
-    return (jobOk && correct == jobs) ? 0 : 1;
+    return (jobOk && observedOk && correct == jobs) ? 0 : 1;
 }

@@ -90,6 +90,9 @@ QJsonObject EmulatedDevice::EnterAutoTest(const QJsonValue& value, EmulatorChann
         m_pushTimer.start(m_config.pushInterval);
     else
         m_pushTimer.stop();
+    // After the answer has gone: the service ignores what comes before it.
+    if (m_config.burst > 0 && !m_config.emptyTemplate)
+        QTimer::singleShot(0, this, [this] { Burst(m_config.burst); });
     KIV_LOG("Emulator", "EmulatedDevice::EnterAutoTest", 2)
         << "Device " << m_id << " entered auto-test mode; pushes go to " << from->Name();
 
@@ -200,4 +203,40 @@ void EmulatedDevice::Push()
                                        {QStringLiteral("VALUE"), values}});
     }
     KIV_LOG("Emulator", "EmulatedDevice::Push", 3) << "Device " << m_id << " push " << m_pushCount;
+}
+
+void EmulatedDevice::Burst(int count)
+{
+    if (!m_pushTarget)
+        return;
+    // The values go round the observation items, the n-th round with the n-th
+    // push's values, in events of up to 1000 values of one module each.
+    QVector<QPair<int, DeviceTemplate::ObseItem>> items;
+    for (const DeviceTemplate::ObseModule& module : m_config.deviceTemplate.ObseModules()) {
+        for (const DeviceTemplate::ObseItem& item : module.items)
+            items.append({module.moduleSeq, item});
+    }
+    if (items.isEmpty())
+        return;
+    QHash<int, QJsonArray> pending;
+    const auto send = [this](int moduleSeq, QJsonArray& values) {
+        m_pushTarget->Send(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("PushObseData")},
+                                       {QStringLiteral("MODULE_SEQ"), moduleSeq},
+                                       {QStringLiteral("VALUE"), values}});
+        values = QJsonArray();
+    };
+    for (int k = 0; k < count; ++k) {
+        const auto& [moduleSeq, item] = items.at(k % items.size());
+        QJsonArray& values = pending[moduleSeq];
+        values.append(QJsonObject{{QStringLiteral("GROUP_SEQ"), item.groupSeq},
+                                  {QStringLiteral("INDEX"), item.index},
+                                  {QStringLiteral("VALUE"), item.base + item.step * (k / items.size() + 1)}});
+        if (values.size() == 1000)
+            send(moduleSeq, values);
+    }
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+        if (!it.value().isEmpty())
+            send(it.key(), it.value());
+    }
+    KIV_LOG("Emulator", "EmulatedDevice::Burst", 2) << "Device " << m_id << " pushed a burst of " << count << " values";
 }

@@ -42,6 +42,7 @@ private:
     QJsonObject StopSimulator();
     void LeaveAutoTest(const QString& why);
     void Push();
+    void Burst(int count);
 
     QString m_id;
     const EmulatorConfig& m_config;

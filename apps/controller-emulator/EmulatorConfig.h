@@ -19,6 +19,8 @@ struct EmulatorConfig
     // Abort a connection when it has received this many messages; 0 = never.
     int dropAfter = 0;
     int dropSimAfter = 0;
+    // Observation values pushed at once right after entering auto-test mode.
+    int burst = 0;
     // Answer "EnterAutoTest" 1 with a template without modules.
     bool emptyTemplate = false;
 };

@@ -47,7 +47,8 @@ const char kDescription[] =
     "  and stop_sim: both succeed and only record the simulator's state.\n"
     "\n"
     "Any other command is answered with an error that names it. Faults to test against are\n"
-    "injected with --refuse, --ignore, --drop-after, --drop-sim-after and --empty-template.\n"
+    "injected with --refuse, --ignore, --drop-after, --drop-sim-after and --empty-template;\n"
+    "--burst pushes many observation values at once.\n"
     "Log lines go to stderr; KIV_LOG_LEVEL=0..3 sets how much is shown (default 2; 3 shows\n"
     "every message).";
 
@@ -102,8 +103,12 @@ int main(int argc, char* argv[])
         QStringLiteral("The same for simulator-channel connections."), QStringLiteral("n"));
     const QCommandLineOption emptyOption(QStringLiteral("empty-template"),
         QStringLiteral("Answer \"EnterAutoTest\" 1 with {\"MODULES\": []}; nothing is pushed then."));
+    const QCommandLineOption burstOption(QStringLiteral("burst"),
+        QStringLiteral("Right after entering auto-test mode, push n observation values at once, round the\n"
+                       "template's observation items (for measuring jobs that have gathered much data)."),
+        QStringLiteral("n"));
     parser.addOptions({templateOption, addressOption, portOption, pushOption, refuseOption, ignoreOption, dropOption,
-                       dropSimOption, emptyOption});
+                       dropSimOption, emptyOption, burstOption});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -125,7 +130,7 @@ int main(int argc, char* argv[])
 
     EmulatorConfig config;
     if (!readCount(parser, pushOption, config.pushInterval) || !readCount(parser, dropOption, config.dropAfter)
-        || !readCount(parser, dropSimOption, config.dropSimAfter))
+        || !readCount(parser, dropSimOption, config.dropSimAfter) || !readCount(parser, burstOption, config.burst))
         return 2;
     const QStringList refused = parser.values(refuseOption);
     const QStringList ignored = parser.values(ignoreOption);
