@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QHash>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QVariant>
@@ -114,12 +115,35 @@ std::array<int, N> columnsOf(const QSqlQuery& query, const char* const (&names)[
     return at;
 }
 
+// Turning a stored local time into a QDateTime asks the C library for the
+// offset, and glibc (with TZ unset) stats /etc/localtime on every such call:
+// about 12 us, most of the cost of reading a test case. The rows of one
+// listing often share their times (a library imported at once), so each
+// distinct text is converted once per statement.
+class TimeMemo
+{
+public:
+    QDateTime operator()(const QVariant& value)
+    {
+        if (value.type() != QVariant::String)
+            return value.toDateTime();
+        const QString text = value.toString();
+        auto known = times.constFind(text);
+        if (known == times.constEnd())
+            known = times.insert(text, value.toDateTime());
+        return known.value();
+    }
+
+private:
+    QHash<QString, QDateTime> times;
+};
+
 using TestcaseColumns = std::array<int, std::size(kTestcaseColumns)>;
 using PlanColumns = std::array<int, std::size(kPlanColumns)>;
 using JobColumns = std::array<int, std::size(kJobColumns)>;
 using JobDetailColumns = std::array<int, std::size(kJobDetailColumns)>;
 
-void readTestcase(const QSqlQuery& query, const TestcaseColumns& at, DBT_Testcase& tc)
+void readTestcase(const QSqlQuery& query, const TestcaseColumns& at, TimeMemo& times, DBT_Testcase& tc)
 {
     tc.id = query.value(at[0]).toInt();
     tc.projId = query.value(at[1]).toInt();
@@ -133,24 +157,24 @@ void readTestcase(const QSqlQuery& query, const TestcaseColumns& at, DBT_Testcas
     tc.constraints = query.value(at[9]).toString();
     tc.tags = query.value(at[10]).toString();
     tc.content = query.value(at[11]).toString();
-    tc.date = query.value(at[12]).toDateTime();
-    tc.mTime = query.value(at[13]).toDateTime();
+    tc.date = times(query.value(at[12]));
+    tc.mTime = times(query.value(at[13]));
 }
 
-void readPlan(const QSqlQuery& query, const PlanColumns& at, DBT_Plan& plan)
+void readPlan(const QSqlQuery& query, const PlanColumns& at, TimeMemo& times, DBT_Plan& plan)
 {
     plan.id = query.value(at[0]).toInt();
     plan.projId = query.value(at[1]).toInt();
     plan.name = query.value(at[2]).toString();
     plan.author = query.value(at[3]).toString();
-    plan.cTime = query.value(at[4]).toDateTime();
-    plan.mTime = query.value(at[5]).toDateTime();
+    plan.cTime = times(query.value(at[4]));
+    plan.mTime = times(query.value(at[5]));
     plan.remark = query.value(at[6]).toString();
     plan.tag = query.value(at[7]).toString();
     plan.content = query.value(at[8]).toString();
 }
 
-void readJob(const QSqlQuery& query, const JobColumns& at, DBT_Job& job)
+void readJob(const QSqlQuery& query, const JobColumns& at, TimeMemo& times, DBT_Job& job)
 {
     job.id = query.value(at[0]).toInt();
     job.planId = query.value(at[1]).toInt();
@@ -159,11 +183,11 @@ void readJob(const QSqlQuery& query, const JobColumns& at, DBT_Job& job)
     job.finishCnt = query.value(at[4]).toInt();
     job.status = query.value(at[5]).toInt();
     job.starter = query.value(at[6]).toString();
-    job.sTime = query.value(at[7]).toDateTime();
-    job.eTime = query.value(at[8]).toDateTime();
+    job.sTime = times(query.value(at[7]));
+    job.eTime = times(query.value(at[8]));
 }
 
-void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, DBT_JobDetail& detail)
+void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, TimeMemo&, DBT_JobDetail& detail)
 {
     detail.id = query.value(at[0]).toInt();
     detail.jobId = query.value(at[1]).toInt();
@@ -176,12 +200,13 @@ void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, DBT_JobDe
 // Every row of the executed query, mapped and appended to `out`.
 template<class Record, std::size_t N>
 void readAll(QSqlQuery& query, const char* const (&names)[N],
-             void (*read)(const QSqlQuery&, const std::array<int, N>&, Record&), QList<Record>& out)
+             void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), QList<Record>& out)
 {
     const std::array<int, N> at = columnsOf(query, names);
+    TimeMemo times;
     while (query.next()) {
         Record record;
-        read(query, at, record);
+        read(query, at, times, record);
         out.append(record);
     }
 }
@@ -189,11 +214,12 @@ void readAll(QSqlQuery& query, const char* const (&names)[N],
 // The first row of the executed query into `record`; false without a row.
 template<class Record, std::size_t N>
 bool readFirst(QSqlQuery& query, const char* const (&names)[N],
-               void (*read)(const QSqlQuery&, const std::array<int, N>&, Record&), Record& record)
+               void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), Record& record)
 {
     if (!query.first())
         return false;
-    read(query, columnsOf(query, names), record);
+    TimeMemo times;
+    read(query, columnsOf(query, names), times, record);
     return true;
 }
 
@@ -227,6 +253,9 @@ bool LocalModel::Open()
     if (!db.open())
         return false;
     query = QSqlQuery(db);
+    // Rows are read once, in order; a scrollable query would keep a copy of
+    // every row it has read.
+    query.setForwardOnly(true);
     queryBound = true;
     for (const char* statement : kSchema) {
         if (!Run(QLatin1String(statement)))
