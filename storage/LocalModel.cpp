@@ -237,6 +237,7 @@ QString testcasePage(const QString& where)
 LocalModel::~LocalModel()
 {
     Close();
+    prepared.clear();
     query = QSqlQuery();
     db = QSqlDatabase();
 }
@@ -253,9 +254,6 @@ bool LocalModel::Open()
     if (!db.open())
         return false;
     query = QSqlQuery(db);
-    // Rows are read once, in order; a scrollable query would keep a copy of
-    // every row it has read.
-    query.setForwardOnly(true);
     queryBound = true;
     for (const char* statement : kSchema) {
         if (!Run(QLatin1String(statement)))
@@ -284,6 +282,7 @@ void LocalModel::Close()
 {
     if (db.isOpen()) {
         query.finish();
+        prepared.clear();
         db.close();
     }
 }
@@ -295,8 +294,26 @@ QString LocalModel::LastErrorText() const
 
 bool LocalModel::Run(const QString& statement)
 {
-    query.prepare(statement);
+    Prepare(statement);
     return query.exec();
+}
+
+void LocalModel::Prepare(const QString& statement)
+{
+    // The statement in use before is reset, so that it holds no read
+    // transaction open while it waits for its next use.
+    query.finish();
+    const auto known = prepared.constFind(statement);
+    if (known != prepared.constEnd()) {
+        query = known.value();
+        return;
+    }
+    query = QSqlQuery(db);
+    // Rows are read once, in order; a scrollable query would keep a copy of
+    // every row it has read.
+    query.setForwardOnly(true);
+    if (query.prepare(statement))
+        prepared.insert(statement, query);
 }
 
 bool LocalModel::BeginTransaction()
@@ -335,7 +352,7 @@ void LocalModel::BindTestcaseFields(const DBT_Testcase& tc)
 
 bool LocalModel::AddTestcase(DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral(
+    Prepare(QStringLiteral(
         "insert into T_Tc (projId,title,path,author,remark,hw,sw,constraints,tags,timeout,content) values "
         "(:projId, :title, :path, :author, :remark, :hw, :sw, :constraints, :tags, :timeout, :content);"));
     query.bindValue(QStringLiteral(":projId"), tc.projId);
@@ -348,14 +365,14 @@ bool LocalModel::AddTestcase(DBT_Testcase& tc)
 
 bool LocalModel::DeleteTestcase(const DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral("delete from T_Tc where id = :id;"));
+    Prepare(QStringLiteral("delete from T_Tc where id = :id;"));
     query.bindValue(QStringLiteral(":id"), tc.id);
     return query.exec();
 }
 
 bool LocalModel::GetTestcase(DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral("select * from T_Tc where id = :id"));
+    Prepare(QStringLiteral("select * from T_Tc where id = :id"));
     query.bindValue(QStringLiteral(":id"), tc.id);
     if (!query.exec() || !readFirst(query, kTestcaseColumns, readTestcase, tc))
         return false;
@@ -365,7 +382,7 @@ bool LocalModel::GetTestcase(DBT_Testcase& tc)
 
 bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral(
+    Prepare(QStringLiteral(
         "update T_Tc set title = :title, path = :path, author = :author, remark = :remark, hw = :hw, sw = :sw, "
         "constraints = :constraints, tags = :tags, timeout = :timeout, content = :content, "
         "mTime = datetime('now','localtime') where id = :id ;"));
@@ -382,7 +399,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
     const bool everyTestcase = path.isEmpty();
     const QString where = everyTestcase ? QString() : QStringLiteral(" where path like :path");
     path += QLatin1Char('%');
-    query.prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
+    Prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
     if (!everyTestcase)
         query.bindValue(QStringLiteral(":path"), path);
     if (!query.exec() || !query.first())
@@ -393,7 +410,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
         query.finish();
         return true;
     }
-    query.prepare(testcasePage(where));
+    Prepare(testcasePage(where));
     if (!everyTestcase)
         query.bindValue(QStringLiteral(":path"), path);
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
@@ -407,7 +424,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
 
 bool LocalModel::AddPlan(DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("insert into T_Plan (projId,name,author,remark,tag,content) values "
+    Prepare(QStringLiteral("insert into T_Plan (projId,name,author,remark,tag,content) values "
                                  "(:projId, :name, :author, :remark, :tag, :content);"));
     query.bindValue(QStringLiteral(":projId"), plan.projId);
     query.bindValue(QStringLiteral(":name"), plan.name);
@@ -423,14 +440,14 @@ bool LocalModel::AddPlan(DBT_Plan& plan)
 
 bool LocalModel::DeletePlan(const DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("delete from T_Plan where id = :id ;"));
+    Prepare(QStringLiteral("delete from T_Plan where id = :id ;"));
     query.bindValue(QStringLiteral(":id"), plan.id);
     return query.exec();
 }
 
 bool LocalModel::GetPlan(DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("select * from T_Plan where id = :id;"));
+    Prepare(QStringLiteral("select * from T_Plan where id = :id;"));
     query.bindValue(QStringLiteral(":id"), plan.id);
     if (!query.exec() || !readFirst(query, kPlanColumns, readPlan, plan))
         return false;
@@ -440,7 +457,7 @@ bool LocalModel::GetPlan(DBT_Plan& plan)
 
 bool LocalModel::UpdatePlan(const DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("update T_Plan set name = :name ,remark = :remark, tag = :tag, content = :content, "
+    Prepare(QStringLiteral("update T_Plan set name = :name ,remark = :remark, tag = :tag, content = :content, "
                                  "mTime = datetime('now', 'localtime') where id = :id ;"));
     query.bindValue(QStringLiteral(":name"), plan.name);
     query.bindValue(QStringLiteral(":remark"), plan.remark);
@@ -452,7 +469,7 @@ bool LocalModel::UpdatePlan(const DBT_Plan& plan)
 
 bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& out, int& total)
 {
-    query.prepare(QStringLiteral("select count(*) from T_Plan where tag = :tag ;"));
+    Prepare(QStringLiteral("select count(*) from T_Plan where tag = :tag ;"));
     query.bindValue(QStringLiteral(":tag"), tag);
     if (!query.exec() || !query.first())
         return false;
@@ -464,7 +481,7 @@ bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& 
         query.finish();
         return true;
     }
-    query.prepare(QStringLiteral("select * from T_Plan where tag = :tag order by id limit :pageSz offset :offset ;"));
+    Prepare(QStringLiteral("select * from T_Plan where tag = :tag order by id limit :pageSz offset :offset ;"));
     query.bindValue(QStringLiteral(":tag"), tag);
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
     query.bindValue(QStringLiteral(":offset"), offset);
@@ -478,7 +495,7 @@ bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& 
 bool LocalModel::GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out)
 {
     // In the order of the plan's list as it was stored.
-    query.prepare(QStringLiteral("select T_Tc.* from T_PlanTC inner join T_Tc on T_Tc.id = T_PlanTC.tcId "
+    Prepare(QStringLiteral("select T_Tc.* from T_PlanTC inner join T_Tc on T_Tc.id = T_PlanTC.tcId "
                                  "where T_PlanTC.planId = :planId order by T_PlanTC.id;"));
     query.bindValue(QStringLiteral(":planId"), plan.id);
     if (!query.exec())
@@ -502,18 +519,18 @@ bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds
     ids += ']';
     if (!BeginTransaction())
         return false;
-    query.prepare(QStringLiteral("delete from T_PlanTC where planId = :planId;"));
+    Prepare(QStringLiteral("delete from T_PlanTC where planId = :planId;"));
     query.bindValue(QStringLiteral(":planId"), plan.id);
     bool ok = query.exec();
     if (ok && !tcIds.isEmpty()) {
-        query.prepare(QStringLiteral("insert into T_PlanTC (planId,tcId) "
+        Prepare(QStringLiteral("insert into T_PlanTC (planId,tcId) "
                                      "select :planId, value from json_each(:tcIds) order by key;"));
         query.bindValue(QStringLiteral(":planId"), plan.id);
         query.bindValue(QStringLiteral(":tcIds"), QString::fromLatin1(ids));
         ok = query.exec();
     }
     if (ok) {
-        query.prepare(QStringLiteral("update T_Plan set mTime = datetime('now', 'localtime') where id = :id ;"));
+        Prepare(QStringLiteral("update T_Plan set mTime = datetime('now', 'localtime') where id = :id ;"));
         query.bindValue(QStringLiteral(":id"), plan.id);
         ok = query.exec() && CommitTransaction();
     }
@@ -524,7 +541,7 @@ bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds
 
 bool LocalModel::AddJob(DBT_Job& job)
 {
-    query.prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime) values "
+    Prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime) values "
                                  "(:planId, :projId, :totalCnt, :finishCnt, :status, :starter, :sTime, :eTime);"));
     query.bindValue(QStringLiteral(":planId"), job.planId);
     query.bindValue(QStringLiteral(":projId"), job.projId);
@@ -542,7 +559,7 @@ bool LocalModel::AddJob(DBT_Job& job)
 
 bool LocalModel::GetJob(DBT_Job& job)
 {
-    query.prepare(QStringLiteral("select * from T_Job where id = :id;"));
+    Prepare(QStringLiteral("select * from T_Job where id = :id;"));
     query.bindValue(QStringLiteral(":id"), job.id);
     if (!query.exec() || !readFirst(query, kJobColumns, readJob, job))
         return false;
@@ -552,7 +569,7 @@ bool LocalModel::GetJob(DBT_Job& job)
 
 bool LocalModel::UpdateJob(const DBT_Job& job)
 {
-    query.prepare(QStringLiteral(
+    Prepare(QStringLiteral(
         "update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime where id = :id ;"));
     query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
     query.bindValue(QStringLiteral(":status"), job.status);
@@ -564,7 +581,7 @@ bool LocalModel::UpdateJob(const DBT_Job& job)
 
 bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
 {
-    query.prepare(QStringLiteral("select * from T_Job where status = 3 order by id desc limit :size;"));
+    Prepare(QStringLiteral("select * from T_Job where status = 3 order by id desc limit :size;"));
     query.bindValue(QStringLiteral(":size"), size);
     if (!query.exec())
         return false;
@@ -575,7 +592,7 @@ bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
 
 bool LocalModel::AddJobDetail(DBT_JobDetail& detail)
 {
-    query.prepare(QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,content) values "
+    Prepare(QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,content) values "
                                  "(:jobId, :tcId, :seqIdx, :status, :content);"));
     query.bindValue(QStringLiteral(":jobId"), detail.jobId);
     query.bindValue(QStringLiteral(":tcId"), detail.tcId);
@@ -590,7 +607,7 @@ bool LocalModel::AddJobDetail(DBT_JobDetail& detail)
 
 bool LocalModel::GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out)
 {
-    query.prepare(QStringLiteral("select * from T_JobDetail where jobId = :jobId order by seqIdx;"));
+    Prepare(QStringLiteral("select * from T_JobDetail where jobId = :jobId order by seqIdx;"));
     query.bindValue(QStringLiteral(":jobId"), job.id);
     if (!query.exec())
         return false;

@@ -5,6 +5,7 @@
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
 
+#include <QHash>
 #include <QList>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -61,11 +62,16 @@ public:
 
 private:
     bool Run(const QString& statement);
+    // Makes `statement` the query's statement. Compiling one costs about as
+    // much as running a small one, so each text is compiled once per
+    // connection and kept; the model has a few dozen.
+    void Prepare(const QString& statement);
     // The fields that both insert and update write.
     void BindTestcaseFields(const DBT_Testcase& tc);
 
     QSqlDatabase db;
     QSqlQuery query;
+    QHash<QString, QSqlQuery> prepared;
     // Until Open binds the query to the connection, its error (the missing
     // default connection) says nothing about this database.
     bool queryBound = false;
