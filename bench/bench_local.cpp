@@ -348,6 +348,8 @@ int runScale(HostProcess& host, Client& client)
             timer.restart();
             const QJsonObject reply = client.Ask(row.request(sample + 1));
             const double ms = timer.nsecsElapsed() / 1e6;
+            if (interrupted())
+                break;
             if (!row.check(reply)) {
                 std::fprintf(stderr, "bench_local: unexpected answer to %s: %.300s\n", qPrintable(row.name),
                              QJsonDocument(reply).toJson(QJsonDocument::Compact).constData());
@@ -361,7 +363,7 @@ int runScale(HostProcess& host, Client& client)
         const double p99 = percentile(hostMs, 0.99);
         const bool met = p99 < row.targetMs;
         allMet = allMet && met;
-        const double floor = toolMean(database, row.sql, 50);
+        const double floor = toolMean(database, row.sql, 100);
         std::printf("%-58s host p50 %7.2f ms  p99 %7.2f ms  target p99 < %2.0f ms: %-4s  sqlite3 tool %7.2f ms\n",
                     qPrintable(row.name), percentile(hostMs, 0.5), p99, row.targetMs, met ? "met" : "MISSED", floor);
         std::fflush(stdout);
