@@ -34,23 +34,20 @@ void readText(const QJsonObject& in, const char* key, QString& field)
 
 void TestcaseToJson(const DBT_Testcase& tc, QJsonObject& out)
 {
-    // In key order: the object keeps its keys sorted, and inserting each
-    // after the last appends instead of moving the ones already there, which
-    // matters for listings of thousands of test cases.
-    out.insert(QStringLiteral("author"), text(tc.author));
-    out.insert(QStringLiteral("constraints"), text(tc.constraints));
-    out.insert(QStringLiteral("content"), text(tc.content));
-    out.insert(QStringLiteral("date"), timeText(tc.date));
-    out.insert(QStringLiteral("hw"), text(tc.hw));
-    out.insert(QStringLiteral("mtime"), timeText(tc.mTime));
-    out.insert(QStringLiteral("path"), text(tc.path));
-    out.insert(QStringLiteral("projectid"), tc.projId);
-    out.insert(QStringLiteral("remark"), text(tc.remark));
-    out.insert(QStringLiteral("sw"), text(tc.sw));
-    out.insert(QStringLiteral("tags"), text(tc.tags));
     out.insert(QStringLiteral("testcaseid"), tc.id);
+    out.insert(QStringLiteral("projectid"), tc.projId);
     out.insert(QStringLiteral("timeout"), tc.timeout);
     out.insert(QStringLiteral("title"), text(tc.title));
+    out.insert(QStringLiteral("path"), text(tc.path));
+    out.insert(QStringLiteral("author"), text(tc.author));
+    out.insert(QStringLiteral("remark"), text(tc.remark));
+    out.insert(QStringLiteral("hw"), text(tc.hw));
+    out.insert(QStringLiteral("sw"), text(tc.sw));
+    out.insert(QStringLiteral("constraints"), text(tc.constraints));
+    out.insert(QStringLiteral("tags"), text(tc.tags));
+    out.insert(QStringLiteral("content"), text(tc.content));
+    out.insert(QStringLiteral("date"), timeText(tc.date));
+    out.insert(QStringLiteral("mtime"), timeText(tc.mTime));
 }
 
 void PlanToJson(const DBT_Plan& plan, QJsonObject& out)
