@@ -96,6 +96,7 @@ private Q_SLOTS:
         QCOMPARE(rows("select count(*) from sqlite_master where type = 'index' and name like 'I\\_%' escape '\\'"),
                  QStringList{"8"});
         QCOMPARE(rows("PRAGMA journal_mode"), QStringList{"wal"});
+        QCOMPARE(rows("PRAGMA synchronous"), QStringList{"1"}); // NORMAL
         // The prefix match must stay a range search of the path index: only an
         // index with the collation `like` compares with allows that.
         const QStringList plan = rows("explain query plan select count(*) from T_Tc where path like ?", "ab%", 3);
