@@ -54,7 +54,8 @@ bool pageSizeOk(int size, QJsonObject& reply)
 void pageReply(int page, int size, int count, const QJsonArray& data, QJsonObject& reply)
 {
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("maxpage"), (count - 1 + size) / size);
+    // In 64 bits: count - 1 + size overflows an int for sizes near its maximum.
+    reply.insert(QStringLiteral("maxpage"), int((qint64(count) - 1 + size) / size));
     reply.insert(QStringLiteral("count"), count);
     reply.insert(QStringLiteral("page"), page);
     reply.insert(QStringLiteral("data"), data);
@@ -167,8 +168,10 @@ void syncPlan(ComponentMap* components, const QJsonObject& request, QJsonObject&
 {
     DBT_Plan plan;
     JsonToPlan(request, plan);
+    const QJsonArray tcList = request.value(QStringLiteral("tclist")).toArray();
     QList<uint> ids;
-    for (const QJsonValue& id : request.value(QStringLiteral("tclist")).toArray())
+    ids.reserve(tcList.size());
+    for (const QJsonValue& id : tcList)
         ids.append(uint(id.toInt(0)));
     LocalModel* model = Model(components);
     if (!model->SetPlanTestcases(plan, ids))
@@ -253,7 +256,9 @@ void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJson
 void myJobs(ComponentMap* components, const QJsonObject&, QJsonObject& reply)
 {
     QJsonArray data;
-    for (const LocalJobContext& context : Dispatcher(components)->Jobs()) {
+    // Without a database no local job can have started.
+    const LocalDispatcher* dispatcher = components ? Dispatcher(components) : nullptr;
+    for (const LocalJobContext& context : dispatcher ? dispatcher->Jobs() : QList<LocalJobContext>()) {
         QJsonObject job;
         JobToJson(context.job, job);
         data.append(job);
@@ -304,6 +309,11 @@ void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject
 
 LocalCommandTable::LocalCommandTable()
 {
+    bool set = false;
+    const int limit = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &set);
+    if (set && limit >= 0)
+        maxTcList = limit;
+
     handlers.insert(QStringLiteral("add_tc"), addTc);
     handlers.insert(QStringLiteral("proj_tcs"), projTcs);
     handlers.insert(QStringLiteral("del_tc"), delTc);
@@ -328,11 +338,27 @@ bool LocalCommandTable::Dispatch(const QJsonObject& request, QJsonObject& reply)
     const auto handler = handlers.constFind(request.value(QStringLiteral("cmd")).toString());
     if (handler == handlers.constEnd())
         return false;
-    // Without a database there is no component map to look anything up in.
-    if (!components) {
+    // Without a database there is no component map to look anything up in;
+    // listing the running jobs needs none.
+    if (!components && handler.value() != myJobs) {
         reply.insert(kResult, QStringLiteral("Local database is not available: it failed to open at start-up"));
         return true;
     }
+    if (TooLong(request, reply))
+        return true;
     handler.value()(components, request, reply);
+    return true;
+}
+
+bool LocalCommandTable::TooLong(const QJsonObject& request, QJsonObject& reply) const
+{
+    if (request.value(QStringLiteral("cmd")).toString() != QLatin1String("sync_plan"))
+        return false;
+    const int size = request.value(QStringLiteral("tclist")).toArray().size();
+    if (size <= maxTcList)
+        return false;
+    reply.insert(kResult, QStringLiteral("tclist has %1 test case ids, more than the limit of %2; the plan is unchanged")
+                              .arg(size)
+                              .arg(maxTcList));
     return true;
 }

@@ -17,10 +17,18 @@ public:
     LocalCommandTable();
 
     void SetComponentMap(ComponentMap* map) { components = map; }
+    // The longest "tclist" that "sync_plan" stores; longer ones are refused.
+    // KIV_TCLIST_LIMIT in the environment sets it at construction.
+    void SetMaxTcList(int limit) { maxTcList = limit; }
     // False, with `reply` untouched, when the command is not in the table.
     bool Dispatch(const QJsonObject& request, QJsonObject& reply);
 
 private:
+    // A plan's list is stored and answered in one piece, on the loop every
+    // client shares, so its length bounds how long they all wait.
+    bool TooLong(const QJsonObject& request, QJsonObject& reply) const;
+
     QHash<QString, LocalHandler> handlers;
     ComponentMap* components = nullptr;
+    int maxTcList = 100000;
 };

@@ -96,17 +96,20 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
         return;
     }
-    if (!model->UpdateJob(context->job)) {
-        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << model->LastErrorText();
-        return;
-    }
+    // The job and its details in one transaction: a failed save leaves the
+    // job as it was stored at its start, not half recorded.
+    const auto abandon = [model](const char* what) {
+        model->RollbackTransaction();
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << what << model->LastErrorText();
+    };
+    if (!model->BeginTransaction() || !model->UpdateJob(context->job))
+        return abandon(" Fail to save job ");
     for (DBT_JobDetail& detail : context->details) {
-        if (!model->AddJobDetail(detail)) {
-            KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save jobDetail "
-                                                                         << model->LastErrorText();
-            return;
-        }
+        if (!model->AddJobDetail(detail))
+            return abandon(" Fail to save jobDetail ");
     }
+    if (!model->CommitTransaction())
+        return abandon(" Fail to save job ");
     RemoveJob(jobId);
 }
 

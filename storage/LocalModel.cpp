@@ -2,9 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QHash>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QVariant>
+
+#include <array>
+#include <iterator>
 
 namespace {
 
@@ -60,6 +64,37 @@ const char* const kSchema[] = {
     " content text);",
 };
 
+// One index per lookup the model makes, including the child side of every
+// foreign key, so that deleting a test case, plan or job does not scan the
+// tables that refer to it. The path index uses NOCASE because only an index
+// with that collation lets SQLite turn the case-insensitive `like` prefix
+// match into a range search; its entries end with the id, so it also gives
+// the (path, id) order of test-case pages without sorting.
+const char* const kIndexes[] = {
+    "create index if not exists I_Tc_path on T_Tc (path collate nocase);",
+    "create index if not exists I_PlanTC_planId on T_PlanTC (planId);",
+    "create index if not exists I_PlanTC_tcId on T_PlanTC (tcId);",
+    "create index if not exists I_Job_status on T_Job (status);",
+    "create index if not exists I_Job_planId on T_Job (planId);",
+    "create index if not exists I_JobDetail_jobId on T_JobDetail (jobId, seqIdx);",
+    "create index if not exists I_JobDetail_tcId on T_JobDetail (tcId);",
+    "create index if not exists I_Plan_tag on T_Plan (tag);",
+};
+
+// Large enough to keep the path index of a million test cases (about 35 MB)
+// in memory, so that counting and paging every test case reads no file.
+const char* const kCacheSize = "PRAGMA cache_size=-65536;";
+
+// The order of test-case pages; the id makes it total, so that consecutive
+// pages neither overlap nor skip a test case.
+const char* const kTestcaseOrder = " order by path collate nocase, id";
+
+const char* const kTestcaseColumns[] = {"id", "projId", "timeout", "title", "path", "author", "remark",
+                                        "hw", "sw", "constraints", "tags", "content", "date", "mTime"};
+const char* const kPlanColumns[] = {"id", "projId", "name", "author", "cTime", "mTime", "remark", "tag", "content"};
+const char* const kJobColumns[] = {"id", "planId", "projId", "totalCnt", "finishCnt", "status", "starter", "sTime", "eTime"};
+const char* const kJobDetailColumns[] = {"id", "jobId", "tcId", "seqIdx", "status", "content"};
+
 // A null QDateTime would be stored as an empty text; NULL needs a null
 // variant of the date-time type.
 QVariant dateTimeValue(const QDateTime& value)
@@ -67,19 +102,134 @@ QVariant dateTimeValue(const QDateTime& value)
     return value.isNull() ? QVariant(QVariant::DateTime) : QVariant(value);
 }
 
-int intColumn(const QSqlQuery& query, const char* name)
+// Where each named column is in the rows of the query's statement. Looking a
+// column up by name scans the row's fields for every value read; finding the
+// positions once per statement makes long listings several times faster.
+template<std::size_t N>
+std::array<int, N> columnsOf(const QSqlQuery& query, const char* const (&names)[N])
 {
-    return query.value(QLatin1String(name)).toInt();
+    const QSqlRecord record = query.record();
+    std::array<int, N> at{};
+    for (std::size_t i = 0; i < N; ++i)
+        at[i] = record.indexOf(QLatin1String(names[i]));
+    return at;
 }
 
-QString textColumn(const QSqlQuery& query, const char* name)
+// Turning a stored local time into a QDateTime asks the C library for the
+// offset, and glibc (with TZ unset) stats /etc/localtime on every such call:
+// about 12 us, most of the cost of reading a test case. The rows of one
+// listing often share their times (a library imported at once), so each
+// distinct text is converted once per statement.
+class TimeMemo
 {
-    return query.value(QLatin1String(name)).toString();
+public:
+    QDateTime operator()(const QVariant& value)
+    {
+        if (value.type() != QVariant::String)
+            return value.toDateTime();
+        const QString text = value.toString();
+        auto known = times.constFind(text);
+        if (known == times.constEnd())
+            known = times.insert(text, value.toDateTime());
+        return known.value();
+    }
+
+private:
+    QHash<QString, QDateTime> times;
+};
+
+using TestcaseColumns = std::array<int, std::size(kTestcaseColumns)>;
+using PlanColumns = std::array<int, std::size(kPlanColumns)>;
+using JobColumns = std::array<int, std::size(kJobColumns)>;
+using JobDetailColumns = std::array<int, std::size(kJobDetailColumns)>;
+
+void readTestcase(const QSqlQuery& query, const TestcaseColumns& at, TimeMemo& times, DBT_Testcase& tc)
+{
+    tc.id = query.value(at[0]).toInt();
+    tc.projId = query.value(at[1]).toInt();
+    tc.timeout = query.value(at[2]).toInt();
+    tc.title = query.value(at[3]).toString();
+    tc.path = query.value(at[4]).toString();
+    tc.author = query.value(at[5]).toString();
+    tc.remark = query.value(at[6]).toString();
+    tc.hw = query.value(at[7]).toString();
+    tc.sw = query.value(at[8]).toString();
+    tc.constraints = query.value(at[9]).toString();
+    tc.tags = query.value(at[10]).toString();
+    tc.content = query.value(at[11]).toString();
+    tc.date = times(query.value(at[12]));
+    tc.mTime = times(query.value(at[13]));
 }
 
-QDateTime timeColumn(const QSqlQuery& query, const char* name)
+void readPlan(const QSqlQuery& query, const PlanColumns& at, TimeMemo& times, DBT_Plan& plan)
 {
-    return query.value(QLatin1String(name)).toDateTime();
+    plan.id = query.value(at[0]).toInt();
+    plan.projId = query.value(at[1]).toInt();
+    plan.name = query.value(at[2]).toString();
+    plan.author = query.value(at[3]).toString();
+    plan.cTime = times(query.value(at[4]));
+    plan.mTime = times(query.value(at[5]));
+    plan.remark = query.value(at[6]).toString();
+    plan.tag = query.value(at[7]).toString();
+    plan.content = query.value(at[8]).toString();
+}
+
+void readJob(const QSqlQuery& query, const JobColumns& at, TimeMemo& times, DBT_Job& job)
+{
+    job.id = query.value(at[0]).toInt();
+    job.planId = query.value(at[1]).toInt();
+    job.projId = query.value(at[2]).toInt();
+    job.totalCnt = query.value(at[3]).toInt();
+    job.finishCnt = query.value(at[4]).toInt();
+    job.status = query.value(at[5]).toInt();
+    job.starter = query.value(at[6]).toString();
+    job.sTime = times(query.value(at[7]));
+    job.eTime = times(query.value(at[8]));
+}
+
+void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, TimeMemo&, DBT_JobDetail& detail)
+{
+    detail.id = query.value(at[0]).toInt();
+    detail.jobId = query.value(at[1]).toInt();
+    detail.tcId = query.value(at[2]).toInt();
+    detail.seqIdx = query.value(at[3]).toInt();
+    detail.status = query.value(at[4]).toString();
+    detail.content = query.value(at[5]).toString();
+}
+
+// Every row of the executed query, mapped and appended to `out`.
+template<class Record, std::size_t N>
+void readAll(QSqlQuery& query, const char* const (&names)[N],
+             void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), QList<Record>& out)
+{
+    const std::array<int, N> at = columnsOf(query, names);
+    TimeMemo times;
+    while (query.next()) {
+        Record record;
+        read(query, at, times, record);
+        out.append(record);
+    }
+}
+
+// The first row of the executed query into `record`; false without a row.
+template<class Record, std::size_t N>
+bool readFirst(QSqlQuery& query, const char* const (&names)[N],
+               void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), Record& record)
+{
+    if (!query.first())
+        return false;
+    TimeMemo times;
+    read(query, columnsOf(query, names), times, record);
+    return true;
+}
+
+// Text for a page of test cases: the ids of the page are found in the path
+// index alone, and only those rows are read, so that a deep page skips index
+// entries instead of whole rows.
+QString testcasePage(const QString& where)
+{
+    return QStringLiteral("select * from T_Tc where id in (select id from T_Tc") + where + QLatin1String(kTestcaseOrder)
+        + QStringLiteral(" limit :pageSz offset :offset)") + QLatin1String(kTestcaseOrder);
 }
 
 } // namespace
@@ -87,6 +237,7 @@ QDateTime timeColumn(const QSqlQuery& query, const char* name)
 LocalModel::~LocalModel()
 {
     Close();
+    prepared.clear();
     query = QSqlQuery();
     db = QSqlDatabase();
 }
@@ -108,6 +259,22 @@ bool LocalModel::Open()
         if (!Run(QLatin1String(statement)))
             return false;
     }
+    // WAL lets a commit skip the sync of the main file; with synchronous=NORMAL
+    // the log is synced only at checkpoints, so a power cut may lose the last
+    // commits but never leaves a damaged file. In the rollback journal that
+    // setting could, so it applies only when the switch to WAL took effect (it
+    // does not, for instance, while another process holds the file open in
+    // the other mode).
+    if (Run(QStringLiteral("PRAGMA journal_mode=WAL;")) && query.first()
+        && query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0) {
+        query.finish();
+        Run(QStringLiteral("PRAGMA synchronous=NORMAL;"));
+    }
+    Run(QLatin1String(kCacheSize));
+    for (const char* statement : kIndexes) {
+        if (!Run(QLatin1String(statement)))
+            return false;
+    }
     return true;
 }
 
@@ -115,6 +282,7 @@ void LocalModel::Close()
 {
     if (db.isOpen()) {
         query.finish();
+        prepared.clear();
         db.close();
     }
 }
@@ -126,62 +294,46 @@ QString LocalModel::LastErrorText() const
 
 bool LocalModel::Run(const QString& statement)
 {
-    query.prepare(statement);
+    Prepare(statement);
     return query.exec();
 }
 
-void LocalModel::ReadTestcase(DBT_Testcase& tc) const
+void LocalModel::Prepare(const QString& statement)
 {
-    tc.id = intColumn(query, "id");
-    tc.projId = intColumn(query, "projId");
-    tc.timeout = intColumn(query, "timeout");
-    tc.title = textColumn(query, "title");
-    tc.path = textColumn(query, "path");
-    tc.author = textColumn(query, "author");
-    tc.remark = textColumn(query, "remark");
-    tc.hw = textColumn(query, "hw");
-    tc.sw = textColumn(query, "sw");
-    tc.constraints = textColumn(query, "constraints");
-    tc.tags = textColumn(query, "tags");
-    tc.content = textColumn(query, "content");
-    tc.date = timeColumn(query, "date");
-    tc.mTime = timeColumn(query, "mTime");
+    // The statement in use before is reset, so that it holds no read
+    // transaction open while it waits for its next use.
+    query.finish();
+    const auto known = prepared.constFind(statement);
+    if (known != prepared.constEnd()) {
+        query = known.value();
+        return;
+    }
+    query = QSqlQuery(db);
+    // Rows are read once, in order; a scrollable query would keep a copy of
+    // every row it has read.
+    query.setForwardOnly(true);
+    if (query.prepare(statement))
+        prepared.insert(statement, query);
 }
 
-void LocalModel::ReadPlan(DBT_Plan& plan) const
+bool LocalModel::BeginTransaction()
 {
-    plan.id = intColumn(query, "id");
-    plan.projId = intColumn(query, "projId");
-    plan.name = textColumn(query, "name");
-    plan.author = textColumn(query, "author");
-    plan.cTime = timeColumn(query, "cTime");
-    plan.mTime = timeColumn(query, "mTime");
-    plan.remark = textColumn(query, "remark");
-    plan.tag = textColumn(query, "tag");
-    plan.content = textColumn(query, "content");
+    // Immediate: the write lock is taken now, so a transaction that has begun
+    // cannot fail later because another process wrote meanwhile.
+    return Run(QStringLiteral("begin immediate;"));
 }
 
-void LocalModel::ReadJob(DBT_Job& job) const
+bool LocalModel::CommitTransaction()
 {
-    job.id = intColumn(query, "id");
-    job.planId = intColumn(query, "planId");
-    job.projId = intColumn(query, "projId");
-    job.totalCnt = intColumn(query, "totalCnt");
-    job.finishCnt = intColumn(query, "finishCnt");
-    job.status = intColumn(query, "status");
-    job.starter = textColumn(query, "starter");
-    job.sTime = timeColumn(query, "sTime");
-    job.eTime = timeColumn(query, "eTime");
+    return Run(QStringLiteral("commit;"));
 }
 
-void LocalModel::ReadJobDetail(DBT_JobDetail& detail) const
+void LocalModel::RollbackTransaction()
 {
-    detail.id = intColumn(query, "id");
-    detail.jobId = intColumn(query, "jobId");
-    detail.tcId = intColumn(query, "tcId");
-    detail.seqIdx = intColumn(query, "seqIdx");
-    detail.status = textColumn(query, "status");
-    detail.content = textColumn(query, "content");
+    // Through the connection rather than `query`, whose error says why the
+    // transaction is being abandoned.
+    query.finish();
+    db.rollback();
 }
 
 void LocalModel::BindTestcaseFields(const DBT_Testcase& tc)
@@ -200,7 +352,7 @@ void LocalModel::BindTestcaseFields(const DBT_Testcase& tc)
 
 bool LocalModel::AddTestcase(DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral(
+    Prepare(QStringLiteral(
         "insert into T_Tc (projId,title,path,author,remark,hw,sw,constraints,tags,timeout,content) values "
         "(:projId, :title, :path, :author, :remark, :hw, :sw, :constraints, :tags, :timeout, :content);"));
     query.bindValue(QStringLiteral(":projId"), tc.projId);
@@ -213,25 +365,24 @@ bool LocalModel::AddTestcase(DBT_Testcase& tc)
 
 bool LocalModel::DeleteTestcase(const DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral("delete from T_Tc where id = :id;"));
+    Prepare(QStringLiteral("delete from T_Tc where id = :id;"));
     query.bindValue(QStringLiteral(":id"), tc.id);
     return query.exec();
 }
 
 bool LocalModel::GetTestcase(DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral("select * from T_Tc where id = :id"));
+    Prepare(QStringLiteral("select * from T_Tc where id = :id"));
     query.bindValue(QStringLiteral(":id"), tc.id);
-    if (!query.exec() || !query.first())
+    if (!query.exec() || !readFirst(query, kTestcaseColumns, readTestcase, tc))
         return false;
-    ReadTestcase(tc);
     query.finish();
     return true;
 }
 
 bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)
 {
-    query.prepare(QStringLiteral(
+    Prepare(QStringLiteral(
         "update T_Tc set title = :title, path = :path, author = :author, remark = :remark, hw = :hw, sw = :sw, "
         "constraints = :constraints, tags = :tags, timeout = :timeout, content = :content, "
         "mTime = datetime('now','localtime') where id = :id ;"));
@@ -242,32 +393,38 @@ bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)
 
 bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Testcase>& out, int& total)
 {
+    // The empty path matches every test case, those stored without a path
+    // (NULL, which no `like` matches) too. A parameter bound to a text that
+    // does not start with a wildcard lets SQLite search the path index.
+    const bool everyTestcase = path.isEmpty();
+    const QString where = everyTestcase ? QString() : QStringLiteral(" where path like :path");
     path += QLatin1Char('%');
-    query.prepare(QStringLiteral("select count(*) from T_Tc where path like :path ;"));
-    query.bindValue(QStringLiteral(":path"), path);
+    Prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
+    if (!everyTestcase)
+        query.bindValue(QStringLiteral(":path"), path);
     if (!query.exec() || !query.first())
         return false;
     total = query.value(0).toInt();
-    if (total < 1)
+    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
+    if (total < 1 || offset >= total) {
+        query.finish();
         return true;
-    query.prepare(QStringLiteral("select * from T_Tc where path like :path limit :pageSz offset :page * :pageSz ;"));
-    query.bindValue(QStringLiteral(":path"), path);
+    }
+    Prepare(testcasePage(where));
+    if (!everyTestcase)
+        query.bindValue(QStringLiteral(":path"), path);
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
-    query.bindValue(QStringLiteral(":page"), qMax(page - 1, 0));
+    query.bindValue(QStringLiteral(":offset"), offset);
     if (!query.exec())
         return false;
-    while (query.next()) {
-        DBT_Testcase tc;
-        ReadTestcase(tc);
-        out.append(tc);
-    }
+    readAll(query, kTestcaseColumns, readTestcase, out);
     query.finish();
     return true;
 }
 
 bool LocalModel::AddPlan(DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("insert into T_Plan (projId,name,author,remark,tag,content) values "
+    Prepare(QStringLiteral("insert into T_Plan (projId,name,author,remark,tag,content) values "
                                  "(:projId, :name, :author, :remark, :tag, :content);"));
     query.bindValue(QStringLiteral(":projId"), plan.projId);
     query.bindValue(QStringLiteral(":name"), plan.name);
@@ -283,25 +440,24 @@ bool LocalModel::AddPlan(DBT_Plan& plan)
 
 bool LocalModel::DeletePlan(const DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("delete from T_Plan where id = :id ;"));
+    Prepare(QStringLiteral("delete from T_Plan where id = :id ;"));
     query.bindValue(QStringLiteral(":id"), plan.id);
     return query.exec();
 }
 
 bool LocalModel::GetPlan(DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("select * from T_Plan where id = :id;"));
+    Prepare(QStringLiteral("select * from T_Plan where id = :id;"));
     query.bindValue(QStringLiteral(":id"), plan.id);
-    if (!query.exec() || !query.first())
+    if (!query.exec() || !readFirst(query, kPlanColumns, readPlan, plan))
         return false;
-    ReadPlan(plan);
     query.finish();
     return true;
 }
 
 bool LocalModel::UpdatePlan(const DBT_Plan& plan)
 {
-    query.prepare(QStringLiteral("update T_Plan set name = :name ,remark = :remark, tag = :tag, content = :content, "
+    Prepare(QStringLiteral("update T_Plan set name = :name ,remark = :remark, tag = :tag, content = :content, "
                                  "mTime = datetime('now', 'localtime') where id = :id ;"));
     query.bindValue(QStringLiteral(":name"), plan.name);
     query.bindValue(QStringLiteral(":remark"), plan.remark);
@@ -313,65 +469,79 @@ bool LocalModel::UpdatePlan(const DBT_Plan& plan)
 
 bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& out, int& total)
 {
-    query.prepare(QStringLiteral("select count(*) from T_Plan where tag = :tag ;"));
+    Prepare(QStringLiteral("select count(*) from T_Plan where tag = :tag ;"));
     query.bindValue(QStringLiteral(":tag"), tag);
     if (!query.exec() || !query.first())
         return false;
     total = query.value(0).toInt();
     if (total == 0)
         return false;
-    query.prepare(QStringLiteral("select * from T_Plan where tag = :tag limit :pageSz offset :page * :pageSz  ;"));
+    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
+    if (offset >= total) {
+        query.finish();
+        return true;
+    }
+    Prepare(QStringLiteral("select * from T_Plan where tag = :tag order by id limit :pageSz offset :offset ;"));
     query.bindValue(QStringLiteral(":tag"), tag);
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
-    query.bindValue(QStringLiteral(":page"), qMax(page - 1, 0));
+    query.bindValue(QStringLiteral(":offset"), offset);
     if (!query.exec())
         return false;
-    while (query.next()) {
-        DBT_Plan plan;
-        ReadPlan(plan);
-        out.append(plan);
-    }
+    readAll(query, kPlanColumns, readPlan, out);
     query.finish();
     return true;
 }
 
 bool LocalModel::GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out)
 {
-    query.prepare(QStringLiteral(
-        "select * from T_Tc inner join  T_PlanTC on T_Tc.id = T_PlanTC.tcId and T_PlanTC.planId = :planId"));
+    // In the order of the plan's list as it was stored.
+    Prepare(QStringLiteral("select T_Tc.* from T_PlanTC inner join T_Tc on T_Tc.id = T_PlanTC.tcId "
+                                 "where T_PlanTC.planId = :planId order by T_PlanTC.id;"));
     query.bindValue(QStringLiteral(":planId"), plan.id);
     if (!query.exec())
         return false;
-    while (query.next()) {
-        DBT_Testcase tc;
-        ReadTestcase(tc);
-        out.append(tc);
-    }
+    readAll(query, kTestcaseColumns, readTestcase, out);
     query.finish();
     return true;
 }
 
 bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds)
 {
-    query.prepare(QStringLiteral("delete from T_PlanTC where planId = :planId;"));
-    query.bindValue(QStringLiteral(":planId"), plan.id);
-    if (!query.exec())
-        return false;
+    // The whole list goes in as one JSON array and one insert, in one
+    // transaction with the removal of the old list: the plan holds its old
+    // list or its new one, whatever fails or however the process ends.
+    QByteArray ids = "[";
     for (const uint tcId : tcIds) {
-        query.prepare(QStringLiteral("insert into T_PlanTC (planId,tcId) values (:planId, :tcId);"));
-        query.bindValue(QStringLiteral(":planId"), plan.id);
-        query.bindValue(QStringLiteral(":tcId"), tcId);
-        if (!query.exec())
-            return false;
+        if (ids.size() > 1)
+            ids += ',';
+        ids += QByteArray::number(tcId);
     }
-    query.prepare(QStringLiteral("update T_Plan set mTime = datetime('now', 'localtime') where id = :id ;"));
-    query.bindValue(QStringLiteral(":id"), plan.id);
-    return query.exec();
+    ids += ']';
+    if (!BeginTransaction())
+        return false;
+    Prepare(QStringLiteral("delete from T_PlanTC where planId = :planId;"));
+    query.bindValue(QStringLiteral(":planId"), plan.id);
+    bool ok = query.exec();
+    if (ok && !tcIds.isEmpty()) {
+        Prepare(QStringLiteral("insert into T_PlanTC (planId,tcId) "
+                                     "select :planId, value from json_each(:tcIds) order by key;"));
+        query.bindValue(QStringLiteral(":planId"), plan.id);
+        query.bindValue(QStringLiteral(":tcIds"), QString::fromLatin1(ids));
+        ok = query.exec();
+    }
+    if (ok) {
+        Prepare(QStringLiteral("update T_Plan set mTime = datetime('now', 'localtime') where id = :id ;"));
+        query.bindValue(QStringLiteral(":id"), plan.id);
+        ok = query.exec() && CommitTransaction();
+    }
+    if (!ok)
+        RollbackTransaction();
+    return ok;
 }
 
 bool LocalModel::AddJob(DBT_Job& job)
 {
-    query.prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime) values "
+    Prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime) values "
                                  "(:planId, :projId, :totalCnt, :finishCnt, :status, :starter, :sTime, :eTime);"));
     query.bindValue(QStringLiteral(":planId"), job.planId);
     query.bindValue(QStringLiteral(":projId"), job.projId);
@@ -389,18 +559,17 @@ bool LocalModel::AddJob(DBT_Job& job)
 
 bool LocalModel::GetJob(DBT_Job& job)
 {
-    query.prepare(QStringLiteral("select * from T_Job where id = :id;"));
+    Prepare(QStringLiteral("select * from T_Job where id = :id;"));
     query.bindValue(QStringLiteral(":id"), job.id);
-    if (!query.exec() || !query.first())
+    if (!query.exec() || !readFirst(query, kJobColumns, readJob, job))
         return false;
-    ReadJob(job);
     query.finish();
     return true;
 }
 
 bool LocalModel::UpdateJob(const DBT_Job& job)
 {
-    query.prepare(QStringLiteral(
+    Prepare(QStringLiteral(
         "update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime where id = :id ;"));
     query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
     query.bindValue(QStringLiteral(":status"), job.status);
@@ -412,22 +581,18 @@ bool LocalModel::UpdateJob(const DBT_Job& job)
 
 bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
 {
-    query.prepare(QStringLiteral("select * from T_Job where status = 3 order by id desc limit :size;"));
+    Prepare(QStringLiteral("select * from T_Job where status = 3 order by id desc limit :size;"));
     query.bindValue(QStringLiteral(":size"), size);
     if (!query.exec())
         return false;
-    while (query.next()) {
-        DBT_Job job;
-        ReadJob(job);
-        out.append(job);
-    }
+    readAll(query, kJobColumns, readJob, out);
     query.finish();
     return true;
 }
 
 bool LocalModel::AddJobDetail(DBT_JobDetail& detail)
 {
-    query.prepare(QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,content) values "
+    Prepare(QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,content) values "
                                  "(:jobId, :tcId, :seqIdx, :status, :content);"));
     query.bindValue(QStringLiteral(":jobId"), detail.jobId);
     query.bindValue(QStringLiteral(":tcId"), detail.tcId);
@@ -442,17 +607,13 @@ bool LocalModel::AddJobDetail(DBT_JobDetail& detail)
 
 bool LocalModel::GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out)
 {
-    query.prepare(QStringLiteral("select * from T_JobDetail where jobId = :jobId order by seqIdx;"));
+    Prepare(QStringLiteral("select * from T_JobDetail where jobId = :jobId order by seqIdx;"));
     query.bindValue(QStringLiteral(":jobId"), job.id);
     if (!query.exec())
         return false;
     // Reading a test case reuses the query, so collect the details first.
     const int first = out.size();
-    DBT_JobDetail detail;
-    while (query.next()) {
-        ReadJobDetail(detail);
-        out.append(detail);
-    }
+    readAll(query, kJobDetailColumns, readJobDetail, out);
     for (int i = first; i < out.size(); ++i) {
         out[i].testcase = std::make_shared<DBT_Testcase>(out[i].tcId);
         if (!GetTestcase(*out[i].testcase))

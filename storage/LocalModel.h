@@ -5,16 +5,19 @@
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
 
+#include <QHash>
 #include <QList>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 
 // The local test-management database: Data/autotest.db3 below the
-// application directory. One statement per operation, all through one query
-// object, so an operation must finish before the next starts. Reads release
-// their statement once the rows are mapped, so that no read lock on the file
-// outlives an operation and other processes can write to it.
+// application directory, in WAL mode with an index for every lookup. All
+// statements go through one query object, so an operation must finish before
+// the next starts. Reads release their statement once the rows are mapped, so
+// that no read transaction outlives an operation (an open one would keep
+// checkpoints from emptying the log). Changes of several rows that belong
+// together run in one transaction.
 class LocalModel
 {
 public:
@@ -50,17 +53,25 @@ public:
     bool AddJobDetail(DBT_JobDetail& detail);
     bool GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out);
 
+    // Groups the operations between Begin and Commit so that they apply
+    // whole or not at all. Rollback keeps LastErrorText as the failed
+    // operation left it.
+    bool BeginTransaction();
+    bool CommitTransaction();
+    void RollbackTransaction();
+
 private:
     bool Run(const QString& statement);
+    // Makes `statement` the query's statement. Compiling one costs about as
+    // much as running a small one, so each text is compiled once per
+    // connection and kept; the model has a few dozen.
+    void Prepare(const QString& statement);
     // The fields that both insert and update write.
     void BindTestcaseFields(const DBT_Testcase& tc);
-    void ReadTestcase(DBT_Testcase& tc) const;
-    void ReadPlan(DBT_Plan& plan) const;
-    void ReadJob(DBT_Job& job) const;
-    void ReadJobDetail(DBT_JobDetail& detail) const;
 
     QSqlDatabase db;
     QSqlQuery query;
+    QHash<QString, QSqlQuery> prepared;
     // Until Open binds the query to the connection, its error (the missing
     // default connection) says nothing about this database.
     bool queryBound = false;

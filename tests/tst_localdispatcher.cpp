@@ -111,6 +111,26 @@ private Q_SLOTS:
                    " from T_JobDetail d join T_Tc t on t.id = d.tcId where jobId = " + QString::number(job.id) + " order by seqIdx"),
               "details");
     }
+
+    void failedSaveLeavesTheJobAsStarted()
+    {
+        // The last detail's test case is gone: its insert fails after the job
+        // row and two details were written, and all of that is undone.
+        DBT_Job job;
+        job.planId = m_plan.id;
+        job.status = 2;
+        QVERIFY(m_model.AddJob(job));
+        const_cast<QList<LocalJobContext>&>(m_dispatcher.Jobs())
+            .append(LocalJobContext("d/1", job, m_plan, m_testcases.mid(0, 2) + QList<DBT_Testcase>{DBT_Testcase(999999)}));
+        LogSpy log;
+        m_dispatcher.ExecResult(job.id, tcs({QJsonObject{{"result", true}}}));
+        QCOMPARE(log.WithPrefix("LocalDispatcher", " Fail to save jobDetail FOREIGN KEY").size(), 1);
+        QVERIFY(m_dispatcher.FindJob(job.id));
+        const QString id = QString::number(job.id);
+        QCOMPARE(rows("select status || ' ' || ifnull(eTime, 'NULL') from T_Job where id = " + id), QStringList{"2 NULL"});
+        QCOMPARE(rows("select count(*) from T_JobDetail where jobId = " + id), QStringList{"0"});
+        m_dispatcher.RemoveJob(job.id);
+    }
 };
 
 KIV_TEST_MAIN_IN_PRIVATE_APP_DIR(TstLocalDispatcher)

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -196,6 +197,67 @@ private Q_SLOTS:
         QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
     }
 
+    void killedDuringPlanUpdatesKeepsWholeLists()
+    {
+        // 20 plans get a first list each, then a stream of new lists that the
+        // host is killed in the middle of. Lists of one plan differ in their
+        // first test case, so a list cut short matches none of them.
+        QList<int> tcs;
+        for (int i = 0; i < 40; ++i)
+            tcs.append(AddTestcase(newTestcase(QStringLiteral("k%1").arg(i), "kill")));
+        const int plans = 20;
+        const int rounds = 30;
+        const auto list = [&](int plan, int round) {
+            QJsonArray ids;
+            for (int i = 0; i < 100 + 37 * ((plan + round) % 7); ++i)
+                ids.append(tcs.at((round + i * (plan + 1)) % tcs.size()));
+            return ids;
+        };
+        const auto asRecords = [](const QJsonArray& ids) {
+            QJsonArray records;
+            for (const QJsonValue& id : ids)
+                records.append(QJsonObject{{"testcaseid", id}});
+            return records;
+        };
+        QList<int> planIds;
+        for (int plan = 0; plan < plans; ++plan) {
+            planIds.append(Ask({{"CMD", "create_plan"}, {"projectid", 1}, {"name", "k"}}).value("planid").toInt());
+            QCOMPARE(Result({{"CMD", "sync_plan"}, {"planid", planIds.last()}, {"tclist", list(plan, 0)}}), QStringLiteral("ok"));
+        }
+        // A few requests in flight at all times, so that the host always has
+        // one to work on but its replies never pile up unread.
+        QList<QJsonObject> stream;
+        for (int round = 1; round < rounds; ++round)
+            for (int plan = 0; plan < plans; ++plan)
+                stream.append({{"CMD", "sync_plan"}, {"planid", planIds.at(plan)}, {"tclist", list(plan, round)}});
+        const int before = m_client->Replies().size();
+        int sent = 0;
+        const auto sendNext = [&] {
+            if (sent < stream.size())
+                m_client->Send(stream.at(sent++));
+        };
+        connect(&m_client->Socket(), &QWebSocket::textMessageReceived, this, sendNext);
+        for (int i = 0; i < 4; ++i)
+            sendNext();
+        QTRY_VERIFY_WITH_TIMEOUT(m_client->Replies().size() >= before + 3 * plans, 20000);
+        m_host->Stop(SIGKILL);
+        const int answered = m_client->Replies().size() - before;
+        QVERIFY2(answered < sent, "the host answered every request before it was killed");
+
+        QVERIFY2(StartHost(), qPrintable(m_host->ErrorText()));
+        for (int plan = 0; plan < plans; ++plan) {
+            const QJsonArray stored = pick(Data({{"CMD", "plan_tcs"}, {"planid", planIds.at(plan)}}), {"testcaseid"});
+            int round = rounds - 1;
+            while (round >= 0 && asRecords(list(plan, round)) != stored)
+                --round;
+            QVERIFY2(round >= 0, qPrintable(QStringLiteral("plan %1 holds %2 links, no list it was given")
+                                                .arg(plan).arg(stored.size())));
+            // Every answered change was committed, and a commit survives the kill.
+            const int lastAnswered = answered > plan ? 1 + (answered - 1 - plan) / plans : 0;
+            QVERIFY2(round >= lastAnswered, qPrintable(QStringLiteral("plan %1 lost round %2").arg(plan).arg(lastAnswered)));
+        }
+    }
+
     void missingDatabaseDirectory()
     {
         // Data/ as a plain file: the host cannot create the directory and the
@@ -206,6 +268,8 @@ private Q_SLOTS:
         QVERIFY2(StartHost(), qPrintable(m_host->ErrorText()));
         QVERIFY(m_host->Stderr().contains("[0] AutoTestProxy ATServerProxy::Init: [Local DB Init Fail :  ]"));
         QVERIFY(Result({{"CMD", "add_tc"}, {"testcase", QJsonObject{}}}).startsWith("Local database is not available"));
+        // No job can have started without a database, and listing them needs none.
+        QCOMPARE(pick(Ask({{"CMD", "my_jobs"}}), {"result", "data"}), (QJsonObject{{"result", "ok"}, {"data", QJsonArray()}}));
         QCOMPARE(Ask({{"CMD", "switch_state"}, {"state", "remote"}}).value("state").toString(), QStringLiteral("remote"));
         QCOMPARE(Ask({{"CMD", "GetAutoTestTemplate"}}).value("VALUE").toArray(), QJsonArray());
     }

@@ -1,0 +1,180 @@
+// The local store against a database of the test's own: what an existing file
+// gains at open, paging at the edges of 32-bit arithmetic, the order pages
+// follow, test cases without a path, and plan lists that change whole or not.
+
+#include "front/ComponentMap.h"
+#include "local/LocalCommandTable.h"
+#include "storage/LocalModel.h"
+#include "tests/support/PrivateAppDir.h"
+
+#include <QJsonArray>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <climits>
+
+namespace {
+
+// Column `column` of every row `sql` selects (with `?` bound to `value` when given), as text.
+QStringList rows(const QString& sql, const QVariant& value = QVariant(), int column = 0)
+{
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("AutoTest")));
+    QStringList values;
+    query.prepare(sql);
+    if (value.isValid())
+        query.addBindValue(value);
+    if (query.exec())
+        while (query.next())
+            values << query.value(column).toString();
+    return values;
+}
+
+QJsonArray ids(const QJsonArray& records, const char* key)
+{
+    QJsonArray out;
+    for (const QJsonValue& record : records)
+        out.append(record.toObject().value(QLatin1String(key)));
+    return out;
+}
+
+} // namespace
+
+class TstLocalStore : public QObject
+{
+    Q_OBJECT
+    LocalModel m_model;
+    ComponentMap m_components;
+    LocalCommandTable m_commands;
+    QJsonArray m_byPath; // ids in the order pages list them: NULL path first, then path ignoring case, then id
+
+    QJsonObject Ask(QJsonObject request)
+    {
+        QJsonObject reply;
+        if (!m_commands.Dispatch(request, reply))
+            reply.insert("result", "not dispatched");
+        return reply;
+    }
+    int AddTestcase(const QJsonObject& fields)
+    {
+        QJsonObject testcase = fields;
+        testcase.insert("title", "t");
+        testcase.insert("content", "{}");
+        return Ask({{"cmd", "add_tc"}, {"testcase", testcase}}).value("testcaseid").toInt();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // A file as it was before the store had indexes: plain tables in the rollback journal.
+        {
+            LocalModel old;
+            QVERIFY(old.Open());
+            for (const QString& index : rows("select name from sqlite_master where type = 'index' and name like 'I_%'"))
+                QVERIFY(QSqlQuery(QSqlDatabase::database(QStringLiteral("AutoTest"))).exec("drop index " + index));
+            QCOMPARE(rows("PRAGMA journal_mode=DELETE"), QStringList{"delete"});
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("AutoTest"));
+
+        QVERIFY(m_model.Open());
+        m_components.Register("LocalModel", &m_model);
+        m_commands.SetComponentMap(&m_components);
+        const int radioRx = AddTestcase({{"path", "Radio/rx"}});
+        const int power = AddTestcase({{"path", "power"}});
+        const int noPath = AddTestcase({});
+        const int radioTx = AddTestcase({{"path", "radio/tx"}});
+        const int radioRx2 = AddTestcase({{"path", "radio/RX"}});
+        const int wildcard = AddTestcase({{"path", "r_dio"}});
+        m_byPath = {noPath, power, wildcard, radioRx, radioRx2, radioTx};
+        QVERIFY(radioRx > 0 && radioRx2 > radioTx);
+        for (const char* name : {"p1", "p2"})
+            QCOMPARE(Ask({{"cmd", "create_plan"}, {"projectid", 1}, {"name", name}, {"tags", QJsonArray{"p"}}}).value("result"),
+                     QJsonValue("ok"));
+    }
+
+    void existingFileGainsIndexesAndWal()
+    {
+        QCOMPARE(rows("select count(*) from sqlite_master where type = 'index' and name like 'I\\_%' escape '\\'"),
+                 QStringList{"8"});
+        QCOMPARE(rows("PRAGMA journal_mode"), QStringList{"wal"});
+        QCOMPARE(rows("PRAGMA synchronous"), QStringList{"1"}); // NORMAL
+        // The prefix match must stay a range search of the path index: only an
+        // index with the collation `like` compares with allows that.
+        const QStringList plan = rows("explain query plan select count(*) from T_Tc where path like ?", "ab%", 3);
+        QVERIFY2(plan.join(' ').contains("I_Tc_path (path>? AND path<?)"), qPrintable(plan.join(' ')));
+    }
+
+    void paging_data()
+    {
+        QTest::addColumn<QJsonObject>("request");
+        QTest::addColumn<QString>("expected"); // "count maxpage page rows"
+        QTest::newRow("empty path lists the one without a path")
+            << QJsonObject{{"cmd", "proj_tcs"}, {"size", 10}} << "6 1 1 6";
+        QTest::newRow("prefix ignores case, _ is a wildcard")
+            << QJsonObject{{"cmd", "proj_tcs"}, {"path", "r_D"}, {"size", 2}, {"page", 2}} << "4 2 2 2";
+        QTest::newRow("lowest page reads the first")
+            << QJsonObject{{"cmd", "proj_tcs"}, {"path", "radio"}, {"size", 2}, {"page", INT_MIN}}
+            << QStringLiteral("3 2 %1 2").arg(INT_MIN);
+        QTest::newRow("largest size is one page")
+            << QJsonObject{{"cmd", "proj_tcs"}, {"path", "radio"}, {"size", INT_MAX}} << "3 1 1 3";
+        QTest::newRow("largest page and size")
+            << QJsonObject{{"cmd", "proj_tcs"}, {"size", INT_MAX}, {"page", INT_MAX}} << QStringLiteral("6 1 %1 0").arg(INT_MAX);
+        QTest::newRow("plans, largest size") << QJsonObject{{"cmd", "my_plans"}, {"tags", QJsonArray{"p"}}, {"size", INT_MAX}}
+                                             << "2 1 1 2";
+    }
+
+    void paging()
+    {
+        QFETCH(QJsonObject, request);
+        const QJsonObject page = Ask(request);
+        QTEST(QStringLiteral("%1 %2 %3 %4").arg(page.value("count").toInt()).arg(page.value("maxpage").toInt())
+                  .arg(page.value("page").toInt()).arg(page.value("data").toArray().size()),
+              "expected");
+    }
+
+    void pagesFollowPathThenId()
+    {
+        // Consecutive pages of every size list each test case exactly once, in the written order.
+        for (int size = 1; size <= 4; ++size) {
+            QJsonArray listed;
+            for (int page = 1; page <= (m_byPath.size() + size - 1) / size; ++page)
+                for (const QJsonValue& id : ids(Ask({{"cmd", "proj_tcs"}, {"size", size}, {"page", page}}).value("data").toArray(), "testcaseid"))
+                    listed.append(id);
+            QCOMPARE(listed, m_byPath);
+        }
+        // A test case given without "path" keeps NULL: only the empty path finds it.
+        QCOMPARE(rows("select typeof(path) from T_Tc where id = ?", m_byPath.first().toInt()), QStringList{"null"});
+        QCOMPARE(Ask({{"cmd", "proj_tcs"}, {"path", "%"}, {"size", 10}}).value("count").toInt(), m_byPath.size() - 1);
+    }
+
+    void planListsChangeWholeOrNotAtAll()
+    {
+        const int plan = Ask({{"cmd", "create_plan"}, {"projectid", 1}, {"name", "whole"}}).value("planid").toInt();
+        const int a = m_byPath.at(1).toInt();
+        const int b = m_byPath.at(2).toInt();
+        const auto planIds = [&] { return ids(Ask({{"cmd", "plan_tcs"}, {"planid", plan}}).value("data").toArray(), "testcaseid"); };
+        // The list's order and repeats are kept.
+        QCOMPARE(ids(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{b, a, b}}}).value("data").toArray(), "testcaseid"),
+                 (QJsonArray{b, a, b}));
+        // "x" reads as test case 0, which does not exist: nothing of the new list is kept.
+        QVERIFY(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{a, a, "x", b}}}).value("result").toString()
+                    .contains("FOREIGN KEY"));
+        QCOMPARE(planIds(), (QJsonArray{b, a, b}));
+
+        // Longer than the limit: refused before anything is read or stored.
+        QJsonArray list;
+        for (int i = 0; i <= 100000; ++i)
+            list.append(a);
+        QCOMPARE(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", list}}),
+                 (QJsonObject{{"result", "tclist has 100001 test case ids, more than the limit of 100000; the plan is unchanged"}}));
+        m_commands.SetMaxTcList(3);
+        QCOMPARE(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{a, b, a, b}}}).value("result"),
+                 QJsonValue("tclist has 4 test case ids, more than the limit of 3; the plan is unchanged"));
+        QCOMPARE(planIds(), (QJsonArray{b, a, b}));
+        QCOMPARE(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{a, b, a}}}).value("result"), QJsonValue("ok"));
+        m_commands.SetMaxTcList(100000);
+        QCOMPARE(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray()}}).value("data"), QJsonValue(QJsonArray()));
+    }
+};
+
+KIV_TEST_MAIN_IN_PRIVATE_APP_DIR(TstLocalStore)
+#include "tst_localstore.moc"
