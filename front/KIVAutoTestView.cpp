@@ -1,6 +1,7 @@
 #include "front/KIVAutoTestView.h"
 
 #include "front/KIVAutoTestService.h"
+#include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 
 KIVAutoTestView::KIVAutoTestView(QWebSocket* socket, QObject* parent)
@@ -14,30 +15,25 @@ KIVAutoTestView::~KIVAutoTestView() = default;
 
 void KIVAutoTestView::OnTextMessage(const QString& message)
 {
-    QJsonObject request;
-    if (!ParseRequest(message, request))
+    RequestEnvelope envelope;
+    if (!envelope.Parse(message)) {
+        WriteWebText(RequestEnvelope::FailureReply(envelope.ErrorText()));
         return;
-
-    QJsonValue seq = QJsonValue::Null;
-    const QString cmdKey = QStringLiteral("CMD");
-    if (request.contains(cmdKey))
-        request.insert(QStringLiteral("cmd"), request.take(cmdKey));
-    const QString seqKey = QStringLiteral("SEQ");
-    if (request.contains(seqKey))
-        seq = request.take(seqKey);
+    }
 
     // The callback may run after this view is gone: it holds the liveness
     // flag by shared ownership and looks at it before touching the view.
     std::shared_ptr<bool> alive = m_alive;
     KIVAutoTestView* view = this;
+    const QByteArray seq = envelope.SeqText();
     auto reply = [alive, view, seq](const QJsonObject& answer) {
         if (!*alive)
             return;
-        QJsonObject envelope = answer;
-        if (!seq.isNull())
-            envelope.insert(QStringLiteral("SEQ"), seq);
-        envelope.insert(QStringLiteral("ERROR"), QStringLiteral("SUCCESS"));
-        view->WriteWebJSON(envelope);
+        bool tooLarge = false;
+        const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge);
+        if (tooLarge)
+            KIV_LOG("AutoTestView", "KIVAutoTestView::OnTextMessage", 1) << "Reply refused: " << text;
+        view->WriteWebText(text);
     };
-    KIVAutoTestService::instance().DoJson(request, reply);
+    KIVAutoTestService::instance().DoJson(envelope.Request(), reply);
 }

@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 
@@ -37,9 +38,29 @@ int main(int argc, char* argv[])
         QStringLiteral("Base URLs of the remote test-management API, first and second host separated by a comma\n"
                        "(default http://127.0.0.1:8080/api,http://localhost:8080/api)."),
         QStringLiteral("first,second"));
+    const QCommandLineOption originOption(QStringLiteral("allow-origin"),
+        QStringLiteral("Browser origin allowed to connect (repeatable; replaces the defaults\n"
+                       "http://127.0.0.1:8080 and http://localhost:8080). Clients that send no Origin\n"
+                       "header (programs) are always let in; \"null\" only when given here."),
+        QStringLiteral("origin"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+        QStringLiteral("File holding a secret that every client must send, as \"Authorization: Bearer <token>\"\n"
+                       "or as ?token=<token> in the URL. Required with an --address other than loopback."),
+        QStringLiteral("file"));
+    const QCommandLineOption maxConnectionsOption(QStringLiteral("max-connections"),
+        QStringLiteral("Connections served at once; further handshakes get HTTP 503 (default 256)."),
+        QStringLiteral("count"), QString::number(KIVWebSocketServer::DefaultMaxConnections));
+    const QCommandLineOption maxHeldOption(QStringLiteral("max-buffered-mib"),
+        QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together;\n"
+                       "past it the connection holding the most is dropped (default 256)."),
+        QStringLiteral("MiB"), QString::number(KIVWebSocketServer::DefaultMaxHeldBytes >> 20));
     parser.addOption(addressOption);
     parser.addOption(portOption);
     parser.addOption(remoteOption);
+    parser.addOption(originOption);
+    parser.addOption(tokenOption);
+    parser.addOption(maxConnectionsOption);
+    parser.addOption(maxHeldOption);
     parser.process(app);
 
     QHostAddress address;
@@ -51,6 +72,43 @@ int main(int argc, char* argv[])
     const uint port = parser.value(portOption).toUInt(&portOk);
     if (!portOk || port > 65535) {
         std::fprintf(stderr, "autotest-host: not a port number: %s\n", qPrintable(parser.value(portOption)));
+        return 2;
+    }
+
+    const auto positive = [&parser](const QCommandLineOption& option, qint64& value) {
+        bool ok = false;
+        value = parser.value(option).toLongLong(&ok);
+        if (ok && value > 0)
+            return true;
+        std::fprintf(stderr, "autotest-host: --%s takes a number above 0, not %s\n", qPrintable(option.names().constLast()),
+                     qPrintable(parser.value(option)));
+        return false;
+    };
+    qint64 maxConnections = 0;
+    qint64 maxHeldMiB = 0;
+    if (!positive(maxConnectionsOption, maxConnections) || !positive(maxHeldOption, maxHeldMiB))
+        return 2;
+
+    QByteArray token;
+    if (parser.isSet(tokenOption)) {
+        QFile file(parser.value(tokenOption));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "autotest-host: can't read the token file %s: %s\n", qPrintable(file.fileName()),
+                         qPrintable(file.errorString()));
+            return 2;
+        }
+        token = file.read(4096).trimmed();
+        if (token.isEmpty()) {
+            std::fprintf(stderr, "autotest-host: the token file %s is empty\n", qPrintable(file.fileName()));
+            return 2;
+        }
+    }
+    // Anyone who can reach the port could drive the devices and the records;
+    // beyond this machine only clients that know the secret may.
+    if (!address.isLoopback() && token.isEmpty()) {
+        std::fprintf(stderr, "autotest-host: refusing to listen on %s without --token FILE: any machine that can "
+                             "reach it could run jobs and change test records; only loopback addresses work without one\n",
+                     qPrintable(address.toString()));
         return 2;
     }
 
@@ -78,6 +136,11 @@ int main(int argc, char* argv[])
     KIVAutoTestService* service = KIVAutoTestService::instancePtr();
 
     KIVWebSocketServer server(QStringLiteral("autotest-host"));
+    if (parser.isSet(originOption))
+        server.Gate().SetAllowedOrigins(parser.values(originOption));
+    server.Gate().SetToken(token);
+    server.SetMaxConnections(int(qMin<qint64>(maxConnections, 1 << 20)));
+    server.SetMaxHeldBytes(qMin<qint64>(maxHeldMiB, 1 << 20) << 20);
     server.SetHandlerFactory([](QWebSocket* socket, QObject* parent) -> WebSocketHandler* {
         return new KIVAutoTestView(socket, parent);
     });
@@ -88,6 +151,8 @@ int main(int argc, char* argv[])
         return 1;
     }
     KIV_LOG("Host", "main", 2) << "Service library " << KIVAutoTestVersion();
+    KIV_LOG("Host", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
+                               << (token.isEmpty() ? "; no token required" : "; clients must send the token");
     KIV_LOG("Host", "main", 2) << "Listening on ws://" << address.toString() << ":" << int(server.Port());
 
     const int status = app.exec();
