@@ -1,5 +1,6 @@
 #include "front/ATServerProxy.h"
 
+#include "front/KIVAutoTestView.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteHandler.h"
 #include "remote/RemoteHosts.h"
@@ -105,7 +106,9 @@ void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback&
     const int sentTo = m_remoteHost;
     int* selector = &m_remoteHost;
     const RemoteHandler handler(reply, [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; });
-    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler);
+    // Requests of a client that has gone are aborted, queued or running.
+    const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
+    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler, owner ? owner->alive : nullptr);
 }
 
 void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply)

@@ -23,17 +23,17 @@ void KIVAutoTestView::OnTextMessage(const QString& message)
 
     // The callback may run after this view is gone: it holds the liveness
     // flag by shared ownership and looks at it before touching the view.
-    std::shared_ptr<bool> alive = m_alive;
-    KIVAutoTestView* view = this;
-    const QByteArray seq = envelope.SeqText();
-    auto reply = [alive, view, seq](const QJsonObject& answer) {
-        if (!*alive)
-            return;
-        bool tooLarge = false;
-        const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge);
-        if (tooLarge)
-            KIV_LOG("AutoTestView", "KIVAutoTestView::OnTextMessage", 1) << "Reply refused: " << text;
-        view->WriteWebText(text);
-    };
+    const std::function<void(const QJsonObject&)> reply = KIVAutoTestReply{m_alive, this, envelope.SeqText()};
     KIVAutoTestService::instance().DoJson(envelope.Request(), reply);
+}
+
+void KIVAutoTestReply::operator()(const QJsonObject& answer) const
+{
+    if (!*alive)
+        return;
+    bool tooLarge = false;
+    const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge);
+    if (tooLarge)
+        KIV_LOG("AutoTestView", "KIVAutoTestReply", 1) << "Reply refused: " << text;
+    view->WriteWebText(text);
 }

@@ -17,9 +17,11 @@ void RemoteHandler::operator()(int code, QNetworkReply* reply) const
             replyCallback(document.object());
         else
             replyCallback({{QStringLiteral("result"), QStringLiteral("Not a json object")}});
-    } else if (code == WebFileGetter::NetworkError) {
-        if (switchHost)
+    } else if (code == WebFileGetter::NetworkError || code == WebFileGetter::TooLarge) {
+        // The host answered a reply that was too large; only a host that
+        // failed to answer makes the next request try the other one.
+        if (switchHost && code == WebFileGetter::NetworkError)
             switchHost(reply);
-        replyCallback({{QStringLiteral("result"), QStringLiteral("Network Error: ") + reply->errorString()}});
+        replyCallback({{QStringLiteral("result"), QStringLiteral("Network Error: ") + WebFileGetter::ErrorText(reply)}});
     }
 }

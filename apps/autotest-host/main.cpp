@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -54,6 +55,16 @@ int main(int argc, char* argv[])
         QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together;\n"
                        "past it the connection holding the most is dropped (default 256)."),
         QStringLiteral("MiB"), QString::number(KIVWebSocketServer::DefaultMaxHeldBytes >> 20));
+    const QCommandLineOption remoteTimeoutOption(QStringLiteral("remote-timeout-ms"),
+        QStringLiteral("A remote request unanswered after this many milliseconds fails as a network error\n"
+                       "and moves later requests to the other host; 0 waits for ever (default 0)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption maxReplyOption(QStringLiteral("max-reply-mib"),
+        QStringLiteral("Largest reply sent to a client; a larger one becomes a failure \"result\" (default 64)."),
+        QStringLiteral("MiB"), QStringLiteral("64"));
+    const QCommandLineOption maxRemoteReplyOption(QStringLiteral("max-remote-reply-mib"),
+        QStringLiteral("Largest reply accepted from the remote server (default 64)."), QStringLiteral("MiB"),
+        QStringLiteral("64"));
     parser.addOption(addressOption);
     parser.addOption(portOption);
     parser.addOption(remoteOption);
@@ -61,6 +72,9 @@ int main(int argc, char* argv[])
     parser.addOption(tokenOption);
     parser.addOption(maxConnectionsOption);
     parser.addOption(maxHeldOption);
+    parser.addOption(remoteTimeoutOption);
+    parser.addOption(maxReplyOption);
+    parser.addOption(maxRemoteReplyOption);
     parser.process(app);
 
     QHostAddress address;
@@ -86,8 +100,21 @@ int main(int argc, char* argv[])
     };
     qint64 maxConnections = 0;
     qint64 maxHeldMiB = 0;
-    if (!positive(maxConnectionsOption, maxConnections) || !positive(maxHeldOption, maxHeldMiB))
+    qint64 maxReplyMiB = 0;
+    qint64 maxRemoteReplyMiB = 0;
+    if (!positive(maxConnectionsOption, maxConnections) || !positive(maxHeldOption, maxHeldMiB)
+        || !positive(maxReplyOption, maxReplyMiB) || !positive(maxRemoteReplyOption, maxRemoteReplyMiB))
         return 2;
+    bool timeoutOk = false;
+    const int remoteTimeout = parser.value(remoteTimeoutOption).toInt(&timeoutOk);
+    if (!timeoutOk || remoteTimeout < 0) {
+        std::fprintf(stderr, "autotest-host: --remote-timeout-ms takes 0 or more, not %s\n",
+                     qPrintable(parser.value(remoteTimeoutOption)));
+        return 2;
+    }
+    KIVAutoTestSetRemoteTimeout(remoteTimeout);
+    KIVAutoTestSetMaxReplySize(qMin<qint64>(maxReplyMiB, 1 << 20) << 20);
+    KIVAutoTestSetMaxRemoteReplySize(qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20);
 
     QByteArray token;
     if (parser.isSet(tokenOption)) {
@@ -151,6 +178,10 @@ int main(int argc, char* argv[])
         return 1;
     }
     KIV_LOG("Host", "main", 2) << "Service library " << KIVAutoTestVersion();
+    const QStringList remoteHosts = KIVAutoTestRemoteHosts();
+    KIV_LOG("Host", "main", 2) << "Remote test-management hosts: first " << remoteHosts.value(0) << ", second "
+                               << remoteHosts.value(1) << (parser.isSet(remoteOption) ? "" : " (the defaults, both this machine; "
+                                                                                            "--remote-hosts names a real second host)");
     KIV_LOG("Host", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
                                << (token.isEmpty() ? "; no token required" : "; clients must send the token");
     KIV_LOG("Host", "main", 2) << "Listening on ws://" << address.toString() << ":" << int(server.Port());

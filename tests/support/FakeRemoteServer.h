@@ -31,6 +31,10 @@ public:
         // client sees progress in several steps.
         int pieces = 1;
         int pauseMs = 0;
+        // Never answers at all.
+        bool silent = false;
+        // Sends no Content-Length and closes after the body.
+        bool noLength = false;
     };
 
     explicit FakeRemoteServer(QObject* parent = nullptr);
