@@ -1,6 +1,7 @@
 #include "front/ATServerProxy.h"
 
 #include "front/KIVAutoTestView.h"
+#include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteHandler.h"
 #include "remote/RemoteHosts.h"
@@ -35,6 +36,9 @@ void ATServerProxy::Init()
         KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 0) << "[Local DB Init Fail : " << m_model.LastErrorText() << " ]";
         return;
     }
+    // A page or plan whose test cases alone pass the reply limit fails
+    // before it is read whole.
+    m_model.SetReadLimit(RequestEnvelope::MaxReplySize());
     m_templates.Init();
     m_components.Register("LocalModel", &m_model);
     m_components.Register("LocalDispatcher", &m_dispatcher);

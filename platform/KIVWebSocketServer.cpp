@@ -31,7 +31,6 @@ KIVWebSocketServer::KIVWebSocketServer(const QString& name, QObject* parent)
     m_listener.setMaxPendingConnections(DefaultMaxConnections);
     connect(&m_listener, &QTcpServer::newConnection, this, &KIVWebSocketServer::OnTcpConnection);
     connect(&m_listener, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        KIV_LOG("WebSocketServer", "KIVWebSocketServer::acceptError", 1) << m_listener.errorString();
         PauseAccepting(m_listener.errorString());
     });
     connect(&m_server, &QWebSocketServer::newConnection, this, &KIVWebSocketServer::OnNewConnection);
@@ -256,7 +255,8 @@ void KIVWebSocketServer::PauseAccepting(const QString& why)
     // accept() fails, which would spin the event loop.
     m_acceptPaused = true;
     m_listener.pauseAccepting();
-    KIV_LOG("WebSocketServer", "KIVWebSocketServer::PauseAccepting", 1)
+    // Only the start of a shortage is worth a warning, not every retry.
+    KIV_LOG("WebSocketServer", "KIVWebSocketServer::PauseAccepting", why.startsWith(QLatin1String("still")) ? 3 : 1)
         << "Not accepting connections for " << AcceptPauseMs << " ms: " << why;
     QTimer::singleShot(AcceptPauseMs, this, [this] {
         m_acceptPaused = false;

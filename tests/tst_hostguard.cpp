@@ -165,7 +165,8 @@ void TstHostGuard::connectionLimit()
     // The open ones are served as before, and a closed one frees its place.
     QCOMPARE(clients.at(0)->Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
     delete clients.takeLast();
-    QTRY_VERIFY(handshake(host.Url(), "/", {}).startsWith("HTTP/1.1 101 "));
+    QTRY_COMPARE(host.Stderr().count("Client disconnected"), 1);
+    QVERIFY(handshake(host.Url(), "/", {}).startsWith("HTTP/1.1 101 "));
     qDeleteAll(clients);
     QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
 }
