@@ -10,7 +10,7 @@ void RemoteHandler::operator()(int code, QNetworkReply* reply) const
 {
     if (code == WebFileGetter::Finished) {
         QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &error);
+        const QJsonDocument document = QJsonDocument::fromJson(WebFileGetter::Body(reply), &error);
         if (error.error != QJsonParseError::NoError)
             replyCallback({{QStringLiteral("result"), QStringLiteral("Json Parse Error: ") + error.errorString()}});
         else if (document.isObject())

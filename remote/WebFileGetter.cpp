@@ -12,6 +12,7 @@
 namespace {
 
 const char* const kFailureText = "kivFailureText";
+const char* const kBody = "kivBody";
 
 int& timeoutMs()
 {
@@ -62,6 +63,11 @@ qint64 WebFileGetter::MaxReplySize()
     return maxReplySize();
 }
 
+QByteArray WebFileGetter::Body(QNetworkReply* reply)
+{
+    return reply->property(kBody).toByteArray();
+}
+
 QString WebFileGetter::ErrorText(QNetworkReply* reply)
 {
     const QVariant own = reply->property(kFailureText);
@@ -79,6 +85,10 @@ void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion 
     entry.completion = std::move(completion);
     entry.start = QDateTime::currentMSecsSinceEpoch();
     entry.owner = std::move(owner);
+    // Read as it arrives, so that a reply over the limit is stopped near the
+    // limit. A read buffer size would not help: the transport's thread keeps
+    // reading the socket and only holds back what it hands over.
+    connect(reply, &QNetworkReply::readyRead, this, &WebFileGetter::OnReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &WebFileGetter::OnProgress);
     connect(reply, &QNetworkReply::finished, this, &WebFileGetter::OnFinish);
     // Counted from now, queue time included: what the client waits is what counts.
@@ -128,6 +138,20 @@ void WebFileGetter::SweepOrphans()
         m_sweep.stop();
 }
 
+void WebFileGetter::OnReadyRead()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    const auto found = m_requests.find(reply);
+    if (!reply || found == m_requests.end())
+        return;
+    QByteArray& body = found->second.body;
+    body += reply->readAll();
+    if (body.size() > MaxReplySize()) {
+        body.clear();
+        Fail(reply, TooLarge, QStringLiteral("the remote reply was too large: more than %1 bytes").arg(MaxReplySize()));
+    }
+}
+
 void WebFileGetter::OnProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     auto* reply = qobject_cast<QNetworkReply*>(sender());
@@ -165,13 +189,18 @@ void WebFileGetter::OnFinish()
     // Taken out before the call: the callback may post the next request.
     Completion callback;
     int failure = NetworkError;
+    QByteArray body;
     const auto found = m_requests.find(reply);
     if (found != m_requests.end()) {
         callback = std::move(found->second.completion);
         failure = found->second.failure;
+        body = std::move(found->second.body);
         m_requests.erase(found);
     }
-    if (reply->error() == QNetworkReply::NoError && reply->bytesAvailable() > MaxReplySize()) {
+    body += reply->readAll();
+    reply->setProperty(kBody, body);
+    body.clear();
+    if (reply->error() == QNetworkReply::NoError && Body(reply).size() > MaxReplySize()) {
         reply->setProperty(kFailureText, QStringLiteral("the remote reply was too large: more than %1 bytes").arg(MaxReplySize()));
         if (callback)
             callback(TooLarge, reply);

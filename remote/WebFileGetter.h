@@ -37,6 +37,8 @@ public:
     // Why a request failed: the transport's own words, or what this class
     // aborted it for (time-out, size).
     static QString ErrorText(QNetworkReply* reply);
+    // The whole body of a finished reply (read as it arrived).
+    static QByteArray Body(QNetworkReply* reply);
 
     // Process-wide, read when a request starts. 0 waits for ever.
     static void SetTimeout(int ms);
@@ -55,9 +57,11 @@ private:
         qint64 start = 0;
         std::shared_ptr<bool> owner;
         int failure = NetworkError;
+        QByteArray body;
     };
 
     void Fail(QNetworkReply* reply, int code, const QString& text);
+    void OnReadyRead();
     void SweepOrphans();
 
     QNetworkAccessManager* manager;

@@ -40,6 +40,7 @@ public:
     explicit FakeRemoteServer(QObject* parent = nullptr);
 
     bool Listen(quint16 port = 8080);
+    quint16 Port() const { return m_server.serverPort(); }
     // Replies are used in order; when none is queued the default one answers.
     void Queue(const Reply& reply) { m_queue.append(reply); }
     const QList<Request>& Received() const { return m_received; }
