@@ -13,6 +13,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <memory>
+
 #include <unistd.h>
 
 namespace {
@@ -135,6 +137,11 @@ void TstHostBounds::nonReadersAndEndlessFramesAreDropped()
 
 void TstHostBounds::runningOutOfDescriptorsPausesAccepting()
 {
+#ifdef KIV_SANITIZED
+    // The sanitizers' runtime tests memory through a pipe of its own; out of
+    // descriptors, that fails and reports false errors.
+    QSKIP("needs a build without sanitizers");
+#endif
     // The host under a descriptor limit of 64, fed 100 connections.
     QTemporaryDir dir;
     QVERIFY(QFile::copy(HostProcess::BinDir() + "/autotest-host", dir.path() + "/autotest-host"));
@@ -149,11 +156,11 @@ void TstHostBounds::runningOutOfDescriptorsPausesAccepting()
     QTRY_VERIFY((log += host.readAll(), listening = QRegularExpression("Listening on ws://127.0.0.1:(\\d+)").match(log)).hasMatch());
     const quint16 port = quint16(listening.captured(1).toUInt());
 
-    QList<QTcpSocket*> sockets;
+    auto sockets = std::make_unique<QObject>();
     for (int i = 0; i < 100; ++i) {
-        sockets << new QTcpSocket;
-        sockets.last()->connectToHost(QHostAddress::LocalHost, port);
-        sockets.last()->write("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        auto* socket = new QTcpSocket(sockets.get());
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        socket->write("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     }
     QTRY_VERIFY((log += host.readAll()).contains("Not accepting connections for 500 ms"));
@@ -162,7 +169,7 @@ void TstHostBounds::runningOutOfDescriptorsPausesAccepting()
     QTest::qWait(1000);
     const qint64 used = cpuTicks(host.processId()) - before;
     QVERIFY2(used >= 0 && used < sysconf(_SC_CLK_TCK) / 2, qPrintable(QString::number(used)));
-    qDeleteAll(sockets);
+    sockets.reset();
     // With the descriptors back it serves again.
     TestClient client;
     QVERIFY(client.Connect(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port))));
