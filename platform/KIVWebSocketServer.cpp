@@ -229,6 +229,14 @@ void KIVWebSocketServer::EnforceBudget()
 
 void KIVWebSocketServer::OnTick()
 {
+    // A socket whose handshake Qt's server refused and deleted leaves no
+    // slot taken.
+    for (auto it = m_handedOver.begin(); it != m_handedOver.end();) {
+        if (it.value())
+            ++it;
+        else
+            it = m_handedOver.erase(it);
+    }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const auto handlers = findChildren<WebSocketHandler*>(QString(), Qt::FindDirectChildrenOnly);
     for (WebSocketHandler* handler : handlers)
