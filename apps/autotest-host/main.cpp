@@ -40,23 +40,23 @@ int main(int argc, char* argv[])
                        "(default http://127.0.0.1:8080/api,http://localhost:8080/api)."),
         QStringLiteral("first,second"));
     const QCommandLineOption originOption(QStringLiteral("allow-origin"),
-        QStringLiteral("Browser origin allowed to connect (repeatable; replaces the defaults\n"
-                       "http://127.0.0.1:8080 and http://localhost:8080). Clients that send no Origin\n"
+        QStringLiteral("Browser origin allowed to connect (repeatable; replaces the defaults "
+                       "http://127.0.0.1:8080 and http://localhost:8080). Clients that send no Origin "
                        "header (programs) are always let in; \"null\" only when given here."),
         QStringLiteral("origin"));
     const QCommandLineOption tokenOption(QStringLiteral("token"),
-        QStringLiteral("File holding a secret that every client must send, as \"Authorization: Bearer <token>\"\n"
+        QStringLiteral("File holding a secret that every client must send, as \"Authorization: Bearer <token>\" "
                        "or as ?token=<token> in the URL. Required with an --address other than loopback."),
         QStringLiteral("file"));
     const QCommandLineOption maxConnectionsOption(QStringLiteral("max-connections"),
         QStringLiteral("Connections served at once; further handshakes get HTTP 503 (default 256)."),
         QStringLiteral("count"), QString::number(KIVWebSocketServer::DefaultMaxConnections));
     const QCommandLineOption maxHeldOption(QStringLiteral("max-buffered-mib"),
-        QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together;\n"
+        QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together; "
                        "past it the connection holding the most is dropped (default 256)."),
         QStringLiteral("MiB"), QString::number(KIVWebSocketServer::DefaultMaxHeldBytes >> 20));
     const QCommandLineOption remoteTimeoutOption(QStringLiteral("remote-timeout-ms"),
-        QStringLiteral("A remote request unanswered after this many milliseconds fails as a network error\n"
+        QStringLiteral("A remote request unanswered after this many milliseconds fails as a network error "
                        "and moves later requests to the other host; 0 waits for ever (default 0)."),
         QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption maxReplyOption(QStringLiteral("max-reply-mib"),
