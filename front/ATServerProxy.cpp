@@ -1,5 +1,7 @@
 #include "front/ATServerProxy.h"
 
+#include "front/KIVAutoTestView.h"
+#include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteHandler.h"
 #include "remote/RemoteHosts.h"
@@ -35,6 +37,9 @@ void ATServerProxy::Init()
         KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 0) << "[Local DB Init Fail : " << m_model.LastErrorText() << " ]";
         return;
     }
+    // A page or plan whose test cases alone pass the reply limit fails
+    // before it is read whole.
+    m_model.SetReadLimit(RequestEnvelope::MaxReplySize());
     m_templates.Init();
     m_components.Register("LocalModel", &m_model);
     m_components.Register("LocalDispatcher", &m_dispatcher);
@@ -119,7 +124,9 @@ void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback&
     const int sentTo = m_remoteHost;
     int* selector = &m_remoteHost;
     const RemoteHandler handler(reply, [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; });
-    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler);
+    // Requests of a client that has gone are aborted, queued or running.
+    const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
+    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler, owner ? owner->alive : nullptr);
 }
 
 void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply)

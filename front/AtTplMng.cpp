@@ -9,6 +9,10 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 QString AtTplMng::Directory()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/Data/AutoTestTpl/");
@@ -35,23 +39,49 @@ void AtTplMng::GetTemplates(QJsonArray& out)
 
 bool AtTplMng::File2JsonObj(const QFileInfo& file, QJsonObject& out)
 {
-    QFile input(file.absoluteFilePath());
-    if (!input.open(QIODevice::ReadOnly)) {
+    // Opened without blocking and checked on the open descriptor, so that
+    // what is read is what was checked, even if the entry changes meanwhile.
+    const int fd = ::open(QFile::encodeName(file.absoluteFilePath()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << "Can't Open File " << file.fileName();
         return false;
     }
+    QFile input;
+    input.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << file.fileName() << " is not a regular file, skipped";
+        return false;
+    }
+    if (status.st_size > MaxTemplateSize) {
+        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1)
+            << file.fileName() << " has " << qint64(status.st_size) << " bytes, more than the limit of " << MaxTemplateSize
+            << ", skipped";
+        return false;
+    }
+    // The size may have grown since fstat; never read past the limit.
+    const QByteArray content = input.read(MaxTemplateSize + 1);
+    if (content.size() > MaxTemplateSize) {
+        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << file.fileName() << " grew past the size limit, skipped";
+        return false;
+    }
+    return Content2JsonObj(content, file.fileName(), out);
+}
+
+bool AtTplMng::Content2JsonObj(const QByteArray& content, const QString& fileName, QJsonObject& out)
+{
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(input.readAll(), &error);
-    input.close();
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
     if (error.error != QJsonParseError::NoError) {
-        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << file.fileName() << "Parse Error: " << error.errorString();
+        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << fileName << "Parse Error: " << error.errorString();
         return false;
     }
     if (!document.isArray()) {
-        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << file.fileName() << "Is Not A Json Array";
+        KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << fileName << "Is Not A Json Array";
         return false;
     }
     out.insert(QStringLiteral("content"), document.array());
-    out.insert(QStringLiteral("name"), file.baseName());
+    // The name is the file name up to its first dot.
+    out.insert(QStringLiteral("name"), fileName.section(QLatin1Char('.'), 0, 0));
     return true;
 }

@@ -3,6 +3,7 @@
 #include "front/KIVAutoTestGlobal.h"
 
 class QString;
+class QStringList;
 
 // Version of the loaded service library, for the host's start-up log.
 KIVAUTOTEST_EXPORT const char* KIVAutoTestVersion();
@@ -18,3 +19,19 @@ KIVAUTOTEST_EXPORT void KIVAutoTestSetScriptTimeout(int ms);
 // Milliseconds a device or simulator request may stay unanswered before its
 // job ends (default 0 = wait for ever). Applies to jobs started afterwards.
 KIVAUTOTEST_EXPORT void KIVAutoTestSetDeviceTimeout(int ms);
+
+// Largest reply the service writes (default 64 MiB); a larger one is
+// answered with a failure "result" that says so.
+KIVAUTOTEST_EXPORT void KIVAutoTestSetMaxReplySize(qint64 bytes);
+
+// The two base URLs of the remote API in use, first and second.
+KIVAUTOTEST_EXPORT QStringList KIVAutoTestRemoteHosts();
+
+// A remote request unanswered after this many milliseconds fails as a
+// network error (and moves later requests to the other host); 0, the
+// default, waits for ever.
+KIVAUTOTEST_EXPORT void KIVAutoTestSetRemoteTimeout(int ms);
+
+// Largest remote reply accepted (default 64 MiB); a larger one fails with
+// "Network Error: " and a text that says so.
+KIVAUTOTEST_EXPORT void KIVAutoTestSetMaxRemoteReplySize(qint64 bytes);

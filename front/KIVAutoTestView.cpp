@@ -1,6 +1,7 @@
 #include "front/KIVAutoTestView.h"
 
 #include "front/KIVAutoTestService.h"
+#include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 
 KIVAutoTestView::KIVAutoTestView(QWebSocket* socket, QObject* parent)
@@ -14,30 +15,25 @@ KIVAutoTestView::~KIVAutoTestView() = default;
 
 void KIVAutoTestView::OnTextMessage(const QString& message)
 {
-    QJsonObject request;
-    if (!ParseRequest(message, request))
+    RequestEnvelope envelope;
+    if (!envelope.Parse(message)) {
+        WriteWebText(RequestEnvelope::FailureReply(envelope.ErrorText()));
         return;
-
-    QJsonValue seq = QJsonValue::Null;
-    const QString cmdKey = QStringLiteral("CMD");
-    if (request.contains(cmdKey))
-        request.insert(QStringLiteral("cmd"), request.take(cmdKey));
-    const QString seqKey = QStringLiteral("SEQ");
-    if (request.contains(seqKey))
-        seq = request.take(seqKey);
+    }
 
     // The callback may run after this view is gone: it holds the liveness
     // flag by shared ownership and looks at it before touching the view.
-    std::shared_ptr<bool> alive = m_alive;
-    KIVAutoTestView* view = this;
-    auto reply = [alive, view, seq](const QJsonObject& answer) {
-        if (!*alive)
-            return;
-        QJsonObject envelope = answer;
-        if (!seq.isNull())
-            envelope.insert(QStringLiteral("SEQ"), seq);
-        envelope.insert(QStringLiteral("ERROR"), QStringLiteral("SUCCESS"));
-        view->WriteWebJSON(envelope);
-    };
-    KIVAutoTestService::instance().DoJson(request, reply);
+    const std::function<void(const QJsonObject&)> reply = KIVAutoTestReply{m_alive, this, envelope.SeqText()};
+    KIVAutoTestService::instance().DoJson(envelope.Request(), reply);
+}
+
+void KIVAutoTestReply::operator()(const QJsonObject& answer) const
+{
+    if (!*alive)
+        return;
+    bool tooLarge = false;
+    const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge);
+    if (tooLarge)
+        KIV_LOG("AutoTestView", "KIVAutoTestReply", 1) << "Reply refused: " << text;
+    view->WriteWebText(text);
 }

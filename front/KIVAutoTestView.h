@@ -3,6 +3,25 @@
 #include "front/KIVAutoTestGlobal.h"
 #include "platform/WebSocketHandler.h"
 
+#include <QByteArray>
+#include <QJsonObject>
+
+#include <memory>
+
+class KIVAutoTestView;
+
+// The reply callback a view hands to the service with each request. Work
+// done for a client that has gone can be dropped: whoever holds the callback
+// may find this type in it and watch `alive`.
+struct KIVAUTOTEST_EXPORT KIVAutoTestReply
+{
+    std::shared_ptr<bool> alive;
+    KIVAutoTestView* view = nullptr;
+    QByteArray seq;
+
+    void operator()(const QJsonObject& answer) const;
+};
+
 // One client connection: turns each text message into a request for the
 // service and wraps every answer in the reply envelope.
 class KIVAUTOTEST_EXPORT KIVAutoTestView : public WebSocketHandler

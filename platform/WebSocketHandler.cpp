@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QTcpSocket>
 #include <QWebSocket>
 
 WebSocketHandler::WebSocketHandler(QWebSocket* socket, QObject* parent)
@@ -20,6 +21,18 @@ WebSocketHandler::WebSocketHandler(QWebSocket* socket, QObject* parent)
         if (*m_alive)
             OnBlobMessage(message);
     });
+    // Frames of a message in several parts wait inside the socket until the
+    // last one arrives (text as UTF-16).
+    connect(m_socket, &QWebSocket::textFrameReceived, this, [this](const QString& frame, bool last) {
+        m_partialIncoming = last ? 0 : m_partialIncoming + qint64(frame.size()) * 2;
+        if (!last)
+            Q_EMIT Grew(qint64(frame.size()) * 2);
+    });
+    connect(m_socket, &QWebSocket::binaryFrameReceived, this, [this](const QByteArray& frame, bool last) {
+        m_partialIncoming = last ? 0 : m_partialIncoming + frame.size();
+        if (!last)
+            Q_EMIT Grew(frame.size());
+    });
     connect(m_socket, &QWebSocket::disconnected, this, [this] { *m_alive = false; });
 }
 
@@ -28,18 +41,63 @@ WebSocketHandler::~WebSocketHandler()
     *m_alive = false;
 }
 
-void WebSocketHandler::WriteWebJSON(const QJsonObject& object)
+void WebSocketHandler::AttachTransport(QTcpSocket* transport)
+{
+    m_transport = transport;
+    if (!transport)
+        return;
+    // Runs after the WebSocket took every complete frame out of the buffer.
+    connect(transport, &QTcpSocket::readyRead, this, [this] {
+        const qint64 buffered = m_transport ? m_transport->bytesAvailable() : 0;
+        if (buffered > m_lastBuffered)
+            Q_EMIT Grew(buffered - m_lastBuffered);
+        m_lastBuffered = buffered;
+    });
+}
+
+qint64 WebSocketHandler::HeldBytes() const
+{
+    qint64 held = m_socket->bytesToWrite() + m_partialIncoming;
+    if (m_transport)
+        held += m_transport->bytesAvailable();
+    return held;
+}
+
+void WebSocketHandler::Drop(const QString& why)
 {
     if (!*m_alive)
         return;
-    if (m_socket->bytesToWrite() > MaxPendingOutput) {
-        KIV_LOG("WebSocketServer", "WebSocketHandler::WriteWebJSON", 1)
-            << "Peer does not read its replies, closing " << m_socket->peerAddress().toString();
-        *m_alive = false;
-        m_socket->abort();
+    KIV_LOG("WebSocketServer", "WebSocketHandler::Drop", 1)
+        << why << ", closing " << m_socket->peerAddress().toString() << ":" << int(m_socket->peerPort());
+    *m_alive = false;
+    m_socket->abort();
+}
+
+void WebSocketHandler::CheckReader(qint64 now)
+{
+    if (!*m_alive || m_socket->bytesToWrite() <= MaxPendingOutput) {
+        m_backlogSince = 0;
         return;
     }
-    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    if (m_backlogSince == 0)
+        m_backlogSince = now;
+    else if (now - m_backlogSince >= SlowReaderGraceMs)
+        Drop(QStringLiteral("Peer does not read its replies (%1 bytes unsent for %2 ms)")
+                 .arg(m_socket->bytesToWrite()).arg(now - m_backlogSince));
+}
+
+void WebSocketHandler::WriteWebJSON(const QJsonObject& object)
+{
+    if (*m_alive)
+        WriteWebText(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void WebSocketHandler::WriteWebText(const QByteArray& utf8)
+{
+    if (!*m_alive)
+        return;
+    m_socket->sendTextMessage(QString::fromUtf8(utf8));
+    Q_EMIT Grew(qint64(utf8.size()));
 }
 
 bool WebSocketHandler::ParseRequest(const QString& message, QJsonObject& request)

@@ -3,10 +3,12 @@
 #include "platform/WebSocketServerGlobal.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 
 class QJsonObject;
+class QTcpSocket;
 class QWebSocket;
 
 // Serves one client connection of KIVWebSocketServer. The handler takes the
@@ -17,9 +19,12 @@ class KIVWEBSOCKETSERVER_EXPORT WebSocketHandler : public QObject
     friend class KIVWebSocketServer;
 
 public:
-    // A peer that stops reading cannot make us buffer without end: past this
-    // many unsent bytes the connection is dropped.
+    // A peer that keeps more than this unsent for longer than the grace time
+    // does not read its replies and is dropped. A backlog that a reading
+    // peer drains in time (many pipelined answers written in one turn of the
+    // event loop) is fine.
     static constexpr qint64 MaxPendingOutput = 64 * 1024 * 1024;
+    static constexpr int SlowReaderGraceMs = 5000;
 
     WebSocketHandler(QWebSocket* socket, QObject* parent);
     ~WebSocketHandler() override;
@@ -27,7 +32,17 @@ public:
     // Sends one object as one compact JSON text message; dropped once the
     // connection is gone.
     void WriteWebJSON(const QJsonObject& object);
+    // Sends UTF-8 text that is already JSON as one text message.
+    void WriteWebText(const QByteArray& utf8);
     QWebSocket* Socket() const { return m_socket; }
+    // Unsent output plus incoming bytes of a message not yet complete.
+    qint64 HeldBytes() const;
+    // Closes the connection at once; `why` goes to the log.
+    void Drop(const QString& why);
+
+Q_SIGNALS:
+    // What the connection holds grew by about this many bytes.
+    void Grew(qint64 bytes);
 
 protected:
     virtual void OnTextMessage(const QString& message);
@@ -45,5 +60,16 @@ protected:
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
 private:
+    void AttachTransport(QTcpSocket* transport);
+    // Called about once a second by the server.
+    void CheckReader(qint64 now);
+
     QWebSocket* m_socket;
+    // The TCP connection under the WebSocket: a frame being received waits
+    // in its buffer until it is complete.
+    QPointer<QTcpSocket> m_transport;
+    // Frames received of a message that is not complete yet.
+    qint64 m_partialIncoming = 0;
+    qint64 m_lastBuffered = 0;
+    qint64 m_backlogSince = 0;
 };

@@ -9,17 +9,24 @@
 void RemoteHandler::operator()(int code, QNetworkReply* reply) const
 {
     if (code == WebFileGetter::Finished) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &error);
-        if (error.error != QJsonParseError::NoError)
-            replyCallback({{QStringLiteral("result"), QStringLiteral("Json Parse Error: ") + error.errorString()}});
-        else if (document.isObject())
-            replyCallback(document.object());
-        else
-            replyCallback({{QStringLiteral("result"), QStringLiteral("Not a json object")}});
-    } else if (code == WebFileGetter::NetworkError) {
-        if (switchHost)
+        OnBody(WebFileGetter::Body(reply));
+    } else if (code == WebFileGetter::NetworkError || code == WebFileGetter::TooLarge) {
+        // The host answered a reply that was too large; only a host that
+        // failed to answer makes the next request try the other one.
+        if (switchHost && code == WebFileGetter::NetworkError)
             switchHost(reply);
-        replyCallback({{QStringLiteral("result"), QStringLiteral("Network Error: ") + reply->errorString()}});
+        replyCallback({{QStringLiteral("result"), QStringLiteral("Network Error: ") + WebFileGetter::ErrorText(reply)}});
     }
+}
+
+void RemoteHandler::OnBody(const QByteArray& body) const
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        replyCallback({{QStringLiteral("result"), QStringLiteral("Json Parse Error: ") + error.errorString()}});
+    else if (document.isObject())
+        replyCallback(document.object());
+    else
+        replyCallback({{QStringLiteral("result"), QStringLiteral("Not a json object")}});
 }

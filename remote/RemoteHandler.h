@@ -4,6 +4,8 @@
 
 #include <functional>
 
+class QByteArray;
+
 class QNetworkReply;
 
 // Turns the remote server's HTTP answer to one forwarded request into the
@@ -17,6 +19,8 @@ public:
         : replyCallback(reply), switchHost(hostSwitch) {}
 
     void operator()(int code, QNetworkReply* reply) const;
+    // Answers with the server's body: its JSON object, or what was wrong with it.
+    void OnBody(const QByteArray& body) const;
 
 private:
     ReplyCallback replyCallback;

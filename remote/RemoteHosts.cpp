@@ -1,6 +1,9 @@
 #include "remote/RemoteHosts.h"
 
 #include "front/KIVAutoTestConfig.h"
+#include "remote/WebFileGetter.h"
+
+#include <QStringList>
 
 namespace {
 
@@ -46,4 +49,19 @@ QString ForSelector(int selector)
 void KIVAutoTestSetRemoteHosts(const QString& firstUrl, const QString& secondUrl)
 {
     RemoteHosts::Set(firstUrl, secondUrl);
+}
+
+QStringList KIVAutoTestRemoteHosts()
+{
+    return {RemoteHosts::First(), RemoteHosts::Second()};
+}
+
+void KIVAutoTestSetRemoteTimeout(int ms)
+{
+    WebFileGetter::SetTimeout(ms);
+}
+
+void KIVAutoTestSetMaxRemoteReplySize(qint64 bytes)
+{
+    WebFileGetter::SetMaxReplySize(bytes);
 }

@@ -1,34 +1,70 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <map>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
 
 // Posts request bodies over HTTP and reports progress (0..100) and completion
-// (Finished or NetworkError) through each request's callback.
+// (Finished, NetworkError or TooLarge) through each request's callback.
+//
+// A request may name an owner flag: once the flag is false (the client that
+// asked has gone) the request is aborted, queued or running, and its callback
+// is never called. Unanswered requests would otherwise fill the manager's six
+// connections per host and hold every later request back.
 class WebFileGetter : public QObject
 {
     Q_OBJECT
 
 public:
-    enum Code { Finished = 10000, NetworkError = 10001 };
+    enum Code { Finished = 10000, NetworkError = 10001, TooLarge = 10002 };
     using Completion = std::function<void(int, QNetworkReply*)>;
+    static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
+    static constexpr int SweepIntervalMs = 500;
 
     explicit WebFileGetter(QObject* parent = nullptr);
+    ~WebFileGetter() override;
 
-    void wGet(const QString& url, const QByteArray& body, Completion completion);
-    int Outstanding() const { return int(callbacks.size()); }
+    void wGet(const QString& url, const QByteArray& body, Completion completion,
+              std::shared_ptr<bool> owner = nullptr);
+    int Outstanding() const { return int(m_requests.size()); }
+
+    // Why a request failed: the transport's own words, or what this class
+    // aborted it for (time-out, size).
+    static QString ErrorText(QNetworkReply* reply);
+    // The whole body of a finished reply (read as it arrived).
+    static QByteArray Body(QNetworkReply* reply);
+
+    // Process-wide, read when a request starts. 0 waits for ever.
+    static void SetTimeout(int ms);
+    static int Timeout();
+    static void SetMaxReplySize(qint64 bytes);
+    static qint64 MaxReplySize();
 
 public Q_SLOTS:
     void OnProgress(qint64 bytesReceived, qint64 bytesTotal);
     void OnFinish();
 
 private:
+    struct Request
+    {
+        Completion completion;
+        qint64 start = 0;
+        std::shared_ptr<bool> owner;
+        int failure = NetworkError;
+        QByteArray body;
+    };
+
+    void Fail(QNetworkReply* reply, int code, const QString& text);
+    void OnReadyRead();
+    void SweepOrphans();
+
     QNetworkAccessManager* manager;
-    std::map<QNetworkReply*, Completion> callbacks;
-    std::map<QNetworkReply*, qint64> startTimes;
+    std::map<QNetworkReply*, Request> m_requests;
+    QTimer m_sweep;
 };

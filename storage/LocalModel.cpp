@@ -9,6 +9,7 @@
 
 #include <array>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -289,7 +290,31 @@ void LocalModel::Close()
 
 QString LocalModel::LastErrorText() const
 {
+    if (!limitError.isEmpty())
+        return std::exchange(limitError, QString());
     return queryBound ? query.lastError().text() : QString();
+}
+
+bool LocalModel::ReadTestcases(QList<DBT_Testcase>& out)
+{
+    const TestcaseColumns at = columnsOf(query, kTestcaseColumns);
+    TimeMemo times;
+    qint64 bytes = 0;
+    while (query.next()) {
+        DBT_Testcase tc;
+        readTestcase(query, at, times, tc);
+        bytes += tc.title.size() + tc.path.size() + tc.author.size() + tc.remark.size() + tc.hw.size() + tc.sw.size()
+                 + tc.constraints.size() + tc.tags.size() + tc.content.size();
+        if (readLimit > 0 && bytes > readLimit) {
+            query.finish();
+            out.clear();
+            limitError = QStringLiteral("Reply too large: the test cases come to more than %1 bytes").arg(readLimit);
+            return false;
+        }
+        out.append(tc);
+    }
+    query.finish();
+    return true;
 }
 
 bool LocalModel::Run(const QString& statement)
@@ -417,9 +442,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
     query.bindValue(QStringLiteral(":offset"), offset);
     if (!query.exec())
         return false;
-    readAll(query, kTestcaseColumns, readTestcase, out);
-    query.finish();
-    return true;
+    return ReadTestcases(out);
 }
 
 bool LocalModel::AddPlan(DBT_Plan& plan)
@@ -500,9 +523,7 @@ bool LocalModel::GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out
     query.bindValue(QStringLiteral(":planId"), plan.id);
     if (!query.exec())
         return false;
-    readAll(query, kTestcaseColumns, readTestcase, out);
-    query.finish();
-    return true;
+    return ReadTestcases(out);
 }
 
 bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds)

@@ -30,6 +30,9 @@ public:
     void Close();
     bool IsOpen() const { return db.isOpen(); }
     QString LastErrorText() const;
+    // Reads of many test cases (a page, a plan's list) fail once the rows'
+    // text passes this many bytes, before it is all in memory; 0 = no limit.
+    void SetReadLimit(qint64 bytes) { readLimit = bytes; }
     static QString FilePath();
 
     bool AddTestcase(DBT_Testcase& tc);
@@ -68,6 +71,8 @@ private:
     void Prepare(const QString& statement);
     // The fields that both insert and update write.
     void BindTestcaseFields(const DBT_Testcase& tc);
+    // Reads every row of the executed query; false past the read limit.
+    bool ReadTestcases(QList<DBT_Testcase>& out);
 
     QSqlDatabase db;
     QSqlQuery query;
@@ -75,4 +80,7 @@ private:
     // Until Open binds the query to the connection, its error (the missing
     // default connection) says nothing about this database.
     bool queryBound = false;
+    qint64 readLimit = 0;
+    // Why the last read stopped at the limit; given out once.
+    mutable QString limitError;
 };

@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Writes each file (name -> content) into `dir`, replacing what was there.
@@ -39,6 +41,7 @@ class TstAtTplMng : public QObject
 
 private Q_SLOTS:
     void servesArrayFilesOnly();
+    void readsOnlyBoundedRegularFiles();
 };
 
 void TstAtTplMng::servesArrayFilesOnly()
@@ -62,6 +65,41 @@ void TstAtTplMng::servesArrayFilesOnly()
     write(dir, {{"object.json", "[4]"}});
     QFile::remove(dir + "board.new.json");
     QCOMPARE(templates(client), (QStringList{"a=[1]", "a=[2]", "object=[4]"}));
+}
+
+void TstAtTplMng::readsOnlyBoundedRegularFiles()
+{
+    HostProcess host;
+    QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
+    TestClient client;
+    QVERIFY(client.Connect(host.Url()));
+    QCOMPARE(templates(client), QStringList());
+    const QString dir = host.AppDir() + "/Data/AutoTestTpl/";
+
+    // Links to a FIFO nobody writes to and to an endless device would stall
+    // or flood the service; a link to a regular file is served.
+    QVERIFY(::mkfifo(qPrintable(host.AppDir() + "/fifo"), 0600) == 0);
+    QVERIFY(QFile::link(host.AppDir() + "/fifo", dir + "fifo.json"));
+    QVERIFY(QFile::link("/dev/zero", dir + "zero.json"));
+    QVERIFY(QFile::link(dir + "missing", dir + "dangling.json"));
+    write(dir, {{"real.txt", "[5]"}});
+    QVERIFY(QFile::link(dir + "real.txt", dir + "linked.json"));
+    // The size limit holds to the byte: 16 MiB is read, one byte more is not.
+    for (const qint64 size : {16 * 1024 * 1024LL, 16 * 1024 * 1024LL + 1}) {
+        QFile file(dir + QString("size%1.json").arg(size));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[1");
+        file.write(QByteArray(int(size - 3), ' '));
+        file.write("]");
+    }
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(templates(client), (QStringList{"linked=[5]", "size16777216=[1]"}));
+    QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+    const QString log = host.Stderr();
+    QVERIFY2(log.contains("fifo.json is not a regular file, skipped") && log.contains("zero.json is not a regular file, skipped")
+                 && log.contains("size16777217.json has 16777217 bytes, more than the limit of 16777216, skipped"),
+             qPrintable(log));
 }
 
 QTEST_GUILESS_MAIN(TstAtTplMng)

@@ -75,9 +75,13 @@ void TstHost::replies_data()
     QTest::newRow("switch missing") << R"({"cmd":"switch_state"})" << stateIs("local");
     QTest::newRow("switch remote") << R"({"CMD":"switch_state","state":"remote"})" << stateIs("remote");
     // "SEQ" of any JSON type comes back as it was, falsy values included.
-    for (const char* seq : {"7", "0", "2.5", R"("abc")", R"("")", "false", R"([1,"a"])", R"({"a":1})"})
+    // Numbers keep their own text, even where a double would round them.
+    for (const char* seq : {"7", "0", "2.5", R"("abc")", R"("")", "false", R"([1,"a"])", R"({"a":1})", "9007199254740993",
+                            "-12345678901234567890", "1.10", "1E2", "-0", R"({"SEQ":[1,{"b":"}"}]})"})
         QTest::addRow("SEQ %s", seq) << QStringLiteral(R"({"CMD":"get_state","SEQ":%1})").arg(seq)
                                      << QStringLiteral(R"({"ERROR":"SUCCESS","SEQ":%1,"result":"ok","state":"remote"})").arg(seq);
+    QTest::newRow("SEQ twice, last wins") << R"({"SEQ":1, "S\u0045Q" : 9007199254740993 ,"CMD":"get_state"})"
+                                          << R"({"ERROR":"SUCCESS","SEQ":9007199254740993,"result":"ok","state":"remote"})";
     // A missing or non-string command is the empty one; "CMD" wins over "cmd" whatever it holds.
     const QString noCmd = R"({"ERROR":"SUCCESS","result":"No cmd Section"})";
     QTest::newRow("CMD number") << R"({"CMD":5,"SEQ":1})" << R"({"ERROR":"SUCCESS","SEQ":1,"result":"No cmd Section"})";

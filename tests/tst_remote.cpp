@@ -21,8 +21,19 @@ private Q_SLOTS:
     void answersBecomeReplies();
     void networkErrorsSwitchHost();
     void progressIsLoggedForLargeBodiesOnly();
+    void silentServerTimesOut();
+    void repliesAreBounded();
+    void requestsOfGoneClientsAreAborted();
 
 private:
+    void Restart(const QStringList& arguments)
+    {
+        delete m_client;
+        QVERIFY2(m_host->Stop(), qPrintable(m_host->Stderr()));
+        QVERIFY2(m_host->Start(arguments), qPrintable(m_host->ErrorText()));
+        m_client = new TestClient;
+        QVERIFY(m_client->Connect(m_host->Url()));
+    }
     // Sends one more request, answered by the default reply: the Host header it
     // went out with, or the whole reply when that was not "ok".
     QByteArray OkHost()
@@ -129,6 +140,54 @@ void TstRemote::progressIsLoggedForLargeBodiesOnly()
     QVERIFY2(log.count(QRegularExpression(R"(\[2\] WebFileGetter WebFileGetter::OnProgress: Downloading \[api\] +\d+% +\d+\.\d\d kB/s)")) >= 2,
              qPrintable(log));
     QVERIFY(log.contains(QRegularExpression(R"(Downloading \[api\] 100% )")));
+}
+
+void TstRemote::silentServerTimesOut()
+{
+    QVERIFY(m_host->Stderr().contains("Remote test-management hosts: first http://127.0.0.1:8080/api, second "
+                                      "http://localhost:8080/api (the defaults, both this machine;"));
+    Restart({"--remote-timeout-ms", "300"});
+    m_server->Queue({200, "{}", {}, 1, 0, true});
+    const QJsonObject reply = m_client->Request({{"CMD", "my_plans"}, {"SEQ", 1}});
+    QCOMPARE(reply.value("result").toString(), QStringLiteral("Network Error: no answer from the remote server within 300 ms"));
+    // A time-out counts as a network error: the next request goes to the other host.
+    QCOMPARE(OkHost(), QByteArray("127.0.0.1:8080"));
+}
+
+void TstRemote::repliesAreBounded()
+{
+    Restart({"--max-remote-reply-mib", "1"});
+    const int limit = 1024 * 1024;
+    const auto body = [](int size) { return "{\"pad\":\"" + QByteArray(size - 10, 'x') + "\"}"; };
+    m_server->Queue({200, body(limit), {}});
+    QCOMPARE(m_client->Request({{"CMD", "a"}}).value("pad").toString().size(), limit - 10);
+    // One byte more fails, whether the length is announced or not, and the host stays.
+    const QString tooLarge = "Network Error: the remote reply was too large: more than 1048576 bytes";
+    m_server->Queue({200, body(limit + 1), {}});
+    QCOMPARE(m_client->Request({{"CMD", "b"}}).value("result").toString(), tooLarge);
+    FakeRemoteServer::Reply unannounced{200, body(4 * limit), {}};
+    unannounced.noLength = true;
+    m_server->Queue(unannounced);
+    QCOMPARE(m_client->Request({{"CMD", "c"}}).value("result").toString(), tooLarge);
+    QCOMPARE(OkHost(), QByteArray("localhost:8080"));
+}
+
+void TstRemote::requestsOfGoneClientsAreAborted()
+{
+    // Six unanswered requests take every connection the transport opens to
+    // a host; the rest queue behind them. When their client goes, all go.
+    for (int i = 0; i < 6; ++i)
+        m_server->Queue({200, "{}", {}, 1, 0, true});
+    {
+        TestClient gone;
+        QVERIFY(gone.Connect(m_host->Url()));
+        for (int i = 0; i < 200; ++i)
+            gone.Send(QJsonObject{{"CMD", "my_plans"}, {"SEQ", i}});
+        QTRY_COMPARE(m_server->Received().size(), 6);
+    }
+    QTRY_VERIFY(m_host->Stderr().contains("Aborting 200 remote request(s) of clients that have gone"));
+    QCOMPARE(OkHost(), QByteArray("localhost:8080"));
+    QCOMPARE(m_server->Received().size(), 7);
 }
 
 QTEST_GUILESS_MAIN(TstRemote)

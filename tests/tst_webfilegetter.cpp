@@ -30,7 +30,7 @@ void TstWebFileGetter::eachRequestCompletesOnceAfterItsProgress()
     getter.wGet(QStringLiteral("http://127.0.0.1:8080/api"), "{}", [&](int code, QNetworkReply* r) {
         codes.append(code);
         if (code == WebFileGetter::Finished)
-            received = r->readAll();
+            received = WebFileGetter::Body(r);
     });
     getter.wGet(QStringLiteral("http://127.0.0.1:1/api"), "{}", [&](int code, QNetworkReply* r) {
         failedCodes.append(code);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite twice:
-# a plain build, and one under AddressSanitizer and UndefinedBehaviorSanitizer.
+# a plain build, and one under AddressSanitizer and UndefinedBehaviorSanitizer;
+# then runs every fuzz target briefly, so that none of them rots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +19,6 @@ cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$jobs")
+
+echo "== fuzz targets, 20 s each"
+tools/fuzz.sh 20

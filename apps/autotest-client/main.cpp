@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
+#include <QNetworkRequest>
 #include <QTextStream>
 #include <QTimer>
 #include <QWebSocket>
@@ -56,7 +57,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption timeoutOption({QStringLiteral("t"), QStringLiteral("timeout")},
         QStringLiteral("Give up after this many milliseconds; 0 waits for ever (default 30000)."),
         QStringLiteral("ms"), QStringLiteral("30000"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+        QStringLiteral("File holding the host's secret, sent as \"Authorization: Bearer <token>\"."), QStringLiteral("file"));
     parser.addOption(urlOption);
+    parser.addOption(tokenOption);
     parser.addOption(fileOption);
     parser.addOption(waitOption);
     parser.addOption(timeoutOption);
@@ -145,7 +149,16 @@ int main(int argc, char* argv[])
         });
     }
 
-    socket.open(QUrl(parser.value(urlOption)));
+    QNetworkRequest request{QUrl(parser.value(urlOption))};
+    if (parser.isSet(tokenOption)) {
+        QFile file(parser.value(tokenOption));
+        if (!file.open(QIODevice::ReadOnly)) {
+            logLine(QStringLiteral("can't read the token file %1: %2").arg(file.fileName(), file.errorString()));
+            return 2;
+        }
+        request.setRawHeader("Authorization", "Bearer " + file.read(4096).trimmed());
+    }
+    socket.open(request);
     const int code = app.exec();
     if (!finished && SignalQuit::LastSignal() != 0)
         return 130;

@@ -11,6 +11,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -45,9 +47,42 @@ int main(int argc, char* argv[])
         QStringLiteral("Milliseconds a device or simulator request may stay unanswered before its job ends\n"
                        "(default 0 = wait for ever)."),
         QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption originOption(QStringLiteral("allow-origin"),
+        QStringLiteral("Browser origin allowed to connect (repeatable; replaces the defaults "
+                       "http://127.0.0.1:8080 and http://localhost:8080). Clients that send no Origin "
+                       "header (programs) are always let in; \"null\" only when given here."),
+        QStringLiteral("origin"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+        QStringLiteral("File holding a secret that every client must send, as \"Authorization: Bearer <token>\" "
+                       "or as ?token=<token> in the URL. Required with an --address other than loopback."),
+        QStringLiteral("file"));
+    const QCommandLineOption maxConnectionsOption(QStringLiteral("max-connections"),
+        QStringLiteral("Connections served at once; further handshakes get HTTP 503 (default 256)."),
+        QStringLiteral("count"), QString::number(KIVWebSocketServer::DefaultMaxConnections));
+    const QCommandLineOption maxHeldOption(QStringLiteral("max-buffered-mib"),
+        QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together; "
+                       "past it the connection holding the most is dropped (default 256)."),
+        QStringLiteral("MiB"), QString::number(KIVWebSocketServer::DefaultMaxHeldBytes >> 20));
+    const QCommandLineOption remoteTimeoutOption(QStringLiteral("remote-timeout-ms"),
+        QStringLiteral("A remote request unanswered after this many milliseconds fails as a network error "
+                       "and moves later requests to the other host; 0 waits for ever (default 0)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption maxReplyOption(QStringLiteral("max-reply-mib"),
+        QStringLiteral("Largest reply sent to a client; a larger one becomes a failure \"result\" (default 64)."),
+        QStringLiteral("MiB"), QStringLiteral("64"));
+    const QCommandLineOption maxRemoteReplyOption(QStringLiteral("max-remote-reply-mib"),
+        QStringLiteral("Largest reply accepted from the remote server (default 64)."), QStringLiteral("MiB"),
+        QStringLiteral("64"));
     parser.addOption(addressOption);
     parser.addOption(portOption);
     parser.addOption(remoteOption);
+    parser.addOption(originOption);
+    parser.addOption(tokenOption);
+    parser.addOption(maxConnectionsOption);
+    parser.addOption(maxHeldOption);
+    parser.addOption(remoteTimeoutOption);
+    parser.addOption(maxReplyOption);
+    parser.addOption(maxRemoteReplyOption);
     parser.addOption(scriptTimeoutOption);
     parser.addOption(deviceTimeoutOption);
     parser.process(app);
@@ -78,6 +113,56 @@ int main(int argc, char* argv[])
             KIVAutoTestSetDeviceTimeout(ms);
     }
 
+    const auto positive = [&parser](const QCommandLineOption& option, qint64& value) {
+        bool ok = false;
+        value = parser.value(option).toLongLong(&ok);
+        if (ok && value > 0)
+            return true;
+        std::fprintf(stderr, "autotest-host: --%s takes a number above 0, not %s\n", qPrintable(option.names().constLast()),
+                     qPrintable(parser.value(option)));
+        return false;
+    };
+    qint64 maxConnections = 0;
+    qint64 maxHeldMiB = 0;
+    qint64 maxReplyMiB = 0;
+    qint64 maxRemoteReplyMiB = 0;
+    if (!positive(maxConnectionsOption, maxConnections) || !positive(maxHeldOption, maxHeldMiB)
+        || !positive(maxReplyOption, maxReplyMiB) || !positive(maxRemoteReplyOption, maxRemoteReplyMiB))
+        return 2;
+    bool timeoutOk = false;
+    const int remoteTimeout = parser.value(remoteTimeoutOption).toInt(&timeoutOk);
+    if (!timeoutOk || remoteTimeout < 0) {
+        std::fprintf(stderr, "autotest-host: --remote-timeout-ms takes 0 or more, not %s\n",
+                     qPrintable(parser.value(remoteTimeoutOption)));
+        return 2;
+    }
+    KIVAutoTestSetRemoteTimeout(remoteTimeout);
+    KIVAutoTestSetMaxReplySize(qMin<qint64>(maxReplyMiB, 1 << 20) << 20);
+    KIVAutoTestSetMaxRemoteReplySize(qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20);
+
+    QByteArray token;
+    if (parser.isSet(tokenOption)) {
+        QFile file(parser.value(tokenOption));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "autotest-host: can't read the token file %s: %s\n", qPrintable(file.fileName()),
+                         qPrintable(file.errorString()));
+            return 2;
+        }
+        token = file.read(4096).trimmed();
+        if (token.isEmpty()) {
+            std::fprintf(stderr, "autotest-host: the token file %s is empty\n", qPrintable(file.fileName()));
+            return 2;
+        }
+    }
+    // Anyone who can reach the port could drive the devices and the records;
+    // beyond this machine only clients that know the secret may.
+    if (!address.isLoopback() && token.isEmpty()) {
+        std::fprintf(stderr, "autotest-host: refusing to listen on %s without --token FILE: any machine that can "
+                             "reach it could run jobs and change test records; only loopback addresses work without one\n",
+                     qPrintable(address.toString()));
+        return 2;
+    }
+
     if (parser.isSet(remoteOption)) {
         const QStringList hosts = parser.value(remoteOption).split(QLatin1Char(','));
         if (hosts.size() != 2 || hosts.at(0).isEmpty() || hosts.at(1).isEmpty()) {
@@ -102,6 +187,11 @@ int main(int argc, char* argv[])
     KIVAutoTestService* service = KIVAutoTestService::instancePtr();
 
     KIVWebSocketServer server(QStringLiteral("autotest-host"));
+    if (parser.isSet(originOption))
+        server.Gate().SetAllowedOrigins(parser.values(originOption));
+    server.Gate().SetToken(token);
+    server.SetMaxConnections(int(qMin<qint64>(maxConnections, 1 << 20)));
+    server.SetMaxHeldBytes(qMin<qint64>(maxHeldMiB, 1 << 20) << 20);
     server.SetHandlerFactory([](QWebSocket* socket, QObject* parent) -> WebSocketHandler* {
         return new KIVAutoTestView(socket, parent);
     });
@@ -112,6 +202,12 @@ int main(int argc, char* argv[])
         return 1;
     }
     KIV_LOG("Host", "main", 2) << "Service library " << KIVAutoTestVersion();
+    const QStringList remoteHosts = KIVAutoTestRemoteHosts();
+    KIV_LOG("Host", "main", 2) << "Remote test-management hosts: first " << remoteHosts.value(0) << ", second "
+                               << remoteHosts.value(1) << (parser.isSet(remoteOption) ? "" : " (the defaults, both this machine; "
+                                                                                            "--remote-hosts names a real second host)");
+    KIV_LOG("Host", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
+                               << (token.isEmpty() ? "; no token required" : "; clients must send the token");
     KIV_LOG("Host", "main", 2) << "Listening on ws://" << address.toString() << ":" << int(server.Port());
 
     const int status = app.exec();

@@ -58,15 +58,22 @@ void FakeRemoteServer::OnData(QTcpSocket* socket)
 void FakeRemoteServer::Answer(QTcpSocket* socket)
 {
     const Reply reply = m_queue.isEmpty() ? Reply() : m_queue.takeFirst();
+    if (reply.silent)
+        return;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n"
-                      "Content-Type: application/json\r\n"
-                      "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+                      "Content-Type: application/json\r\n";
+    if (reply.noLength)
+        head += "Connection: close\r\n";
+    else
+        head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
     for (const QByteArray& header : reply.extraHeaders)
         head += header + "\r\n";
     head += "\r\n";
     socket->write(head);
     if (reply.pieces <= 1) {
         socket->write(reply.body);
+        if (reply.noLength)
+            socket->disconnectFromHost();
         return;
     }
     const int size = (reply.body.size() + reply.pieces - 1) / reply.pieces;

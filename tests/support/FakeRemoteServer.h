@@ -31,11 +31,16 @@ public:
         // client sees progress in several steps.
         int pieces = 1;
         int pauseMs = 0;
+        // Never answers at all.
+        bool silent = false;
+        // Sends no Content-Length and closes after the body.
+        bool noLength = false;
     };
 
     explicit FakeRemoteServer(QObject* parent = nullptr);
 
     bool Listen(quint16 port = 8080);
+    quint16 Port() const { return m_server.serverPort(); }
     // Replies are used in order; when none is queued the default one answers.
     void Queue(const Reply& reply) { m_queue.append(reply); }
     const QList<Request>& Received() const { return m_received; }

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "front/KIVAutoTestGlobal.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// The request envelope of one text message: parses the request, takes out
+// "SEQ" and folds "CMD" into "cmd", and writes the replies with "SEQ" as it
+// came and "ERROR" "SUCCESS". A number in "SEQ" is echoed with its original
+// text, as a double could not hold every whole number a client may send.
+class KIVAUTOTEST_EXPORT RequestEnvelope
+{
+public:
+    static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
+
+    // False when the text is not a JSON object; ErrorText() then has the
+    // parser's message.
+    bool Parse(const QString& message);
+    const QJsonObject& Request() const { return m_request; }
+    QString ErrorText() const { return m_error; }
+    // The raw JSON text of "SEQ", empty when the request had none or null.
+    const QByteArray& SeqText() const { return m_seqText; }
+
+    // The reply text (compact JSON, UTF-8) to `answer` for a request whose
+    // "SEQ" was `seqText`. An answer larger than MaxReplySize() is replaced
+    // by a failure "result" that says so.
+    static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr);
+    static QByteArray FailureReply(const QString& errorText);
+
+    // Rough compact-JSON size of a value, without writing it out.
+    static qint64 EstimatedSize(const QJsonValue& value);
+    static qint64 MaxReplySize();
+    static void SetMaxReplySize(qint64 bytes);
+    static QString TooLargeText(qint64 size);
+
+    // The text of the last top-level member named `key` of a JSON object
+    // text, or a null array. The text must have parsed as an object.
+    static QByteArray MemberText(const QByteArray& json, const QString& key);
+
+private:
+    QJsonObject m_request;
+    QString m_error;
+    QByteArray m_seqText;
+};
