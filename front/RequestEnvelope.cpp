@@ -7,6 +7,8 @@
 #include <QJsonParseError>
 #include <QRandomGenerator>
 
+#include <algorithm>
+
 namespace {
 
 qint64& maxReplySize()
@@ -129,9 +131,16 @@ bool RequestEnvelope::Parse(const QString& message)
         m_request.insert(QStringLiteral("cmd"), m_request.take(cmdKey));
     const QJsonValue seq = m_request.take(QStringLiteral("SEQ"));
     m_seqText.clear();
-    if (seq.isDouble())
-        m_seqText = MemberText(text, QStringLiteral("SEQ"));
-    if (m_seqText.isEmpty() && !seq.isNull() && !seq.isUndefined())
+    if (seq.isNull() || seq.isUndefined())
+        return true;
+    // The client's own text, numbers in it untouched: written out again, a
+    // number past 2^53 changes, nested or not. Text with escapes is written
+    // anew, as the parser lets some through that strict JSON does not.
+    m_seqText = MemberText(text, QStringLiteral("SEQ"));
+    const bool clean = std::none_of(m_seqText.cbegin(), m_seqText.cend(), [](char c) {
+        return c == '\\' || (static_cast<unsigned char>(c) < 0x20 && c != ' ' && c != '\t' && c != '\n' && c != '\r');
+    });
+    if (m_seqText.isEmpty() || !clean)
         m_seqText = QJsonDocument(QJsonArray{seq}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
     return true;
 }

@@ -8,8 +8,8 @@
 
 // The request envelope of one text message: parses the request, takes out
 // "SEQ" and folds "CMD" into "cmd", and writes the replies with "SEQ" as it
-// came and "ERROR" "SUCCESS". A number in "SEQ" is echoed with its original
-// text, as a double could not hold every whole number a client may send.
+// came and "ERROR" "SUCCESS". "SEQ" is echoed with the client's own text, as
+// a double could not hold every whole number a client may send.
 class KIVAUTOTEST_EXPORT RequestEnvelope
 {
 public:

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
@@ -28,11 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The reply is always one JSON object, whatever "SEQ" was.
     if (!parsed.isObject())
         std::abort();
-    // A "SEQ" comes back as the same JSON value (a number may differ only in
-    // the digits a double cannot hold).
+    // A "SEQ" comes back as the same JSON value; only one with escapes is
+    // written anew, where numbers past 2^53 may change.
     const QJsonValue sent = QJsonDocument::fromJson(bytes).object().value(QStringLiteral("SEQ"));
     const QJsonValue echoed = parsed.object().value(QStringLiteral("SEQ"));
-    if (!sent.isNull() && !sent.isUndefined() && sent != echoed)
+    const QByteArray raw = RequestEnvelope::MemberText(bytes, QStringLiteral("SEQ"));
+    const bool rewritten = std::any_of(raw.cbegin(), raw.cend(), [](char c) {
+        return c == '\\' || (static_cast<unsigned char>(c) < 0x20 && c != ' ' && c != '\t' && c != '\n' && c != '\r');
+    });
+    if (!sent.isNull() && !sent.isUndefined() && sent != echoed && !rewritten)
         std::abort();
     return 0;
 }

@@ -77,7 +77,8 @@ void TstHost::replies_data()
     // "SEQ" of any JSON type comes back as it was, falsy values included.
     // Numbers keep their own text, even where a double would round them.
     for (const char* seq : {"7", "0", "2.5", R"("abc")", R"("")", "false", R"([1,"a"])", R"({"a":1})", "9007199254740993",
-                            "-12345678901234567890", "1.10", "1E2", "-0", R"({"SEQ":[1,{"b":"}"}]})"})
+                            "-12345678901234567890", "1.10", "1E2", "-0", R"({"SEQ":[1,{"b":"}"}]})",
+                            R"({"D":"","SEQ":90971094547404994})", R"([ 1, 2 ])"})
         QTest::addRow("SEQ %s", seq) << QStringLiteral(R"({"CMD":"get_state","SEQ":%1})").arg(seq)
                                      << QStringLiteral(R"({"ERROR":"SUCCESS","SEQ":%1,"result":"ok","state":"remote"})").arg(seq);
     QTest::newRow("SEQ twice, last wins") << R"({"SEQ":1, "S\u0045Q" : 9007199254740993 ,"CMD":"get_state"})"
