@@ -35,16 +35,20 @@ bool AckRequests::Send(QWebSocket& socket, QJsonObject& request, const ReplyCall
     // Hand the frame to the kernel now rather than on the next turn of the
     // event loop: a job waits for every answer, so this latency adds up.
     socket.flush();
-    if (!onAck)
-        return true;
-    Pending entry{onAck, request.value(QStringLiteral("CMD")).toString(), QDeadlineTimer(QDeadlineTimer::Forever)};
+    if (onAck)
+        Expect(seq, request.value(QStringLiteral("CMD")).toString(), onAck);
+    return true;
+}
+
+void AckRequests::Expect(const QString& seq, const QString& command, const ReplyCallback& onAck)
+{
+    Pending entry{onAck, command, QDeadlineTimer(QDeadlineTimer::Forever)};
     if (limitMs > 0) {
         entry.deadline.setRemainingTime(limitMs, Qt::PreciseTimer);
         if (!timer.isActive())
             timer.start(limitMs);
     }
     pending.insert(seq, entry);
-    return true;
 }
 
 bool AckRequests::Deliver(const QJsonObject& ack)

@@ -29,6 +29,8 @@ public:
     // keeps `onAck` under that sequence text; without `onAck` nothing waits
     // for the answer. When the socket is not connected it logs and drops both.
     bool Send(QWebSocket& socket, QJsonObject& request, const ReplyCallback& onAck, const char* function);
+    // Waits for the answer with "SEQ" `seq` to the request `command` sent already.
+    void Expect(const QString& seq, const QString& command, const ReplyCallback& onAck);
     // Hands `ack` to the callback waiting for its "SEQ". Returns false when no
     // request is waiting for it (already answered, forgotten, or "SEQ" not text).
     bool Deliver(const QJsonObject& ack);

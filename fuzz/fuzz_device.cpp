@@ -46,22 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The message as the acknowledgement of entering auto-test mode (which
     // carries the device's own template) and of a set.
-    PendingAcks pending;
-    pending.insert(QStringLiteral("1"), [&converter](const QJsonObject& answer) {
+    AckRequests pending(QStringLiteral("fuzz"));
+    pending.Expect(QStringLiteral("1"), QStringLiteral("EnterAutoTest"), [&converter](const QJsonObject& answer) {
         const QJsonValue modules = answer.value(QStringLiteral("VALUE")).toObject().value(QStringLiteral("MODULES"));
         if (modules.isArray())
             converter.SetModules(modules.toArray());
     });
-    pending.insert(QStringLiteral("2"), [&converter](const QJsonObject& answer) {
+    pending.Expect(QStringLiteral("2"), QStringLiteral("SetCaseData"), [&converter](const QJsonObject& answer) {
         QJsonObject named;
         converter.IdDataToNameData(answer.value(QStringLiteral("VALUE")).toObject(), named);
     });
     const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
-    DeliverAck(pending, object);
+    pending.Deliver(object);
     for (const char* seq : {"1", "2"}) {
         QJsonObject ack = object;
         ack.insert(QStringLiteral("SEQ"), QString::fromLatin1(seq));
-        DeliverAck(pending, ack);
+        pending.Deliver(ack);
     }
     // Names and numbers taken from the message, converted both ways.
     NameKey names{object.value(QStringLiteral("MODULE_NAME")).toString(), object.value(QStringLiteral("GROUP_NAME")).toString(),
