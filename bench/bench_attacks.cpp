@@ -25,18 +25,6 @@ namespace {
 
 const int kMB = 1024 * 1024;
 
-double peakRssMb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return -1;
-}
-
 QByteArray compact(const QJsonObject& object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -230,7 +218,7 @@ int main(int argc, char* argv[])
             continue;
         }
         const QString outcome = attack.run(host, client);
-        const double peak = peakRssMb(host.Process().processId());
+        const double peak = host.StatusKb("VmHWM") / 1024.0;
         std::printf("%-66s %7.0f MB  %s\n", attack.name, peak, qPrintable(outcome));
         std::fflush(stdout);
         host.Stop();

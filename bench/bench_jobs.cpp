@@ -71,18 +71,6 @@ bool allPassed(const QJsonObject& reply, int cases)
     return true;
 }
 
-long peakRssKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 // Runs the event loop until `done` holds or the time is up. The timed
 // processEvents overload ignores WaitForMoreEvents and would spin a core that
 // the host and the emulator need, so a ticking timer bounds each wait instead.
@@ -227,7 +215,7 @@ int main(int argc, char* argv[])
     int correct = 0;
     for (const QJsonObject& reply : qAsConst(replies))
         correct += allPassed(reply, perJob) ? 1 : 0;
-    const long rssKb = peakRssKb(host.Process().processId());
+    const qint64 rssKb = host.StatusKb("VmHWM");
     std::printf("concurrency: %d jobs x %d test cases, %d/%d correct reports in %lld ms; host peak RSS %.1f MB (target < 150 MB)\n",
                 jobs, perJob, correct, jobs, elapsed, rssKb / 1024.0);
 

@@ -52,18 +52,6 @@ QJsonObject job(int jobId)
                                   {"case_list", list}, {"content", compact({{"case_stratepy", strategies}})}}}};
 }
 
-qint64 rssKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int openFds(qint64 pid)
 {
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
@@ -102,7 +90,7 @@ int main(int argc, char* argv[])
         clients.back()->Request({{"CMD", "get_state"}});
     }
     QTest::qWait(500);
-    const qint64 rssStart = rssKb(pid);
+    const qint64 rssStart = host.StatusKb("VmRSS");
     const int fdsStart = openFds(pid);
 
     // Clients that connect, send something and vanish, all the time.
@@ -192,7 +180,7 @@ int main(int argc, char* argv[])
     const double seconds = elapsed.elapsed() / 1000.0;
     // Vanished clients' jobs and sockets wind down.
     QTest::qWait(3000);
-    const qint64 rssEnd = rssKb(pid);
+    const qint64 rssEnd = host.StatusKb("VmRSS");
     const int fdsEnd = openFds(pid);
 
     QStringList mix;

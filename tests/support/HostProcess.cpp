@@ -85,3 +85,16 @@ QString HostProcess::Stderr()
     m_stderr += m_process.readAllStandardError();
     return QString::fromUtf8(m_stderr);
 }
+
+qint64 HostProcess::StatusKb(const char* field) const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}

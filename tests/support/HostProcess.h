@@ -26,6 +26,9 @@ public:
     QString Stderr();
     QString ErrorText() const { return m_error; }
     QProcess& Process() { return m_process; }
+    // A "kB" line of the running program's /proc status, such as "VmRSS"
+    // (resident now) or "VmHWM" (peak resident); -1 when it cannot be read.
+    qint64 StatusKb(const char* field) const;
     static QString BinDir();
 
 private:
