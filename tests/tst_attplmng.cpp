@@ -39,21 +39,28 @@ class TstAtTplMng : public QObject
 {
     Q_OBJECT
 
+    HostProcess host;
+    TestClient client;
+    QString dir;
+
 private Q_SLOTS:
+    void initTestCase();
     void servesArrayFilesOnly();
     void readsOnlyBoundedRegularFiles();
 };
 
-void TstAtTplMng::servesArrayFilesOnly()
+// One host for both cases; each cleans up the files it leaves behind.
+void TstAtTplMng::initTestCase()
 {
-    HostProcess host;
     QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
-    TestClient client;
     QVERIFY(client.Connect(host.Url()));
     QCOMPARE(templates(client), QStringList());
-
     // The service made the directory; writing into it fails otherwise.
-    const QString dir = host.AppDir() + "/Data/AutoTestTpl/";
+    dir = host.AppDir() + "/Data/AutoTestTpl/";
+}
+
+void TstAtTplMng::servesArrayFilesOnly()
+{
     write(dir, {{"board.new.json", R"([{"step":1}])"}, {"a.json", "[1]"}, {"a.b.json", "[2]"},
                 {"object.json", R"({"not":"an array"})"}, {"broken.json", "[1,"}, {"notes.txt", "[3]"}});
     QVERIFY(QDir(dir).mkdir("folder.json"));
@@ -65,16 +72,12 @@ void TstAtTplMng::servesArrayFilesOnly()
     write(dir, {{"object.json", "[4]"}});
     QFile::remove(dir + "board.new.json");
     QCOMPARE(templates(client), (QStringList{"a=[1]", "a=[2]", "object=[4]"}));
+    QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(dir));
 }
 
 void TstAtTplMng::readsOnlyBoundedRegularFiles()
 {
-    HostProcess host;
-    QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
-    TestClient client;
-    QVERIFY(client.Connect(host.Url()));
     QCOMPARE(templates(client), QStringList());
-    const QString dir = host.AppDir() + "/Data/AutoTestTpl/";
 
     // Links to a FIFO nobody writes to and to an endless device would stall
     // or flood the service; a link to a regular file is served.
