@@ -195,7 +195,7 @@ void TestVerifier::scriptsRunOutOfTime()
         // The engine is usable again at once.
         QVERIFY2(verifier.CheckObserved({}, "(function() { return true; })", remark), qPrintable(remark));
     }
-    QVERIFY(timer.elapsed() < 2000);
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestVerifier)
