@@ -20,8 +20,11 @@ export function verdictOf(status, remark) {
 // "job_detail" puts the test case's keys beside the detail's, so the test
 // case's "content" replaces the detail's remark (and "remark" is the test
 // case's own note). The remark is only there when no test case is attached;
-// otherwise the console falls back on what it saw while the job ran.
-export function rowsFromDetails(details, seenRemarks = {}) {
+// otherwise the console uses what it saw while the job ran, and what the
+// job's "fin" tells: a finished job with "fin" 0 failed as a whole ("job
+// fail"), and cases past "fin" were "not run".
+export function rowsFromDetails(details, seenRemarks = {}, job = null) {
+    const finished = job && job.status === 3 && Number.isInteger(job.fin) ? job.fin : -1;
     return details.map((detail, index) => {
         const seq = Number.isInteger(detail.seqidx) ? detail.seqidx : index;
         let remark = '';
@@ -29,6 +32,8 @@ export function rowsFromDetails(details, seenRemarks = {}) {
             remark = detail.content;
         else if (seenRemarks[seq] !== undefined)
             remark = seenRemarks[seq];
+        else if (detail.status === 'fail' && finished >= 0 && seq >= finished)
+            remark = finished === 0 ? 'job fail' : 'not run';
         const content = parseJsonObject(detail.content || '');
         return {
             seq,

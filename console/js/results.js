@@ -105,7 +105,7 @@ export function createResultsView(ctx) {
         const recent = jobs.slice(0, CHART_JOBS);
         const counted = await Promise.all(recent.map(async (job) => {
             const reply = await detailOf(job.jobid);
-            const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(ctx.station.url, job.jobid));
+            const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(ctx.station.url, job.jobid), reply.job);
             return {jobid: job.jobid, pass: tally(rows).pass, total: rows.length};
         }));
         const rates = new Map(counted.map((point) => [point.jobid, point]));
@@ -119,7 +119,7 @@ export function createResultsView(ctx) {
     async function openJob(jobid) {
         const reply = await detailOf(jobid);
         const job = reply.job || {jobid};
-        const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(ctx.station.url, jobid));
+        const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(ctx.station.url, jobid), job);
         const counts = tally(rows);
         const fileName = `job-${jobid}.junit.xml`;
         const downloadButton = h('button', {type: 'button', class: 'primary', name: 'junit',
@@ -151,7 +151,6 @@ export function createResultsView(ctx) {
             rows.some((row) => !row.remark && row.verdict !== 'pass')
                 ? h('p', {class: 'muted small'}, 'The host keeps no remark with a stored result; '
                     + 'remarks show for jobs this browser watched run.') : null);
-        detailBox.scrollIntoView({block: 'start'});
     }
 
     return {

@@ -89,7 +89,7 @@ export function createRunView(ctx) {
                 h('td', {}, row.title || `test case ${row.id}`, h('span', {class: 'muted small'}, ` #${row.id}`)),
                 h('td', {class: 'muted'}, row.path),
                 h('td', {}, badge(verdict)),
-                h('td', {class: 'remark'}, row.remark));
+                h('td', {class: 'remark'}, row.remark || (verdict === 'pass' || verdict === 'fail' ? h('span', {class: 'muted'}, '–') : '')));
         }));
     }
 
@@ -205,7 +205,7 @@ export function createRunView(ctx) {
         }
         try {
             const reply = await ctx.call('job_detail', {jobid: current.jobid});
-            const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(current.station, current.jobid));
+            const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(current.station, current.jobid), reply.job);
             if (rows.length)
                 current.rows = rows;
             current.total = current.rows.length;

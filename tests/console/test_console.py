@@ -240,7 +240,8 @@ class ConsoleTest(unittest.TestCase):
         self.wait(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#plan-cases li[data-tcid]')) == 2)
         names = [item.text for item in driver.find_elements(By.CSS_SELECTOR, '#plan-cases li strong')]
         self.assertEqual(names, ['Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm'])
-        self.type('#plan-editor [name="delay-0"]', '200')
+        # Long enough for the cancel below to find the job still running.
+        self.type('#plan-editor [name="delay-0"]', '1500')
         self.click('#plan-editor button[name="save"]')
         self.visible('#plan-list .leaf[data-planid]')
         self.shot('plans')
@@ -277,6 +278,18 @@ class ConsoleTest(unittest.TestCase):
                          ['Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm'])
         self.assertIsNone(cases[0].find('failure'))
         self.assertIsNotNone(cases[1].find('failure'))
+        self.assertEqual(self.errors(), [])
+
+        # A second run, cancelled while the first test case's pause lasts.
+        self.view('run')
+        self.click('#run button[name="start"]')
+        self.wait(EC.text_to_be_present_in_element((By.ID, 'run-state'), 'running'))
+        self.click('#run button[name="cancel"]')
+        self.wait(EC.text_to_be_present_in_element((By.ID, 'run-state'), 'finished'))
+        verdicts = [row.get_attribute('data-verdict') for row in
+                    driver.find_elements(By.CSS_SELECTOR, '#run-verdicts tr')]
+        self.assertEqual(len(verdicts), 2)
+        self.assertNotIn('pass', verdicts)
         self.assertEqual(self.errors(), [])
 
         # An error the host answers reaches the person.
