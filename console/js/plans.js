@@ -30,13 +30,16 @@ export function rememberTag(ctx, tag) {
     localStorage.setItem(TAGS_KEY, JSON.stringify(all));
 }
 
-// {plans, error}: "my_plans" answers a failure when no plan has the tag, which
-// is an empty list here, but its text is shown.
+// {plans, error}: "my_plans" answers a failure with an empty text when no
+// plan has the tag, which is an empty list here (its text is still shown);
+// any other failure is thrown.
 export async function plansByTag(ctx, tag) {
     try {
         const reply = await ctx.call('my_plans', {tags: [tag], page: 1, size: 1000});
         return {plans: Array.isArray(reply.data) ? reply.data : [], error: null};
     } catch (error) {
+        if (!error.empty)
+            throw error;
         return {plans: [], error};
     }
 }

@@ -3,12 +3,17 @@
 // ("EVENT" set) and later replies with the same SEQ go to whoever watches it,
 // because a job started with "progress" keeps talking after its first answer.
 
+// `empty` marks a failure whose text is empty: the local database's answer
+// when a lookup found nothing (an unknown id, a tag no plan has).
 export class HostError extends Error {
-    constructor(cmd, message) {
+    constructor(cmd, message, empty = false) {
         super(message);
         this.cmd = cmd;
+        this.empty = empty;
     }
 }
+
+const EMPTY_TEXT = 'the host answered an empty error text (nothing found)';
 
 // The host marks a request it could not parse with "ERROR": "FAILURE"; a
 // command that failed says why in "result" (anything but "ok").
@@ -17,7 +22,7 @@ export function replyError(reply) {
         return reply.ERROR_MESSAGE || 'the host could not read the request';
     if (Object.prototype.hasOwnProperty.call(reply, 'result') && typeof reply.result !== 'boolean'
         && reply.result !== 'ok')
-        return String(reply.result) === '' ? 'the host answered an empty error text' : String(reply.result);
+        return String(reply.result).trim() === '' ? EMPTY_TEXT : String(reply.result);
     return null;
 }
 
@@ -128,7 +133,7 @@ export class Station extends EventTarget {
             this.pending.delete(seq);
             const error = replyError(message);
             if (error)
-                request.reject(new HostError(request.cmd, error));
+                request.reject(new HostError(request.cmd, error, error === EMPTY_TEXT));
             else
                 request.resolve(message);
             return;
