@@ -102,6 +102,7 @@ station.addEventListener('status', act(async (event) => {
     linkState.textContent = labels[state];
     linkState.className = `link-state ${state}`;
     linkState.dataset.state = state;
+    linkState.dataset.url = station.url;
     connectButton.textContent = state === 'closed' ? 'Connect' : 'Disconnect';
     if (state === 'closed') {
         ctx.setMode('');

@@ -14,13 +14,13 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 import xml.etree.ElementTree as ET
 
 from selenium import webdriver
@@ -82,16 +82,21 @@ class Program:
                 self.process.wait()
 
 
-def wait_for_port(port, timeout=WAIT_S):
+def wait_for_console(server, timeout=WAIT_S):
+    """Waits until the console's page is served on the port while our server runs."""
     deadline = time.monotonic() + timeout
     while True:
+        if server.process.poll() is not None:
+            raise AssertionError(f'the static server ended; stderr:\n{"".join(server.lines)}')
         try:
-            with socket.create_connection(('127.0.0.1', port), timeout=1):
-                return
+            with urllib.request.urlopen(f'http://127.0.0.1:{CONSOLE_PORT}/', timeout=2) as page:
+                if b'KIV Auto-Test' in page.read():
+                    return
         except OSError:
-            if time.monotonic() > deadline:
-                raise AssertionError(f'nothing listens on port {port}')
-            time.sleep(0.05)
+            pass
+        if time.monotonic() > deadline:
+            raise AssertionError(f'the console is not served on port {CONSOLE_PORT}')
+        time.sleep(0.05)
 
 
 class ConsoleTest(unittest.TestCase):
@@ -135,7 +140,7 @@ class ConsoleTest(unittest.TestCase):
 
         server = Program(static_server_command(ARGS.source, ARGS.bin))
         cls.programs.append(server)
-        wait_for_port(CONSOLE_PORT)
+        wait_for_console(server)
 
     @classmethod
     def start_browser(cls):
@@ -191,11 +196,21 @@ class ConsoleTest(unittest.TestCase):
     # The whole flow, in the order a person would go --------------------------
 
     def test_plan_from_library_to_junit(self):
+        try:
+            self.flow()
+        except BaseException:
+            # What the person would have seen, for whoever reads the failure.
+            self.shot('failure')
+            print('notices on the page:', [n.text for n in self.driver.find_elements(By.CSS_SELECTOR, '.notice')],
+                  file=sys.stderr)
+            raise
+
+    def flow(self):
         driver = self.driver
         driver.get(f'http://127.0.0.1:{CONSOLE_PORT}/#station')
         self.type('#station-url', self.station_url)
         self.click('#connect-button')
-        self.visible('#link-state[data-state="open"]')
+        self.visible(f'#link-state[data-state="open"][data-url="{self.station_url}"]')
         # The page first tries the default address, which may not answer here.
         for button in driver.find_elements(By.CSS_SELECTOR, '.notice button'):
             button.click()
