@@ -1,7 +1,7 @@
 // Plans: list by tag, create, tag, pick and order test cases ("sync_plan"),
 // post-delay strategies per test case and the job-level script.
 
-import {act, clear, codeArea, field, h, notify, parseJsonObject} from './dom.js';
+import {act, clear, codeArea, field, h, notify, parseJsonObject, showError} from './dom.js';
 import {loadAllTestcases, matches} from './library.js';
 
 const TAGS_KEY = 'kiv.console.tags';
@@ -110,7 +110,7 @@ export function createPlansView(ctx) {
             extra: (Array.isArray(strategies[index]) ? strategies[index] : []).filter((item) => !item || item.type !== 's_deplay')}));
         library = (await loadAllTestcases(ctx)).list;
         renderEditor();
-        listPlans().catch(() => {});
+        listPlans().catch(showError);
     }
 
     function renderEditor() {

@@ -97,9 +97,40 @@ export function createResultsView(ctx) {
         return details.get(key);
     }
 
-    async function refresh() {
+    let runningIds = '';
+    let watchTimer = 0;
+
+    async function showRunning() {
         const running = await ctx.call('my_jobs');
-        clear(runningBox, jobTable((running.data || []).map((job) => ({job})), null, 'No job is running.'));
+        const jobs = Array.isArray(running.data) ? running.data : [];
+        clear(runningBox, jobTable(jobs.map((job) => ({job})), null, 'No job is running.'));
+        const ids = jobs.map((job) => job.jobid).join(',');
+        const changed = ids !== runningIds;
+        runningIds = ids;
+        return changed;
+    }
+
+    // While the view is open, running jobs are re-read every few seconds, and
+    // the reports when a job has left the running list. A failure stops it
+    // (and is shown) instead of repeating every few seconds.
+    function watch() {
+        clearTimeout(watchTimer);
+        watchTimer = setTimeout(act(async () => {
+            if (element.hidden || !ctx.station.connected)
+                return;
+            if (await showRunning())
+                await showReports();
+            watch();
+        }), 2000);
+    }
+
+    async function refresh() {
+        await showRunning();
+        await showReports();
+        watch();
+    }
+
+    async function showReports() {
         const reports = await ctx.call('my_reports', {size: 50});
         const jobs = Array.isArray(reports.data) ? reports.data : [];
         const recent = jobs.slice(0, CHART_JOBS);
