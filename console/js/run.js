@@ -59,7 +59,7 @@ export function createRunView(ctx) {
         if (preselect && !plans.has(preselect))
             plans.set(preselect, await ctx.call('plan_info', {planid: preselect}));
         const chosen = preselect || Number(planSelect.value) || 0;
-        clear(planSelect, h('option', {value: ''}, plans.size ? 'Choose a plan…' : 'No plans known: create one under Plans'),
+        clear(planSelect, h('option', {value: ''}, plans.size ? 'Choose a plan…' : 'No plans known yet: list or create them under Plans'),
             [...plans.values()].sort((a, b) => b.planid - a.planid).map((plan) =>
                 h('option', {value: String(plan.planid), selected: plan.planid === chosen},
                     `#${plan.planid} ${plan.name} [${(plan.tags || [])[0] || ''}]`)));
