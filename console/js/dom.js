@@ -49,7 +49,7 @@ export function notify(text, kind = 'error') {
         h('button', {class: 'icon', title: 'Dismiss', 'aria-label': 'Dismiss', onclick: () => notice.remove()}, '×'));
     list.prepend(notice);
     if (kind !== 'error')
-        setTimeout(() => notice.remove(), 4000);
+        setTimeout(() => notice.remove(), 3000);
     while (list.children.length > 6)
         list.lastElementChild.remove();
     return notice;

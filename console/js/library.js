@@ -57,6 +57,7 @@ export function createLibraryView(ctx) {
     let total = 0;
     let selected = null;      // the stored test case being edited, or null for a new one
     let baseContent = {};     // the content's other keys, kept as they were
+    let refreshCatalog = () => {};
 
     const search = h('input', {type: 'search', name: 'search', placeholder: 'Search title, path, tags, id…'});
     const tree = h('div', {class: 'tree', id: 'tc-tree'});
@@ -137,8 +138,8 @@ export function createLibraryView(ctx) {
         inputs.timeout = h('input', {type: 'number', name: 'timeout', value: tc.timeout ?? 0, min: 0});
 
         const catalog = ctx.catalog;
-        const modules = catalog.modules();
-        const moduleList = h('datalist', {id: 'module-names'}, [...modules.keys()].map((name) => h('option', {value: name})));
+        let modules = catalog.modules();
+        const moduleList = h('datalist', {id: 'module-names'});
         const groupList = h('datalist', {id: 'group-names'});
         const module = h('input', {type: 'text', name: 'module', list: 'module-names', value: baseContent.MODULE_NAME || ''});
         const group = h('input', {type: 'text', name: 'group', list: 'group-names', value: baseContent.GROUP_NAME || ''});
@@ -159,11 +160,19 @@ export function createLibraryView(ctx) {
         module.addEventListener('input', fillGroups);
         group.addEventListener('input', fillGroups);
 
-        const presets = catalog.presets();
-        const preset = h('select', {name: 'preset'},
-            h('option', {value: ''}, presets.length ? 'Fill from a template…' : 'No templates on this station'),
-            presets.map((item, index) => h('option', {value: String(index)}, item.label)));
-        preset.disabled = presets.length === 0;
+        let presets = [];
+        const preset = h('select', {name: 'preset'});
+        // The templates may arrive after the editor is shown: fill them in
+        // place, so that nothing typed meanwhile is lost.
+        refreshCatalog = () => {
+            modules = catalog.modules();
+            clear(moduleList, [...modules.keys()].map((name) => h('option', {value: name})));
+            presets = catalog.presets();
+            clear(preset, h('option', {value: ''}, presets.length ? 'Fill from a template…' : 'No templates on this station'),
+                presets.map((item, index) => h('option', {value: String(index)}, item.label)));
+            preset.disabled = presets.length === 0;
+            fillGroups();
+        };
         preset.addEventListener('change', () => {
             const chosen = presets[Number(preset.value)];
             if (!chosen)
@@ -177,7 +186,7 @@ export function createLibraryView(ctx) {
                 inputs.title.value = entry.title;
             fillGroups();
         });
-        fillGroups();
+        refreshCatalog();
 
         const problem = h('p', {class: 'form-error', role: 'alert', hidden: true});
         const deleteButton = h('button', {type: 'button', class: 'danger', name: 'delete', hidden: !selected});
@@ -274,8 +283,7 @@ export function createLibraryView(ctx) {
             await ctx.catalog.ensure().catch((error) => {
                 notify(`GetAutoTestTemplate: ${error.message}`);
             });
-            if (!selected)
-                renderEditor();
+            refreshCatalog();
             await refresh();
         },
     };

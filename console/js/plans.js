@@ -108,9 +108,11 @@ export function createPlansView(ctx) {
         const strategies = Array.isArray(content.case_stratepy) ? content.case_stratepy : [];
         rows = members.map((tc, index) => ({tc, delay: delayOf(strategies[index]),
             extra: (Array.isArray(strategies[index]) ? strategies[index] : []).filter((item) => !item || item.type !== 's_deplay')}));
-        library = (await loadAllTestcases(ctx)).list;
+        // The editor first, the library beside it when it has been read.
         renderEditor();
         listPlans().catch(showError);
+        library = (await loadAllTestcases(ctx)).list;
+        refreshPicker();
     }
 
     function renderEditor() {

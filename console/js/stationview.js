@@ -8,6 +8,11 @@ const MODES = {
     remote: 'Test management is forwarded to the remote test-management server.',
 };
 
+function entries(template) {
+    const count = Array.isArray(template.content) ? template.content.length : 0;
+    return `${count} ${count === 1 ? 'entry' : 'entries'}`;
+}
+
 export function createStationView(ctx) {
     const modeBox = h('div', {class: 'modes', id: 'modes'});
     const templatesBox = h('div', {id: 'templates'});
@@ -21,16 +26,26 @@ export function createStationView(ctx) {
                 + '(MODULE_NAME, GROUP_NAME, DATA) fill new test cases; device templates (MODULES) offer module and group names.'),
             templatesBox));
 
-    function renderModes() {
-        clear(modeBox, Object.entries(MODES).map(([mode, text]) => h('button', {type: 'button',
-            class: `mode-card${ctx.mode === mode ? ' active' : ''}`, name: `mode-${mode}`, dataset: {mode},
+    // The cards are made once and only marked afterwards, so that a click
+    // never lands on a card that a reply has just replaced.
+    const cards = Object.entries(MODES).map(([mode, text]) => {
+        const current = h('span', {class: 'current'}, 'current');
+        const card = h('button', {type: 'button', class: 'mode-card', name: `mode-${mode}`, dataset: {mode},
             onclick: act(async () => {
                 const reply = await ctx.call('switch_state', {state: mode});
                 ctx.setMode(reply.state);
                 notify(`Station is in mode ${reply.state}`, 'info');
             })},
-            h('strong', {}, mode), h('span', {class: 'muted small block'}, text),
-            ctx.mode === mode ? h('span', {class: 'current'}, 'current') : null)));
+        h('strong', {}, mode), h('span', {class: 'muted small block'}, text), current);
+        return {mode, card, current};
+    });
+    clear(modeBox, cards.map((item) => item.card));
+
+    function renderModes() {
+        for (const {mode, card, current} of cards) {
+            card.classList.toggle('active', ctx.mode === mode);
+            current.hidden = ctx.mode !== mode;
+        }
     }
 
     async function loadTemplates() {
@@ -41,7 +56,7 @@ export function createStationView(ctx) {
         }
         clear(templatesBox, templates.map((template) => h('details', {class: 'template'},
             h('summary', {}, h('strong', {}, template.name),
-                h('span', {class: 'muted small'}, ` ${Array.isArray(template.content) ? template.content.length : 0} entries`)),
+                h('span', {class: 'muted small'}, ` ${entries(template)}`)),
             h('pre', {class: 'code'}, JSON.stringify(template.content, null, 2)))));
     }
 

@@ -25,6 +25,8 @@ import xml.etree.ElementTree as ET
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import (ElementClickInterceptedException, NoSuchElementException,
+                                        StaleElementReferenceException)
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -173,13 +175,32 @@ class ConsoleTest(unittest.TestCase):
     def visible(self, selector):
         return self.wait(EC.visibility_of_element_located((By.CSS_SELECTOR, selector)), message=selector)
 
-    def click(self, selector):
-        self.wait(EC.element_to_be_clickable((By.CSS_SELECTOR, selector)), message=selector).click()
+    def click(self, selector, by=By.CSS_SELECTOR):
+        # Views re-render as replies arrive, and a passing notice may cover a
+        # button for a moment: try again until the click lands.
+        def attempt(driver):
+            try:
+                element = driver.find_element(by, selector)
+                if not (element.is_displayed() and element.is_enabled()):
+                    return False
+                element.click()
+                return True
+            except (NoSuchElementException, StaleElementReferenceException, ElementClickInterceptedException):
+                return False
+        self.wait(attempt, message=selector)
 
     def type(self, selector, text):
-        element = self.visible(selector)
-        element.clear()
-        element.send_keys(text)
+        def attempt(driver):
+            try:
+                element = driver.find_element(By.CSS_SELECTOR, selector)
+                if not element.is_displayed():
+                    return False
+                element.clear()
+                element.send_keys(text)
+                return element.get_attribute('value') == text
+            except (NoSuchElementException, StaleElementReferenceException):
+                return False
+        self.wait(attempt, message=f'{selector} holds {text!r}')
 
     def view(self, name):
         self.click(f'.nav[data-view="{name}"]')
@@ -224,8 +245,10 @@ class ConsoleTest(unittest.TestCase):
         # Two test cases: one filled from a template, one typed in.
         self.view('library')
         self.click('button[name="new-tc"]')
-        Select(self.visible('#tc-editor select[name="preset"]')).select_by_visible_text(
-            'smoke: Supply accepts 12 V / 2 A')
+        preset = 'smoke: Supply accepts 12 V / 2 A'
+        self.wait(lambda d: preset in [option.text for option in Select(self.css('#tc-editor [name="preset"]')).options],
+                  message='templates offered')
+        Select(self.css('#tc-editor [name="preset"]')).select_by_visible_text(preset)
         self.assertEqual(self.css('#tc-editor [name="module"]').get_attribute('value'), 'Power')
         self.type('#tc-editor [name="path"]', 'power/supply')
         self.click('#tc-editor button[name="save"]')
@@ -250,8 +273,7 @@ class ConsoleTest(unittest.TestCase):
         self.type('#plan-editor [name="name"]', 'Bench smoke')
         self.type('#plan-editor [name="tag"]', 'smoke')
         for title in ('Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm'):
-            self.wait(EC.element_to_be_clickable(
-                (By.XPATH, f'//div[@id="plan-picker"]/button[contains(., "{title}")]'))).click()
+            self.click(f'//div[@id="plan-picker"]/button[contains(., "{title}")]', By.XPATH)
         self.wait(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#plan-cases li[data-tcid]')) == 2)
         names = [item.text for item in driver.find_elements(By.CSS_SELECTOR, '#plan-cases li strong')]
         self.assertEqual(names, ['Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm'])
