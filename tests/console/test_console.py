@@ -24,9 +24,9 @@ import urllib.request
 import xml.etree.ElementTree as ET
 
 from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.common.exceptions import (ElementClickInterceptedException, NoSuchElementException,
                                         StaleElementReferenceException)
+from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
