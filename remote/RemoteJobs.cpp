@@ -1,0 +1,141 @@
+#include "remote/RemoteJobs.h"
+
+#include "engine/ATWorkerMng.h"
+#include "front/ComponentMap.h"
+#include "platform/Debugger.h"
+#include "remote/RemoteHandler.h"
+#include "remote/WebFileGetter.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+RemoteJobs::RemoteJobs(WebFileGetter& getter)
+    : transport(getter)
+{
+}
+
+RemoteJobs::~RemoteJobs()
+{
+    for (const auto& entry : m_pending)
+        KIV_LOG("RemoteJobs", "RemoteJobs::~RemoteJobs", 1) << "Report of job " << entry.second.jobId
+                                                            << " not delivered to " << entry.second.url
+                                                            << ": the service stops";
+}
+
+bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url)
+{
+    const QJsonValue job = answer.value(QStringLiteral("job"));
+    if (!job.isObject())
+        return false;
+    answer.remove(QStringLiteral("job"));
+    const QJsonObject request = job.toObject();
+    // The job's own id is the one the worker reports and CancelJob matches.
+    const int jobId = request.value(QStringLiteral("jobid")).toInt(answer.value(QStringLiteral("jobid")).toInt());
+    Start(request, jobId, url);
+    return true;
+}
+
+void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url)
+{
+    ATWorkerMng* manager = components ? components->Get<ATWorkerMng>("ATWorkerMng") : nullptr;
+    if (!manager) {
+        // The server still hears of the job, which it then records as failed.
+        Deliver(url, jobId,
+                {{QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("result"), false},
+                                                       {QStringLiteral("remark"), QStringLiteral("No worker manager")}}}});
+        return;
+    }
+    KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << url << " starts";
+    QPointer<RemoteJobs> self(this);
+    auto reported = std::make_shared<bool>(false);
+    manager->NewJob(job, [self, url, jobId, reported](const QJsonObject& report) {
+        // A worker torn down after its report may report again; the server
+        // has the first.
+        if (*reported || !self)
+            return;
+        *reported = true;
+        self->Deliver(url, jobId, report);
+    });
+}
+
+void RemoteJobs::Deliver(const QString& url, int jobId, const QJsonObject& report)
+{
+    Delivery delivery;
+    delivery.url = url;
+    delivery.jobId = jobId;
+    delivery.body = QJsonDocument(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("job_report")},
+                                              {QStringLiteral("jobid"), jobId},
+                                              {QStringLiteral("report"), report}})
+                        .toJson(QJsonDocument::Compact);
+    delivery.firstTry = QDateTime::currentMSecsSinceEpoch();
+    // The newest report always stays; older ones make room for it.
+    while (!m_pending.empty() && m_pendingBytes + delivery.body.size() > MaxPendingBytes) {
+        const auto oldest = m_pending.begin();
+        KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 0) << "Report of job " << oldest->second.jobId << " to "
+                                                        << oldest->second.url
+                                                        << " dropped: undelivered reports exceed "
+                                                        << MaxPendingBytes << " bytes";
+        m_pendingBytes -= oldest->second.body.size();
+        m_pending.erase(oldest);
+    }
+    KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 2) << "Report of job " << jobId << " goes to " << url;
+    const quint64 id = m_nextId++;
+    m_pendingBytes += delivery.body.size();
+    m_pending.emplace(id, std::move(delivery));
+    Post(id);
+}
+
+void RemoteJobs::Post(quint64 id)
+{
+    const auto found = m_pending.find(id);
+    if (found == m_pending.end())
+        return;
+    QPointer<RemoteJobs> self(this);
+    // No owner: the report belongs to no client, and no host switch: only
+    // the server that handed out the job holds it.
+    const RemoteHandler handler([self, id](const QJsonObject& answer) {
+        if (self)
+            self->OnAnswer(id, answer);
+    }, nullptr);
+    transport.wGet(found->second.url, found->second.body, handler);
+}
+
+void RemoteJobs::OnAnswer(quint64 id, const QJsonObject& answer)
+{
+    const auto found = m_pending.find(id);
+    if (found == m_pending.end())
+        return;
+    Delivery& delivery = found->second;
+    const QString result = answer.value(QStringLiteral("result")).toString();
+    if (result == QLatin1String("ok")) {
+        KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 2) << "Report of job " << delivery.jobId << " delivered to "
+                                                         << delivery.url;
+        m_pendingBytes -= delivery.body.size();
+        m_pending.erase(found);
+        return;
+    }
+    // A server that answered may still take the report later: its database
+    // may be coming back.
+    const QString why = answer.contains(QStringLiteral("result"))
+        ? result
+        : QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
+    const qint64 waited = QDateTime::currentMSecsSinceEpoch() - delivery.firstTry;
+    if (waited + delivery.nextDelayMs > GiveUpMs) {
+        KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 0) << "Report of job " << delivery.jobId << " to "
+                                                         << delivery.url << " given up after " << waited / 1000
+                                                         << " s: " << why;
+        m_pendingBytes -= delivery.body.size();
+        m_pending.erase(found);
+        return;
+    }
+    KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 1) << "Report of job " << delivery.jobId << " to " << delivery.url
+                                                     << " failed: " << why << "; next try in "
+                                                     << delivery.nextDelayMs / 1000 << " s";
+    QTimer::singleShot(delivery.nextDelayMs, this, [this, id] { Post(id); });
+    delivery.nextDelayMs = std::min(delivery.nextDelayMs * 2, MaxRetryMs);
+}
