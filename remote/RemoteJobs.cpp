@@ -3,11 +3,11 @@
 #include "engine/ATWorkerMng.h"
 #include "front/ComponentMap.h"
 #include "platform/Debugger.h"
-#include "remote/RemoteHandler.h"
 #include "remote/WebFileGetter.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QJsonParseError>
 #include <QPointer>
 #include <QTimer>
 
@@ -96,39 +96,53 @@ void RemoteJobs::Post(quint64 id)
     if (found == m_pending.end())
         return;
     QPointer<RemoteJobs> self(this);
-    // No owner: the report belongs to no client, and no host switch: only
+    // No owner: the report belongs to no client. No host switch either: only
     // the server that handed out the job holds it.
-    const RemoteHandler handler([self, id](const QJsonObject& answer) {
-        if (self)
-            self->OnAnswer(id, answer);
-    }, nullptr);
-    transport.wGet(found->second.url, found->second.body, handler);
+    transport.wGet(found->second.url, found->second.body, [self, id](int code, QNetworkReply* reply) {
+        if (!self || (code != WebFileGetter::Finished && code != WebFileGetter::NetworkError
+                      && code != WebFileGetter::TooLarge))
+            return;
+        if (code != WebFileGetter::Finished)
+            return self->OnAnswer(id, nullptr, QStringLiteral("Network Error: ") + WebFileGetter::ErrorText(reply));
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(WebFileGetter::Body(reply), &error);
+        if (error.error != QJsonParseError::NoError)
+            return self->OnAnswer(id, nullptr, QStringLiteral("Json Parse Error: ") + error.errorString());
+        if (!document.isObject())
+            return self->OnAnswer(id, nullptr, QStringLiteral("Not a json object"));
+        const QJsonObject answer = document.object();
+        self->OnAnswer(id, &answer, QString());
+    });
 }
 
-void RemoteJobs::OnAnswer(quint64 id, const QJsonObject& answer)
+void RemoteJobs::OnAnswer(quint64 id, const QJsonObject* answer, const QString& failure)
 {
     const auto found = m_pending.find(id);
     if (found == m_pending.end())
         return;
     Delivery& delivery = found->second;
-    const QString result = answer.value(QStringLiteral("result")).toString();
-    if (result == QLatin1String("ok")) {
-        KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 2) << "Report of job " << delivery.jobId << " delivered to "
-                                                         << delivery.url;
-        m_pendingBytes -= delivery.body.size();
-        m_pending.erase(found);
-        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QString why = failure;
+    qint64 deadline = delivery.firstTry + GiveUpMs;
+    if (answer) {
+        if (answer->value(QStringLiteral("result")) == QLatin1String("ok")) {
+            KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 2) << "Report of job " << delivery.jobId << " delivered to "
+                                                             << delivery.url;
+            m_pendingBytes -= delivery.body.size();
+            m_pending.erase(found);
+            return;
+        }
+        why = answer->contains(QStringLiteral("result"))
+            ? answer->value(QStringLiteral("result")).toString()
+            : QString::fromUtf8(QJsonDocument(*answer).toJson(QJsonDocument::Compact));
+        if (!delivery.firstRefusal)
+            delivery.firstRefusal = now;
+        deadline = std::min(deadline, delivery.firstRefusal + GiveUpRefusedMs);
     }
-    // A server that answered may still take the report later: its database
-    // may be coming back.
-    const QString why = answer.contains(QStringLiteral("result"))
-        ? result
-        : QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
-    const qint64 waited = QDateTime::currentMSecsSinceEpoch() - delivery.firstTry;
-    if (waited + delivery.nextDelayMs > GiveUpMs) {
+    if (now + delivery.nextDelayMs > deadline) {
         KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 0) << "Report of job " << delivery.jobId << " to "
-                                                         << delivery.url << " given up after " << waited / 1000
-                                                         << " s: " << why;
+                                                         << delivery.url << " given up after "
+                                                         << (now - delivery.firstTry) / 1000 << " s: " << why;
         m_pendingBytes -= delivery.body.size();
         m_pending.erase(found);
         return;

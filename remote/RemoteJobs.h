@@ -8,19 +8,23 @@
 #include <map>
 
 class ComponentMap;
+class QNetworkReply;
 class WebFileGetter;
 
 // Runs the jobs that a remote test-management server hands back with its
 // answer to "execute_job_local", and posts each one's report to that server
 // as "job_report".
 //
-// A report that cannot be delivered (no answer, or an answer other than
-// "result" "ok") is posted again after 1 s, then after twice the previous
-// wait up to 5 minutes between tries, for at most a day; every failure is a
-// warning in the log. Reports waiting to go out are held in memory only, at
-// most MaxPendingBytes of them: past that the oldest is dropped, with a log
-// line. A host that stops drops them too, and the jobs stay "running" on the
-// server.
+// A report that cannot be delivered is posted again after 1 s, then after
+// twice the previous wait, up to 5 minutes between tries; every failure is a
+// warning in the log. While the server cannot be reached (no answer, an HTTP
+// error, a body that is not a JSON object) this goes on for a day. A server
+// that answers with a "result" other than "ok" is asked again for 10 minutes
+// only: its database may be restarting, but a refusal that lasts (an unknown
+// job, one reported already) will not change. Reports waiting to go out are
+// held in memory only, at most MaxPendingBytes of them: past that the oldest
+// is dropped, with a log line. A host that stops drops them too, and the
+// jobs stay "running" on the server.
 class RemoteJobs : public QObject
 {
     Q_OBJECT
@@ -29,6 +33,7 @@ public:
     static constexpr int FirstRetryMs = 1000;
     static constexpr int MaxRetryMs = 5 * 60 * 1000;
     static constexpr qint64 GiveUpMs = 24 * 60 * 60 * 1000;
+    static constexpr qint64 GiveUpRefusedMs = 10 * 60 * 1000;
     static constexpr qint64 MaxPendingBytes = 64 * 1024 * 1024;
 
     explicit RemoteJobs(WebFileGetter& transport);
@@ -49,13 +54,16 @@ private:
         int jobId = 0;
         QByteArray body;
         qint64 firstTry = 0;
+        qint64 firstRefusal = 0;
         int nextDelayMs = FirstRetryMs;
     };
 
     void Start(const QJsonObject& job, int jobId, const QString& url);
     void Deliver(const QString& url, int jobId, const QJsonObject& report);
     void Post(quint64 id);
-    void OnAnswer(quint64 id, const QJsonObject& answer);
+    // `answer` is the server's object, or null when it could not be reached
+    // (`failure` says why).
+    void OnAnswer(quint64 id, const QJsonObject* answer, const QString& failure);
 
     WebFileGetter& transport;
     ComponentMap* components = nullptr;
