@@ -44,6 +44,7 @@ void ATServerProxy::Init()
     m_templates.Init();
     m_components.Register("LocalModel", &m_model);
     m_components.Register("LocalDispatcher", &m_dispatcher);
+    m_components.Register("JobRunner", static_cast<JobRunner*>(&m_dispatcher));
     m_components.Register("ATWorkerMng", &m_workerMng);
     m_commands.SetComponentMap(&m_components);
     m_dispatcher.SetComponentMap(&m_components);
