@@ -7,6 +7,7 @@
 #include "tests/support/HostProcess.h"
 #include "tests/support/TestClient.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
@@ -27,6 +28,7 @@ private Q_SLOTS:
     void requestsOfGoneClientsAreAborted();
     void jobsHandedBackRunHere_data();
     void jobsHandedBackRunHere();
+    void stationsShareOneServer();
 
 private:
     void Restart(const QStringList& arguments)
@@ -206,6 +208,24 @@ void TstRemote::requestsOfGoneClientsAreAborted()
 
 namespace {
 
+// The fields `keys` of each record of a list, to compare the part that matters in one go.
+QJsonArray pick(const QJsonArray& records, const QStringList& keys)
+{
+    QJsonArray picked;
+    for (const QJsonValue& record : records) {
+        QJsonObject fields;
+        for (const QString& key : keys)
+            fields.insert(key, record.toObject().value(key));
+        picked.append(fields);
+    }
+    return picked;
+}
+
+QJsonObject pick(const QJsonObject& record, const QStringList& keys)
+{
+    return pick(QJsonArray{record}, keys).first().toObject();
+}
+
 QJsonObject remoteJob(int firstDelayMs)
 {
     const auto testcase = [](int id, const char* group, int value, const char* script) {
@@ -296,6 +316,74 @@ void TstRemote::jobsHandedBackRunHere()
     QCOMPARE(m_host->Stderr().count(QRegularExpression(R"(\[1\] RemoteJobs RemoteJobs::OnAnswer: Report of job 7 to \S+ failed: )")),
              reportStatus.size());
     QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
+}
+
+void TstRemote::stationsShareOneServer()
+{
+    // The real server, on a port of its own: the fake one holds 8080. m_host
+    // is the first station.
+    HostProcess server(QStringLiteral("autotest-server"));
+    QVERIFY2(server.Start(), qPrintable(server.ErrorText()));
+    const QStringList remoteHosts{"--remote-hosts", server.Url().toString() + ',' + server.Url().toString()};
+    Restart(remoteHosts);
+    HostProcess emulator(QStringLiteral("controller-emulator"));
+    QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870", "--push-interval", "20"}),
+             qPrintable(emulator.ErrorText()));
+    HostProcess secondHost;
+    QVERIFY2(secondHost.Start(remoteHosts), qPrintable(secondHost.ErrorText()));
+    TestClient second;
+    QVERIFY(second.Connect(secondHost.Url()));
+    TestClient* const stations[] = {m_client, &second};
+
+    // Each station stores the README's two test cases (the second fails on
+    // purpose) and a plan whose first case waits 2 s, so that the jobs overlap.
+    const auto example = [](const char* name) {
+        QFile file(QStringLiteral(KIV_SOURCE_DIR "/examples/local/%1.json").arg(name));
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    };
+    QJsonObject plan = example("create-plan");
+    plan.insert("content", R"j({"execute_script":"(function (l, g) { return g.Power.Battery.Voltage.length > 0; })",)j"
+                           R"j("case_stratepy":[[{"type":"s_deplay","time":2000}],[]]})j");
+    for (int i = 0; i < 2; ++i) {
+        QJsonArray tclist;
+        for (const char* name : {"add-tc-supply", "add-tc-radio"})
+            tclist.append(stations[i]->Request(example(name)).value("testcaseid"));
+        const QJsonValue planId = stations[i]->Request(plan).value("planid");
+        QCOMPARE(stations[i]->Request({{"CMD", "sync_plan"}, {"planid", planId}, {"tclist", tclist}}).value("data").toArray().size(), 2);
+        stations[i]->Send(QJsonObject{{"CMD", "execute_job_local"}, {"planid", planId}, {"starter", QStringLiteral("station-%1").arg(i + 1)},
+                                      {"url", QStringLiteral("devices/bench-0%1").arg(i + 1)}});
+    }
+    QJsonArray jobs;
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(stations[i]->WaitReplies(5));
+        const QJsonObject reply = stations[i]->Reply(4);
+        QVERIFY2(reply.value("result") == QLatin1String("ok") && !reply.contains("job"), QJsonDocument(reply).toJson());
+        jobs.prepend(reply.value("jobid")); // highest id first, as "my_reports" lists them
+    }
+    QCOMPARE(pick(m_client->Request({{"CMD", "my_jobs"}}).value("data").toArray(), {"status"}),
+             (QJsonArray{QJsonObject{{"status", 2}}, QJsonObject{{"status", 2}}}));
+
+    // A third client, on either host, sees both stations' results.
+    TestClient third;
+    QVERIFY(third.Connect(secondHost.Url()));
+    const auto reports = [&] {
+        QJsonArray ids;
+        for (const QJsonValue& job : third.Request({{"CMD", "my_reports"}}).value("data").toArray())
+            ids.append(job.toObject().value("jobid"));
+        return ids;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(reports(), jobs, 20000);
+    for (const QJsonValue& job : jobs) {
+        const QJsonObject detail = third.Request({{"CMD", "job_detail"}, {"jobid", job}});
+        QCOMPARE(pick(detail.value("job").toObject(), {"status", "fin", "total"}), (QJsonObject{{"status", 3}, {"fin", 2}, {"total", 2}}));
+        QCOMPARE(pick(detail.value("jobdetail").toArray(), {"seqidx", "status"}),
+                 (QJsonArray{QJsonObject{{"seqidx", 0}, {"status", "pass"}}, QJsonObject{{"seqidx", 1}, {"status", "fail"}}}));
+        QCOMPARE(third.Request({{"CMD", "job_info"}, {"jobid", job}}).value("starter").toString(),
+                 QStringLiteral("station-%1").arg(job == jobs.last() ? 1 : 2));
+    }
+    QCOMPARE(m_client->Request({{"CMD", "my_jobs"}}).value("data").toArray(), QJsonArray());
+    for (HostProcess* process : {&secondHost, &emulator, &server})
+        QVERIFY2(process->Stop(), qPrintable(process->Stderr()));
 }
 
 QTEST_GUILESS_MAIN(TstRemote)
