@@ -233,7 +233,11 @@ bool LocalModel::Reachable()
 void LocalModel::Close()
 {
     if (db.isOpen()) {
+        // Every statement goes before the connection: PostgreSQL's are
+        // freed on the server, which needs the connection still open.
         query.finish();
+        query = QSqlQuery();
+        queryBound = false;
         prepared.clear();
         db.close();
     }
