@@ -45,7 +45,6 @@ public:
     // "execute_job_local" and starts it; its report goes to `url`, the base
     // URL that answered. False when the answer carries no job.
     bool TakeJob(QJsonObject& answer, const QString& url);
-    int Pending() const { return int(m_pending.size()); }
 
 private:
     struct Delivery
