@@ -98,8 +98,8 @@ Figures run(int port, int clients, double seconds, const std::function<std::stri
                 const auto result = client.Post("/api", request, "application/x-www-form-urlencoded");
                 const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
                 if (!result || result->status != 200 || result->body.find("\"result\":\"ok\"") == std::string::npos) {
-                    if (failures++ == 0)
-                        std::fprintf(stderr, "first failure: %s\n",
+                    if (failures++ < 3)
+                        std::fprintf(stderr, "failure (client %d, %.0f ms): %s\n", c, ms,
                                      result ? result->body.substr(0, 300).c_str() : httplib::to_string(result.error()).c_str());
                 }
                 if (counted && !stop.load(std::memory_order_relaxed))

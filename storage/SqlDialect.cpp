@@ -117,8 +117,9 @@ bool SqlDialect::Configure(QSqlDatabase& db, const QString& database, QString& e
     if (url.port() > 0)
         db.setPort(url.port());
     // A server that is down must not hold a request for the system's TCP
-    // time-out; the next request tries again.
-    db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+    // time-out; the next request tries again. Many threads connecting at
+    // once to a busy server were seen to need more than 5 s.
+    db.setConnectOptions(QStringLiteral("connect_timeout=15"));
     return true;
 }
 
