@@ -10,6 +10,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -24,6 +26,15 @@ thread_local QElapsedTimer t_timer;
 thread_local QString t_cmd;
 
 const char* const kJson = "application/json";
+
+// The library listens with a backlog of 5 connections, compiled in: many
+// clients connecting at once overflow it and some of them hang until their
+// time-out. Listening again on the bound socket raises the backlog.
+class HttpServer : public httplib::Server
+{
+public:
+    bool RaiseBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
+};
 
 } // namespace
 
@@ -83,6 +94,9 @@ void ApiServer::Route()
     // every open connection of a station holds a thread; the default count
     // of 5 requests would make busy clients reconnect all the time.
     server.set_keep_alive_max_count(100000);
+    // A reply is written in two parts (head and body); with Nagle's algorithm
+    // the second waits for the client's delayed acknowledgement, 40 ms.
+    server.set_tcp_nodelay(true);
 
     server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
         t_timer.start();
@@ -157,7 +171,7 @@ void ApiServer::Route()
 
 bool ApiServer::Start(QString& error)
 {
-    m_server.reset(new httplib::Server);
+    m_server.reset(new HttpServer);
     const size_t threads = size_t(qMax(1, m_config.threads));
     m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     Route();
@@ -175,6 +189,8 @@ bool ApiServer::Start(QString& error)
         m_server.reset();
         return false;
     }
+    if (!static_cast<HttpServer*>(m_server.get())->RaiseBacklog())
+        KIV_LOG("Server", "ApiServer::Start", 1) << "Can't raise the listen backlog: " << std::strerror(errno);
     // The console served on another port is an origin of its own.
     if (m_config.origins.isEmpty() && m_port != 8080) {
         QStringList origins = HandshakeGate::DefaultOrigins();

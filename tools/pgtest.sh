@@ -5,7 +5,8 @@
 # The cluster lives in a new temporary directory, listens on 127.0.0.1 on a
 # free port (and on a Unix socket in that directory), trusts local
 # connections, and runs as an unprivileged user: as root (CI) that is
-# "nobody". It does not sync to disk: nothing in it is meant to survive.
+# "nobody". It does not sync to disk: nothing in it is meant to survive. Its
+# buffers hold bench_server's million test cases.
 # PGTEST_DURABLE=1 keeps PostgreSQL's default durability (for benchmarks).
 set -euo pipefail
 
@@ -48,7 +49,7 @@ start() {
         port=$((20000 + RANDOM % 20000))
         if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then continue; fi
         if as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-            -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c max_connections=300 $durability" start >/dev/null; then
+            -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c max_connections=300 -c shared_buffers=1GB $durability" start >/dev/null; then
             as_owner "$bindir/createdb" -h 127.0.0.1 -p "$port" -U "$user" kivtest
             echo "export KIV_TEST_PGURL=postgresql://$user@127.0.0.1:$port/kivtest"
             echo "export KIV_TEST_PGDIR=$dir"

@@ -31,6 +31,11 @@ QString shown(const QString& database)
 
 int main(int argc, char* argv[])
 {
+    // Every time read from the database is converted to local time; with TZ
+    // unset, glibc looks at /etc/localtime again on each conversion, a
+    // measurable share of a "fetch_tc". Named explicitly, the file is read once.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("autotest-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
@@ -152,7 +157,10 @@ int main(int argc, char* argv[])
     {
         LocalModel model;
         if (!model.Open(config.database, QStringLiteral("AutoTestServer-setup"))) {
-            const QString error = model.LastErrorText().isEmpty() ? model.ConnectionErrorText() : model.LastErrorText();
+            // LastErrorText gives a reason once.
+            QString error = model.LastErrorText();
+            if (error.isEmpty())
+                error = model.ConnectionErrorText();
             KIV_LOG("Server", "main", 0) << "Can't open the database " << shown(config.database) << ": " << error;
             return 1;
         }
