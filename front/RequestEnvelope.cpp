@@ -183,6 +183,19 @@ QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& s
             envelope.insert(QStringLiteral("cmd"), answer.value(QStringLiteral("cmd")));
     }
     envelope.insert(QStringLiteral("ERROR"), QStringLiteral("SUCCESS"));
+    return WithSeq(envelope, seqText);
+}
+
+QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge)
+{
+    const bool over = EstimatedSize(event) > MaxReplySize();
+    if (tooLarge)
+        *tooLarge = over;
+    return over ? QByteArray() : WithSeq(event, seqText);
+}
+
+QByteArray RequestEnvelope::WithSeq(QJsonObject envelope, const QByteArray& seqText)
+{
     if (seqText.isEmpty())
         return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
     // A marker no answer holds stands in for "SEQ", so that the key keeps

@@ -28,6 +28,10 @@ public:
     // by a failure "result" that says so.
     static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr);
     static QByteArray FailureReply(const QString& errorText);
+    // The text of an event for a request whose "SEQ" was `seqText`: like a
+    // reply but without "ERROR", which speaks of replies only. Empty (and
+    // `tooLarge` set) when larger than MaxReplySize().
+    static QByteArray Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge = nullptr);
 
     // Rough compact-JSON size of a value, without writing it out.
     static qint64 EstimatedSize(const QJsonValue& value);
@@ -40,6 +44,8 @@ public:
     static QByteArray MemberText(const QByteArray& json, const QString& key);
 
 private:
+    static QByteArray WithSeq(QJsonObject envelope, const QByteArray& seqText);
+
     QJsonObject m_request;
     QString m_error;
     QByteArray m_seqText;

@@ -51,7 +51,27 @@ void LocalDispatcher::StartJob(const LocalJobContext& context)
         ExecResult(jobId, QJsonObject());
         return;
     }
-    manager->NewJob(request, [this, jobId](const QJsonObject& report) { ExecResult(jobId, report); });
+    // Progress is followed even when no client asked, so that "my_jobs" shows
+    // how far a running job has got.
+    manager->NewJob(
+        request, [this, jobId](const QJsonObject& report) { ExecResult(jobId, report); },
+        [this, jobId](const QJsonObject& event) { OnProgress(jobId, event); });
+}
+
+void LocalDispatcher::Follow(int jobId, const std::function<void(const QJsonObject&)>& events)
+{
+    if (LocalJobContext* context = FindJob(jobId))
+        context->events = events;
+}
+
+void LocalDispatcher::OnProgress(int jobId, const QJsonObject& event)
+{
+    LocalJobContext* context = FindJob(jobId);
+    if (!context)
+        return;
+    context->job.finishCnt = event.value(QStringLiteral("done")).toInt();
+    if (context->events)
+        context->events(event);
 }
 
 void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
@@ -64,7 +84,7 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
                                                                      << " that is not running, ignored";
         return;
     }
-    const QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();
+    QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();
     const QJsonArray tcs = value.value(QStringLiteral("tcs")).toArray();
 
     context->job.eTime = QDateTime::currentDateTime();
@@ -91,26 +111,55 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
         }
     }
 
+    // Taken before the context may go: the report follows the recording, so
+    // that a client asking for the job's details on it finds them.
+    const auto events = context->events;
+    QJsonObject finished;
+    if (events) {
+        QJsonArray titled;
+        for (int i = 0; i < tcs.size(); ++i) {
+            QJsonObject entry = tcs.at(i).toObject();
+            if (i < context->details.size() && context->details.at(i).testcase)
+                entry.insert(QStringLiteral("title"), context->details.at(i).testcase->title);
+            titled.append(entry);
+        }
+        value.insert(QStringLiteral("tcs"), titled);
+        finished = {{QStringLiteral("EVENT"), QStringLiteral("JobReport")},
+                    {QStringLiteral("jobid"), jobId},
+                    {QStringLiteral("VALUE"), value}};
+    }
+    const bool recorded = Record(*context);
+    if (recorded)
+        RemoveJob(jobId);
+    if (events) {
+        finished.insert(QStringLiteral("recorded"), recorded);
+        events(finished);
+    }
+}
+
+bool LocalDispatcher::Record(LocalJobContext& context)
+{
     LocalModel* model = localModel(components);
     if (!model) {
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
-        return;
+        return false;
     }
     // The job and its details in one transaction: a failed save leaves the
     // job as it was stored at its start, not half recorded.
     const auto abandon = [model](const char* what) {
         model->RollbackTransaction();
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << what << model->LastErrorText();
+        return false;
     };
-    if (!model->BeginTransaction() || !model->UpdateJob(context->job))
+    if (!model->BeginTransaction() || !model->UpdateJob(context.job))
         return abandon(" Fail to save job ");
-    for (DBT_JobDetail& detail : context->details) {
+    for (DBT_JobDetail& detail : context.details) {
         if (!model->AddJobDetail(detail))
             return abandon(" Fail to save jobDetail ");
     }
     if (!model->CommitTransaction())
         return abandon(" Fail to save job ");
-    RemoveJob(jobId);
+    return true;
 }
 
 LocalJobContext* LocalDispatcher::FindJob(int jobId)

@@ -5,8 +5,12 @@
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
 
+#include <QJsonObject>
+
 #include <QList>
 #include <QString>
+
+#include <functional>
 
 // A local job while it runs: what started it and one detail per test case.
 struct LocalJobContext
@@ -19,4 +23,6 @@ struct LocalJobContext
     DBT_Job job;
     DBT_Plan plan;
     QList<DBT_JobDetail> details;
+    // The client that follows the job's progress, if one asked.
+    std::function<void(const QJsonObject&)> events;
 };
