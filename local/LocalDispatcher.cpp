@@ -58,7 +58,7 @@ void LocalDispatcher::StartJob(const LocalJobContext& context)
         [this, jobId](const QJsonObject& event) { OnProgress(jobId, event); });
 }
 
-void LocalDispatcher::Follow(int jobId, const std::function<void(const QJsonObject&)>& events)
+void LocalDispatcher::Follow(int jobId, const EventCallback& events)
 {
     if (LocalJobContext* context = FindJob(jobId))
         context->events = events;

@@ -17,7 +17,7 @@ public:
     void ExecResult(int jobId, const QJsonObject& report);
     // Sends `events` every "JobProgress" of a running job, then a "JobReport"
     // once its results are recorded.
-    void Follow(int jobId, const std::function<void(const QJsonObject&)>& events);
+    void Follow(int jobId, const EventCallback& events);
     LocalJobContext* FindJob(int jobId);
     void RemoveJob(int jobId);
     const QList<LocalJobContext>& Jobs() const { return jobs; }

@@ -1,16 +1,13 @@
 #pragma once
 
+#include "front/ReplyCallback.h"
 #include "local/DBT_Job.h"
 #include "local/DBT_JobDetail.h"
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
 
-#include <QJsonObject>
-
 #include <QList>
 #include <QString>
-
-#include <functional>
 
 // A local job while it runs: what started it and one detail per test case.
 struct LocalJobContext
@@ -24,5 +21,5 @@ struct LocalJobContext
     DBT_Plan plan;
     QList<DBT_JobDetail> details;
     // The client that follows the job's progress, if one asked.
-    std::function<void(const QJsonObject&)> events;
+    EventCallback events;
 };

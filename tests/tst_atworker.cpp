@@ -136,9 +136,11 @@ private Q_SLOTS:
         QCOMPARE(empty.value("VALUE").toObject(),
                  (QJsonObject{{"result", false}, {"remark", "Job url has no device id: ''"}, {"tcs", QJsonArray()}}));
 
-        // A client that leaves during a job: the job runs to its end, the report
-        // goes nowhere and the host stays up.
-        m_client->Send(executeJob(twoCaseJob("devices/dev-f", {delay(400), QJsonArray()}), 1));
+        // A client that leaves during a job: the job runs to its end, its progress
+        // and report go nowhere and the host stays up.
+        QJsonObject leaving = executeJob(twoCaseJob("devices/dev-f", {delay(400), QJsonArray()}), 1);
+        leaving.insert("progress", true);
+        m_client->Send(leaving);
         QTRY_VERIFY(m_host->Stderr().contains("Job 11 starts on device dev-f"));
         delete m_client;
         m_client = nullptr;
@@ -451,6 +453,12 @@ private Q_SLOTS:
                                << QStringList{"--fail-on-failure", compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 4}, {"url", ""},
                                                   {"case_list", QJsonArray{QJsonObject{{"testcaseid", 7}, {"title", "a <b> & \"c\""}}}}}}})}
                                << 3 << QStringList{"job 4: a <b> & \"c\"=error"};
+        // A remark with a character XML cannot hold; a case without a title.
+        const QJsonArray bell{testcase(8, "Power", "Supply", {item(0, 1)}, "(function(l, g) { throw 'bell \\u0007'; })")};
+        QTest::newRow("control character") << false
+                                           << QStringList{compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 6}, {"url", "dev-k"},
+                                                  {"content", compact({{"case_stratepy", QJsonArray{QJsonArray()}}})}, {"case_list", bell}}}})}
+                                           << 0 << QStringList{"job 6: test case 8=failure"};
         // The client waits for the stored-plan job's end, then asks for its details.
         QTest::newRow("stored plan") << true << QStringList{"--fail-on-failure", "--progress"} << 3
                                      << QStringList{"job %1: supply=pass, radio=failure", "job %1: supply=pass, radio=failure"};
