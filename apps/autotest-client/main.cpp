@@ -72,13 +72,13 @@ int main(int argc, char* argv[])
         QStringLiteral("Ask for the jobs' progress and show it on stderr (the default when stderr is a terminal); "
                        "waits for the end of the stored-plan jobs it starts."));
     parser.addOption(urlOption);
-    parser.addOption(junitOption);
-    parser.addOption(failOption);
-    parser.addOption(progressOption);
     parser.addOption(tokenOption);
     parser.addOption(fileOption);
     parser.addOption(waitOption);
     parser.addOption(timeoutOption);
+    parser.addOption(junitOption);
+    parser.addOption(failOption);
+    parser.addOption(progressOption);
     parser.addPositionalArgument(QStringLiteral("request"), QStringLiteral("JSON request text, or '-' for stdin lines."),
                                  QStringLiteral("[request...]"));
     parser.process(app);
