@@ -81,13 +81,16 @@ void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion 
     QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     QNetworkReply* reply = manager->post(request, body);
+    // Without a bound the transport's thread reads the socket as fast as the
+    // sender writes and queues everything for this thread: a fast sender of a
+    // huge reply would fill memory long before the size check below runs.
+    reply->setReadBufferSize(ReadBufferSize);
     Request& entry = m_requests[reply];
     entry.completion = std::move(completion);
     entry.start = QDateTime::currentMSecsSinceEpoch();
     entry.owner = std::move(owner);
     // Read as it arrives, so that a reply over the limit is stopped near the
-    // limit. A read buffer size would not help: the transport's thread keeps
-    // reading the socket and only holds back what it hands over.
+    // limit.
     connect(reply, &QNetworkReply::readyRead, this, &WebFileGetter::OnReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &WebFileGetter::OnProgress);
     connect(reply, &QNetworkReply::finished, this, &WebFileGetter::OnFinish);
@@ -144,10 +147,13 @@ void WebFileGetter::OnReadyRead()
     const auto found = m_requests.find(reply);
     if (!reply || found == m_requests.end())
         return;
-    QByteArray& body = found->second.body;
-    body += reply->readAll();
-    if (body.size() > MaxReplySize()) {
-        body.clear();
+    // Kept in pieces and joined once at the end: a growing array would
+    // double its capacity and copy itself on the way to the limit.
+    Request& request = found->second;
+    request.pieces.append(reply->readAll());
+    request.size += request.pieces.constLast().size();
+    if (request.size > MaxReplySize()) {
+        request.pieces.clear();
         Fail(reply, TooLarge, QStringLiteral("the remote reply was too large: more than %1 bytes").arg(MaxReplySize()));
     }
 }
@@ -194,10 +200,13 @@ void WebFileGetter::OnFinish()
     if (found != m_requests.end()) {
         callback = std::move(found->second.completion);
         failure = found->second.failure;
-        body = std::move(found->second.body);
+        QByteArrayList pieces = std::move(found->second.pieces);
         m_requests.erase(found);
+        pieces.append(reply->readAll());
+        body = pieces.size() == 1 ? pieces.constFirst() : pieces.join();
+    } else {
+        body = reply->readAll();
     }
-    body += reply->readAll();
     reply->setProperty(kBody, body);
     body.clear();
     if (reply->error() == QNetworkReply::NoError && Body(reply).size() > MaxReplySize()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayList>
 #include <QObject>
 #include <QTimer>
 
@@ -26,6 +27,7 @@ public:
     using Completion = std::function<void(int, QNetworkReply*)>;
     static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
     static constexpr int SweepIntervalMs = 500;
+    static constexpr qint64 ReadBufferSize = 256 * 1024;
 
     explicit WebFileGetter(QObject* parent = nullptr);
     ~WebFileGetter() override;
@@ -57,7 +59,8 @@ private:
         qint64 start = 0;
         std::shared_ptr<bool> owner;
         int failure = NetworkError;
-        QByteArray body;
+        QByteArrayList pieces;
+        qint64 size = 0;
     };
 
     void Fail(QNetworkReply* reply, int code, const QString& text);
