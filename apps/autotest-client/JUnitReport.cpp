@@ -8,8 +8,9 @@
 
 namespace {
 
-// Remarks carry what scripts threw; XML 1.0 has no place for most control
-// characters, and Qt's writer would put them out as they are.
+// Remarks carry what scripts threw, and XML 1.0 has no place for most control
+// characters: Qt's writer drops them without a trace (and flags an error), so
+// they are marked with a replacement character instead.
 QString xmlText(const QString& text)
 {
     QString clean;
