@@ -442,26 +442,32 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         // "suite: case=outcome, ..." for each <testsuite>.
         QTest::addColumn<QStringList>("suites");
+        // Text the file holds.
+        QTest::addColumn<QByteArray>("excerpt");
         const QString sample = KIV_SOURCE_DIR "/examples/job-request.json";
         const QString sampleSuite = "job 1: Supply accepts 12 V / 2 A=pass, Transmitter tunes to 1090 MHz=pass, "
                                     "Transmit power above 30 dBm (fails on purpose)=failure, Supply set without a check=pass, "
                                     "job-level script=pass";
-        QTest::newRow("a job") << false << QStringList{"--file", sample} << 0 << QStringList{sampleSuite};
-        QTest::newRow("a case failed") << false << QStringList{"--fail-on-failure", "--file", sample} << 3 << QStringList{sampleSuite};
+        QTest::newRow("a job") << false << QStringList{"--file", sample} << 0 << QStringList{sampleSuite}
+                               << QByteArray(R"(<property name="planid" value="1"/>)");
+        QTest::newRow("a case failed") << false << QStringList{"--fail-on-failure", "--file", sample} << 3 << QStringList{sampleSuite}
+                                       << QByteArray("failures=\"1\"");
         // Without a device id the job fails before its case; the title needs escaping.
         QTest::newRow("fatal") << false
                                << QStringList{"--fail-on-failure", compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 4}, {"url", ""},
                                                   {"case_list", QJsonArray{QJsonObject{{"testcaseid", 7}, {"title", "a <b> & \"c\""}}}}}}})}
-                               << 3 << QStringList{"job 4: a <b> & \"c\"=error"};
+                               << 3 << QStringList{"job 4: a <b> & \"c\"=error"}
+                               << QByteArray("type=\"error\">Job url has no device id: ''</error>");
         // A remark with a character XML cannot hold; a case without a title.
         const QJsonArray bell{testcase(8, "Power", "Supply", {item(0, 1)}, "(function(l, g) { throw 'bell \\u0007'; })")};
         QTest::newRow("control character") << false
                                            << QStringList{compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 6}, {"url", "dev-k"},
                                                   {"content", compact({{"case_stratepy", QJsonArray{QJsonArray()}}})}, {"case_list", bell}}}})}
-                                           << 0 << QStringList{"job 6: test case 8=failure"};
+                                           << 0 << QStringList{"job 6: test case 8=failure"} << QByteArray("bell \xEF\xBF\xBD");
         // The client waits for the stored-plan job's end, then asks for its details.
         QTest::newRow("stored plan") << true << QStringList{"--fail-on-failure", "--progress"} << 3
-                                     << QStringList{"job %1: supply=pass, radio=failure", "job %1: supply=pass, radio=failure"};
+                                     << QStringList{"job %1: supply=pass, radio=failure", "job %1: supply=pass, radio=failure"}
+                                     << QByteArray("<failure message=\"failed\"");
     }
 
     // autotest-client --junit writes what the job reports say, valid for CI readers.
@@ -471,6 +477,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QStringList, suites);
+        QFETCH(QByteArray, excerpt);
         QVERIFY(StartEmulator());
         QTemporaryDir dir;
         const QString file = dir.filePath("report.xml");
@@ -501,6 +508,7 @@ private Q_SLOTS:
             QCOMPARE(run({}), exitCode);
             QCOMPARE(JUnitSummary(ReadFile(file)), suites);
         }
+        QVERIFY2(ReadFile(file).contains(excerpt), ReadFile(file).constData());
         QProcess lint;
         lint.start("xmllint", {"--noout", "--schema", KIV_SOURCE_DIR "/tests/junit.xsd", file});
         QVERIFY(lint.waitForFinished(10000));

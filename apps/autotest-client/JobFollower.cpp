@@ -61,14 +61,16 @@ bool JobFollower::Incoming(const QString& message)
     if (event == QLatin1String("JobReport")) {
         const QString key = Key(object.value(QStringLiteral("jobid")));
         awaited.remove(key);
-        report.AddJobReport(object.value(QStringLiteral("VALUE")).toObject(), titles, caseSeconds.value(key));
+        report.AddJobReport(object.value(QStringLiteral("VALUE")).toObject(), titles, TakeSeconds(key));
         return false;
     }
     if (!event.isEmpty())
         return false;
     const QJsonObject value = object.value(QStringLiteral("VALUE")).toObject();
-    if (value.contains(QStringLiteral("tcs")) || value.contains(QStringLiteral("result"))) {
-        report.AddJobReport(value, titles, caseSeconds.value(Key(value.value(QStringLiteral("jobid")))));
+    // A job's report, or the failure of a job that found no worker.
+    if (value.value(QStringLiteral("tcs")).isArray()
+        || (value.contains(QStringLiteral("result")) && value.contains(QStringLiteral("remark")))) {
+        report.AddJobReport(value, titles, TakeSeconds(Key(value.value(QStringLiteral("jobid")))));
     } else if (object.contains(QStringLiteral("jobdetail"))) {
         report.AddJobDetail(object);
     } else if (object.value(QStringLiteral("cmd")) == QLatin1String("execute_job_local") && !localFlags.isEmpty()) {
@@ -78,6 +80,13 @@ bool JobFollower::Incoming(const QString& message)
             awaited.insert(Key(object.value(QStringLiteral("jobid"))));
     }
     return true;
+}
+
+QList<double> JobFollower::TakeSeconds(const QString& key)
+{
+    // A later job may have the same id.
+    lastEventMs.remove(key);
+    return caseSeconds.take(key);
 }
 
 void JobFollower::OnProgress(const QJsonObject& event)

@@ -43,6 +43,7 @@ public:
 private:
     void OnProgress(const QJsonObject& event);
     void EndBar();
+    QList<double> TakeSeconds(const QString& key);
     QString Key(const QJsonValue& jobId) const;
 
     Options options;
