@@ -44,10 +44,8 @@ void KIVAutoTestReply::Event(const QJsonObject& event) const
         return;
     bool tooLarge = false;
     const QByteArray text = RequestEnvelope::Event(event, seq, &tooLarge);
-    if (tooLarge) {
-        KIV_LOG("AutoTestView", "KIVAutoTestReply::Event", 1) << "Event too large, dropped";
-        return;
-    }
+    if (tooLarge)
+        KIV_LOG("AutoTestView", "KIVAutoTestReply::Event", 1) << "Event cut: " << text;
     view->WriteWebText(text);
 }
 

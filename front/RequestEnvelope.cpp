@@ -188,10 +188,16 @@ QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& s
 
 QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge)
 {
-    const bool over = EstimatedSize(event) > MaxReplySize();
+    const qint64 size = EstimatedSize(event);
     if (tooLarge)
-        *tooLarge = over;
-    return over ? QByteArray() : WithSeq(event, seqText);
+        *tooLarge = size > MaxReplySize();
+    if (size <= MaxReplySize())
+        return WithSeq(event, seqText);
+    // Whoever waits for the event still learns that it came, and why it is empty.
+    return WithSeq({{QStringLiteral("EVENT"), event.value(QStringLiteral("EVENT"))},
+                    {QStringLiteral("jobid"), event.value(QStringLiteral("jobid"))},
+                    {QStringLiteral("result"), TooLargeText(size)}},
+                   seqText);
 }
 
 QByteArray RequestEnvelope::WithSeq(QJsonObject envelope, const QByteArray& seqText)

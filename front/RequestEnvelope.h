@@ -29,8 +29,9 @@ public:
     static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr);
     static QByteArray FailureReply(const QString& errorText);
     // The text of an event for a request whose "SEQ" was `seqText`: like a
-    // reply but without "ERROR", which speaks of replies only. Empty (and
-    // `tooLarge` set) when larger than MaxReplySize().
+    // reply but without "ERROR", which speaks of replies only. An event larger
+    // than MaxReplySize() keeps only "EVENT" and "jobid", and a "result" that
+    // says why.
     static QByteArray Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge = nullptr);
 
     // Rough compact-JSON size of a value, without writing it out.

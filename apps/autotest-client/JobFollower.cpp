@@ -61,7 +61,13 @@ bool JobFollower::Incoming(const QString& message)
     if (event == QLatin1String("JobReport")) {
         const QString key = Key(object.value(QStringLiteral("jobid")));
         awaited.remove(key);
-        report.AddJobReport(object.value(QStringLiteral("VALUE")).toObject(), titles, TakeSeconds(key));
+        // A report too large for the host comes without "VALUE", saying so.
+        const QJsonObject value = object.contains(QStringLiteral("VALUE"))
+            ? object.value(QStringLiteral("VALUE")).toObject()
+            : QJsonObject{{QStringLiteral("jobid"), object.value(QStringLiteral("jobid"))},
+                          {QStringLiteral("result"), false},
+                          {QStringLiteral("remark"), object.value(QStringLiteral("result"))}};
+        report.AddJobReport(value, titles, TakeSeconds(key));
         return false;
     }
     if (!event.isEmpty())
