@@ -67,7 +67,7 @@ int main(int argc, char* argv[])
         QStringLiteral("Write every job report received as JUnit XML to this file; waits for the end of the "
                        "stored-plan jobs it starts."), QStringLiteral("file"));
     const QCommandLineOption failOption(QStringLiteral("fail-on-failure"),
-        QStringLiteral("Exit with 3 when a test case of a job report failed or ended in error."));
+        QStringLiteral("Exit with 3 when a test case of a job report failed or ended in error, or a job's verdict was false."));
     const QCommandLineOption progressOption(QStringLiteral("progress"),
         QStringLiteral("Ask for the jobs' progress and show it on stderr (the default when stderr is a terminal); "
                        "waits for the end of the stored-plan jobs it starts."));
