@@ -10,6 +10,18 @@
 #include <QJsonDocument>
 #include <QPointer>
 
+namespace {
+
+// Progress events are opt-in: only JSON true asks for them.
+EventCallback progressEvents(const QJsonObject& request, const ReplyCallback& reply)
+{
+    if (request.value(QStringLiteral("progress")) != QJsonValue(true))
+        return nullptr;
+    return KIVAutoTestReply::EventsOf(reply);
+}
+
+} // namespace
+
 const ATServerProxy::JobEntry ATServerProxy::s_jobTable[] = {
     {"ExecuteJob", &ATServerProxy::OnExecuteJob},
 };
@@ -79,7 +91,7 @@ void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& repl
 void ATServerProxy::OnExecuteJob(const QJsonObject& request, const ReplyCallback& reply)
 {
     // The worker answers through the callback, once, whenever the job ends.
-    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply);
+    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, progressEvents(request, reply));
 }
 
 void ATServerProxy::OnNoCmd(const QJsonObject&, QJsonObject& reply)
@@ -151,6 +163,12 @@ void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, c
     QJsonObject answer;
     if (!m_commands.Dispatch(request, answer))
         answer.insert(QStringLiteral("result"), QStringLiteral("Local AT Server not support cmd: ") + cmd);
+    // The job started is still connecting to its device: no test case can
+    // have finished before it is followed here.
+    if (cmd == QLatin1String("execute_job_local") && answer.value(QStringLiteral("result")) == QLatin1String("ok")) {
+        if (const EventCallback events = progressEvents(request, reply))
+            m_dispatcher.Follow(answer.value(QStringLiteral("jobid")).toInt(), events);
+    }
     answer.insert(QStringLiteral("cmd"), cmd);
     reply(answer);
 }
