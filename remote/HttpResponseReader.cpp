@@ -54,7 +54,7 @@ struct HttpResponseReader::Parser
 };
 
 HttpResponseReader::HttpResponseReader(qint64 bodyLimit)
-    : m_bodyLimit(qMax<qint64>(bodyLimit, 0))
+    : m_bodyLimit(qBound<qint64>(0, bodyLimit, MaxBodyLimit))
 {
     NewParser();
 }
@@ -66,8 +66,9 @@ void HttpResponseReader::NewParser()
     m_parser = std::make_unique<Parser>();
     m_parser->parser.header_limit(HeaderLimit);
     m_parser->parser.body_limit(std::uint64_t(m_bodyLimit));
-    // Whole body pieces per call, not one chunk at a time.
-    m_parser->parser.eager(true);
+    // Not eager: Beast 1.74 then goes on into the body after a header whose
+    // Content-Length is over the limit and loses that error, when body bytes
+    // follow in the same buffer. Parse() calls again instead.
 }
 
 QByteArray HttpResponseReader::TakeBody()

@@ -21,6 +21,8 @@ public:
     // Also the bound on a chunk line plus trailer. Beast's field store caps a
     // name or value at 64 KiB by throwing; staying well below never reaches it.
     static constexpr int HeaderLimit = 32 * 1024;
+    // A body is kept in one QByteArray in the end, which holds less than 2 GiB.
+    static constexpr qint64 MaxBodyLimit = 1024 * 1024 * 1024;
 
     explicit HttpResponseReader(qint64 bodyLimit);
     ~HttpResponseReader();

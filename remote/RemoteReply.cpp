@@ -124,9 +124,10 @@ void RemoteReply::SetHead(const HttpResponseReader& reader)
         setAttribute(QNetworkRequest::RedirectionTargetAttribute, url().resolved(QUrl::fromEncoded(rawHeader("Location"))));
     m_total = reader.ContentLength();
     if (m_total >= 0) {
-        // The parser has refused a length beyond the limit already.
+        // The parser has refused a length beyond the limit already; the rest
+        // of a huge one grows as it comes.
         QByteArray whole;
-        whole.reserve(int(m_total));
+        whole.reserve(int(qMin<qint64>(m_total, ReserveLimit)));
         m_pieces.append(whole);
         m_growLast = true;
     }
@@ -137,10 +138,19 @@ void RemoteReply::AppendBody(const QByteArray& bytes)
 {
     if (bytes.isEmpty())
         return;
-    if (m_growLast)
+    // Small pieces are gathered into one: a server that trickles its body
+    // a few bytes at a time would otherwise cost far more in bookkeeping
+    // than in bytes.
+    if (m_growLast || (!m_pieces.isEmpty() && m_pieces.constLast().size() < PieceSize)) {
         m_pieces.last().append(bytes);
-    else
+    } else {
+        // Gathered pieces may hold twice their size; they are done growing.
+        if (!m_pieces.isEmpty() && m_pieces.constLast().capacity() > m_pieces.constLast().size() + PieceSize / 8)
+            m_pieces.last().squeeze();
         m_pieces.append(bytes);
+        if (bytes.capacity() > bytes.size() + PieceSize / 8)
+            m_pieces.last().squeeze();
+    }
     m_received += bytes.size();
     Q_EMIT readyRead();
     Q_EMIT downloadProgress(m_received, m_total);

@@ -15,6 +15,9 @@ class RemoteReply : public QNetworkReply
     Q_OBJECT
 
 public:
+    static constexpr qint64 ReserveLimit = 64 * 1024 * 1024;
+    static constexpr int PieceSize = 64 * 1024;
+
     RemoteReply(const QNetworkRequest& request, const QByteArray& body, qint64 maxBodySize, QObject* parent = nullptr);
 
     void abort() override;
