@@ -8,6 +8,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPointer>
 
 const ATServerProxy::JobEntry ATServerProxy::s_jobTable[] = {
     {"ExecuteJob", &ATServerProxy::OnExecuteJob},
@@ -43,9 +44,11 @@ void ATServerProxy::Init()
     m_templates.Init();
     m_components.Register("LocalModel", &m_model);
     m_components.Register("LocalDispatcher", &m_dispatcher);
+    m_components.Register("JobRunner", static_cast<JobRunner*>(&m_dispatcher));
     m_components.Register("ATWorkerMng", &m_workerMng);
     m_commands.SetComponentMap(&m_components);
     m_dispatcher.SetComponentMap(&m_components);
+    m_remoteJobs.SetComponentMap(&m_components);
 }
 
 void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& reply)
@@ -123,10 +126,24 @@ void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback&
     // out, so requests that fail together all move to the same other host.
     const int sentTo = m_remoteHost;
     int* selector = &m_remoteHost;
-    const RemoteHandler handler(reply, [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; });
+    const auto switchHost = [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; };
+    const QString url = RemoteHosts::ForSelector(sentTo);
+    if (request.value(QStringLiteral("cmd")).toString() == QLatin1String("execute_job_local")) {
+        // The server may hand the job back to run here. Not tied to the
+        // client: the server has stored the job whether the client stays or not.
+        QPointer<RemoteJobs> jobs(&m_remoteJobs);
+        const RemoteHandler handler([jobs, url, reply](const QJsonObject& answer) {
+            QJsonObject forClient = answer;
+            if (jobs)
+                jobs->TakeJob(forClient, url);
+            reply(forClient);
+        }, switchHost);
+        m_webGetter.wGet(url, body, handler);
+        return;
+    }
     // Requests of a client that has gone are aborted, queued or running.
     const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
-    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler, owner ? owner->alive : nullptr);
+    m_webGetter.wGet(url, body, RemoteHandler(reply, switchHost), owner ? owner->alive : nullptr);
 }
 
 void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply)

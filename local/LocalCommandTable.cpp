@@ -1,7 +1,7 @@
 #include "local/LocalCommandTable.h"
 
 #include "front/ComponentMap.h"
-#include "local/LocalDispatcher.h"
+#include "local/JobRunner.h"
 #include "local/LocalJobContext.h"
 #include "local/RecordJson.h"
 #include "storage/LocalModel.h"
@@ -19,9 +19,9 @@ LocalModel* Model(ComponentMap* components)
     return components->Get<LocalModel>("LocalModel");
 }
 
-LocalDispatcher* Dispatcher(ComponentMap* components)
+JobRunner* Runner(ComponentMap* components)
 {
-    return components->Get<LocalDispatcher>("LocalDispatcher");
+    return components->Get<JobRunner>("JobRunner");
 }
 
 void fail(QJsonObject& reply, LocalModel* model)
@@ -247,7 +247,7 @@ void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJson
     job.sTime = QDateTime::currentDateTime();
     if (!model->AddJob(job))
         return fail(reply, model);
-    Dispatcher(components)->StartJob(LocalJobContext(url, job, plan, testcases));
+    Runner(components)->StartJob(LocalJobContext(url, job, plan, testcases), reply);
     reply.insert(kResult, kOk);
     reply.insert(QStringLiteral("planid"), plan.id);
     reply.insert(QStringLiteral("jobid"), job.id);
@@ -255,16 +255,16 @@ void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJson
 
 void myJobs(ComponentMap* components, const QJsonObject&, QJsonObject& reply)
 {
-    QJsonArray data;
     // Without a database no local job can have started.
-    const LocalDispatcher* dispatcher = components ? Dispatcher(components) : nullptr;
-    for (const LocalJobContext& context : dispatcher ? dispatcher->Jobs() : QList<LocalJobContext>()) {
-        QJsonObject job;
-        JobToJson(context.job, job);
-        data.append(job);
+    JobRunner* runner = components ? Runner(components) : nullptr;
+    QList<DBT_Job> jobs;
+    QString error;
+    if (runner && !runner->RunningJobs(jobs, error)) {
+        reply.insert(kResult, error);
+        return;
     }
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), data);
+    reply.insert(QStringLiteral("data"), toArray<DBT_Job, JobToJson>(jobs));
 }
 
 void myReports(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -331,6 +331,11 @@ LocalCommandTable::LocalCommandTable()
     handlers.insert(QStringLiteral("my_reports"), myReports);
     handlers.insert(QStringLiteral("job_info"), jobInfo);
     handlers.insert(QStringLiteral("job_detail"), jobDetail);
+}
+
+void LocalCommandTable::Add(const QString& command, LocalHandler handler)
+{
+    handlers.insert(command, handler);
 }
 
 bool LocalCommandTable::Dispatch(const QJsonObject& request, QJsonObject& reply)

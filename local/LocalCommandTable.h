@@ -20,6 +20,8 @@ public:
     // The longest "tclist" that "sync_plan" stores; longer ones are refused.
     // KIV_TCLIST_LIMIT in the environment sets it at construction.
     void SetMaxTcList(int limit) { maxTcList = limit; }
+    // Adds a command, or replaces the handler of one (the server's own commands).
+    void Add(const QString& command, LocalHandler handler);
     // False, with `reply` untouched, when the command is not in the table.
     bool Dispatch(const QJsonObject& request, QJsonObject& reply);
 

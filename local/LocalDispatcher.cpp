@@ -64,21 +64,36 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
                                                                      << " that is not running, ignored";
         return;
     }
+    LocalModel* model = localModel(components);
+    if (!model) {
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
+        return;
+    }
+    QString error;
+    if (!RecordReport(model, *context, report, error)) {
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << error;
+        return;
+    }
+    RemoveJob(jobId);
+}
+
+bool LocalDispatcher::RecordReport(LocalModel* model, LocalJobContext& context, const QJsonObject& report, QString& error)
+{
     const QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();
     const QJsonArray tcs = value.value(QStringLiteral("tcs")).toArray();
 
-    context->job.eTime = QDateTime::currentDateTime();
-    context->job.status = 3;
+    context.job.eTime = QDateTime::currentDateTime();
+    context.job.status = 3;
     if (value.isEmpty() || tcs.isEmpty()) {
-        context->job.finishCnt = 0;
-        for (DBT_JobDetail& detail : context->details) {
+        context.job.finishCnt = 0;
+        for (DBT_JobDetail& detail : context.details) {
             detail.status = QStringLiteral("fail");
             detail.content = QStringLiteral("job fail");
         }
     } else {
-        context->job.finishCnt = tcs.size();
-        for (int i = 0; i < context->details.size(); ++i) {
-            DBT_JobDetail& detail = context->details[i];
+        context.job.finishCnt = tcs.size();
+        for (int i = 0; i < context.details.size(); ++i) {
+            DBT_JobDetail& detail = context.details[i];
             if (i < tcs.size()) {
                 const QJsonObject entry = tcs.at(i).toObject();
                 detail.status = entry.value(QStringLiteral("result")).toBool(false) ? QStringLiteral("pass")
@@ -91,26 +106,41 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
         }
     }
 
-    LocalModel* model = localModel(components);
-    if (!model) {
-        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
-        return;
-    }
     // The job and its details in one transaction: a failed save leaves the
-    // job as it was stored at its start, not half recorded.
-    const auto abandon = [model](const char* what) {
+    // job as it was stored at its start, not half recorded. Only a job still
+    // running is finished, so two reports of one job cannot both add details.
+    const auto abandon = [model, &error](const QString& what) {
+        error = what + model->LastErrorText();
         model->RollbackTransaction();
-        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << what << model->LastErrorText();
+        return false;
     };
-    if (!model->BeginTransaction() || !model->UpdateJob(context->job))
-        return abandon(" Fail to save job ");
-    for (DBT_JobDetail& detail : context->details) {
+    bool running = false;
+    if (!model->BeginTransaction() || !model->FinishJob(context.job, running))
+        return abandon(QStringLiteral(" Fail to save job "));
+    if (!running) {
+        model->RollbackTransaction();
+        error = QStringLiteral("job %1 was reported already").arg(context.job.id);
+        return false;
+    }
+    for (DBT_JobDetail& detail : context.details) {
         if (!model->AddJobDetail(detail))
-            return abandon(" Fail to save jobDetail ");
+            return abandon(QStringLiteral(" Fail to save jobDetail "));
     }
     if (!model->CommitTransaction())
-        return abandon(" Fail to save job ");
-    RemoveJob(jobId);
+        return abandon(QStringLiteral(" Fail to save job "));
+    return true;
+}
+
+void LocalDispatcher::StartJob(const LocalJobContext& context, QJsonObject&)
+{
+    StartJob(context);
+}
+
+bool LocalDispatcher::RunningJobs(QList<DBT_Job>& out, QString&)
+{
+    for (const LocalJobContext& context : jobs)
+        out.append(context.job);
+    return true;
 }
 
 LocalJobContext* LocalDispatcher::FindJob(int jobId)

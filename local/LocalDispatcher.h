@@ -1,25 +1,33 @@
 #pragma once
 
+#include "local/JobRunner.h"
 #include "local/LocalJobContext.h"
 
 #include <QJsonObject>
 #include <QList>
 
 class ComponentMap;
+class LocalModel;
 
 // Keeps the local jobs that are running and records each one's results in
 // the database when its worker reports.
-class LocalDispatcher
+class LocalDispatcher : public JobRunner
 {
 public:
     void SetComponentMap(ComponentMap* map) { components = map; }
     void StartJob(const LocalJobContext& context);
+    void StartJob(const LocalJobContext& context, QJsonObject& reply) override;
+    bool RunningJobs(QList<DBT_Job>& out, QString& error) override;
     void ExecResult(int jobId, const QJsonObject& report);
     LocalJobContext* FindJob(int jobId);
     void RemoveJob(int jobId);
     const QList<LocalJobContext>& Jobs() const { return jobs; }
 
     static void BuildJobRequest(const LocalJobContext& context, QJsonObject& out);
+    // Turns a worker's report into the job's end and one detail per test case
+    // and stores them in one transaction. False, with nothing stored, when
+    // that fails or the job is no longer running (`error` says which).
+    static bool RecordReport(LocalModel* model, LocalJobContext& context, const QJsonObject& report, QString& error);
 
 private:
     ComponentMap* components = nullptr;

@@ -15,93 +15,11 @@ namespace {
 
 const char* const kConnection = "AutoTest";
 
-const char* const kSchema[] = {
-    "PRAGMA foreign_keys=ON;",
-    "create table if not exists T_Plan ("
-    " id integer primary key autoincrement,"
-    " projId integer not null,"
-    " name text not null,"
-    " author text,"
-    " cTime datetime default (datetime('now', 'localtime')),"
-    " mTime datetime default (datetime('now', 'localtime')),"
-    " remark text,"
-    " content text,"
-    " tag text);",
-    "create table if not exists T_Tc ("
-    " id integer primary key autoincrement,"
-    " projId integer not null,"
-    " title text not null,"
-    " path text,"
-    " author text,"
-    " remark text,"
-    " hw text,"
-    " sw text,"
-    " constraints text,"
-    " tags text,"
-    " timeout integer,"
-    " content text not null,"
-    " date datetime default(datetime('now', 'localtime')),"
-    " mTime datetime default(datetime('now', 'localtime')));",
-    "create table if not exists T_PlanTC ("
-    " id integer primary key autoincrement,"
-    " planId integer references T_Plan(id) on delete cascade,"
-    " tcId integer references T_Tc(id) on delete cascade);",
-    "create table if not exists T_Job ("
-    " id integer primary key autoincrement,"
-    " planId integer not null references T_Plan(id) on delete cascade,"
-    " projId integer not null,"
-    " totalCnt integer,"
-    " finishCnt integer,"
-    " status integer,"
-    " starter text,"
-    " sTime datetime,"
-    " eTime datetime);",
-    "create table if not exists T_JobDetail ("
-    " id integer primary key autoincrement,"
-    " jobId integer not null references T_Job(id) on delete cascade,"
-    " tcId integer not null references T_Tc(id) on delete cascade,"
-    " seqIdx integer not null,"
-    " status text,"
-    " content text);",
-};
-
-// One index per lookup the model makes, including the child side of every
-// foreign key, so that deleting a test case, plan or job does not scan the
-// tables that refer to it. The path index uses NOCASE because only an index
-// with that collation lets SQLite turn the case-insensitive `like` prefix
-// match into a range search; its entries end with the id, so it also gives
-// the (path, id) order of test-case pages without sorting.
-const char* const kIndexes[] = {
-    "create index if not exists I_Tc_path on T_Tc (path collate nocase);",
-    "create index if not exists I_PlanTC_planId on T_PlanTC (planId);",
-    "create index if not exists I_PlanTC_tcId on T_PlanTC (tcId);",
-    "create index if not exists I_Job_status on T_Job (status);",
-    "create index if not exists I_Job_planId on T_Job (planId);",
-    "create index if not exists I_JobDetail_jobId on T_JobDetail (jobId, seqIdx);",
-    "create index if not exists I_JobDetail_tcId on T_JobDetail (tcId);",
-    "create index if not exists I_Plan_tag on T_Plan (tag);",
-};
-
-// Large enough to keep the path index of a million test cases (about 35 MB)
-// in memory, so that counting and paging every test case reads no file.
-const char* const kCacheSize = "PRAGMA cache_size=-65536;";
-
-// The order of test-case pages; the id makes it total, so that consecutive
-// pages neither overlap nor skip a test case.
-const char* const kTestcaseOrder = " order by path collate nocase, id";
-
 const char* const kTestcaseColumns[] = {"id", "projId", "timeout", "title", "path", "author", "remark",
                                         "hw", "sw", "constraints", "tags", "content", "date", "mTime"};
 const char* const kPlanColumns[] = {"id", "projId", "name", "author", "cTime", "mTime", "remark", "tag", "content"};
 const char* const kJobColumns[] = {"id", "planId", "projId", "totalCnt", "finishCnt", "status", "starter", "sTime", "eTime"};
 const char* const kJobDetailColumns[] = {"id", "jobId", "tcId", "seqIdx", "status", "content"};
-
-// A null QDateTime would be stored as an empty text; NULL needs a null
-// variant of the date-time type.
-QVariant dateTimeValue(const QDateTime& value)
-{
-    return value.isNull() ? QVariant(QVariant::DateTime) : QVariant(value);
-}
 
 // Where each named column is in the rows of the query's statement. Looking a
 // column up by name scans the row's fields for every value read; finding the
@@ -227,10 +145,10 @@ bool readFirst(QSqlQuery& query, const char* const (&names)[N],
 // Text for a page of test cases: the ids of the page are found in the path
 // index alone, and only those rows are read, so that a deep page skips index
 // entries instead of whole rows.
-QString testcasePage(const QString& where)
+QString testcasePage(const QString& where, const QString& order)
 {
-    return QStringLiteral("select * from T_Tc where id in (select id from T_Tc") + where + QLatin1String(kTestcaseOrder)
-        + QStringLiteral(" limit :pageSz offset :offset)") + QLatin1String(kTestcaseOrder);
+    return QStringLiteral("select * from T_Tc where id in (select id from T_Tc") + where + order
+        + QStringLiteral(" limit :pageSz offset :offset)") + order;
 }
 
 } // namespace
@@ -241,6 +159,8 @@ LocalModel::~LocalModel()
     prepared.clear();
     query = QSqlQuery();
     db = QSqlDatabase();
+    if (!connection.isEmpty())
+        QSqlDatabase::removeDatabase(connection);
 }
 
 QString LocalModel::FilePath()
@@ -250,14 +170,36 @@ QString LocalModel::FilePath()
 
 bool LocalModel::Open()
 {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kConnection));
-    db.setDatabaseName(FilePath());
+    return Open(FilePath(), QLatin1String(kConnection));
+}
+
+bool LocalModel::Open(const QString& database, const QString& connectionName)
+{
+    // Opening again (after a lost connection) starts from a fresh one.
+    Close();
+    prepared.clear();
+    query = QSqlQuery();
+    queryBound = false;
+    db = QSqlDatabase();
+    if (!connection.isEmpty())
+        QSqlDatabase::removeDatabase(connection);
+    dialect = SqlDialect::ForDatabase(database);
+    connection = connectionName;
+    db = QSqlDatabase::addDatabase(dialect.DriverName(), connection);
+    QString error;
+    if (!dialect.Configure(db, database, error)) {
+        limitError = error;
+        return false;
+    }
     if (!db.open())
         return false;
     query = QSqlQuery(db);
     queryBound = true;
-    for (const char* statement : kSchema) {
-        if (!Run(QLatin1String(statement)))
+    const QString lock = dialect.SchemaLock();
+    if (!lock.isEmpty() && !(Run(dialect.Begin()) && Run(lock)))
+        return false;
+    for (const QString& statement : dialect.Schema()) {
+        if (!Run(statement))
             return false;
     }
     // WAL lets a commit skip the sync of the main file; with synchronous=NORMAL
@@ -266,23 +208,36 @@ bool LocalModel::Open()
     // setting could, so it applies only when the switch to WAL took effect (it
     // does not, for instance, while another process holds the file open in
     // the other mode).
-    if (Run(QStringLiteral("PRAGMA journal_mode=WAL;")) && query.first()
+    if (dialect.HasJournalModes() && Run(QStringLiteral("PRAGMA journal_mode=WAL;")) && query.first()
         && query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0) {
         query.finish();
         Run(QStringLiteral("PRAGMA synchronous=NORMAL;"));
     }
-    Run(QLatin1String(kCacheSize));
-    for (const char* statement : kIndexes) {
-        if (!Run(QLatin1String(statement)))
+    for (const QString& statement : dialect.Tuning())
+        Run(statement);
+    for (const QString& statement : dialect.Indexes()) {
+        if (!Run(statement))
             return false;
     }
-    return true;
+    return lock.isEmpty() || Run(QStringLiteral("commit;"));
+}
+
+bool LocalModel::Reachable()
+{
+    if (!db.isOpen())
+        return false;
+    QSqlQuery probe(db);
+    return probe.exec(QStringLiteral("select 1;"));
 }
 
 void LocalModel::Close()
 {
     if (db.isOpen()) {
+        // Every statement goes before the connection: PostgreSQL's are
+        // freed on the server, which needs the connection still open.
         query.finish();
+        query = QSqlQuery();
+        queryBound = false;
         prepared.clear();
         db.close();
     }
@@ -319,8 +274,12 @@ bool LocalModel::ReadTestcases(QList<DBT_Testcase>& out)
 
 bool LocalModel::Run(const QString& statement)
 {
-    Prepare(statement);
-    return query.exec();
+    // Not kept prepared: PostgreSQL prepares only queries and changes of
+    // rows, not transaction control or schema statements.
+    query.finish();
+    query = QSqlQuery(db);
+    query.setForwardOnly(true);
+    return query.exec(statement);
 }
 
 void LocalModel::Prepare(const QString& statement)
@@ -343,9 +302,7 @@ void LocalModel::Prepare(const QString& statement)
 
 bool LocalModel::BeginTransaction()
 {
-    // Immediate: the write lock is taken now, so a transaction that has begun
-    // cannot fail later because another process wrote meanwhile.
-    return Run(QStringLiteral("begin immediate;"));
+    return Run(dialect.Begin());
 }
 
 bool LocalModel::CommitTransaction()
@@ -359,6 +316,21 @@ void LocalModel::RollbackTransaction()
     // transaction is being abandoned.
     query.finish();
     db.rollback();
+}
+
+bool LocalModel::InsertedId(int& id)
+{
+    if (!query.exec())
+        return false;
+    if (dialect.ReturningId().isEmpty()) {
+        id = query.lastInsertId().toInt();
+        return true;
+    }
+    if (!query.next())
+        return false;
+    id = query.value(0).toInt();
+    query.finish();
+    return true;
 }
 
 void LocalModel::BindTestcaseFields(const DBT_Testcase& tc)
@@ -379,12 +351,11 @@ bool LocalModel::AddTestcase(DBT_Testcase& tc)
 {
     Prepare(QStringLiteral(
         "insert into T_Tc (projId,title,path,author,remark,hw,sw,constraints,tags,timeout,content) values "
-        "(:projId, :title, :path, :author, :remark, :hw, :sw, :constraints, :tags, :timeout, :content);"));
+        "(:projId, :title, :path, :author, :remark, :hw, :sw, :constraints, :tags, :timeout, :content)") + dialect.ReturningId());
     query.bindValue(QStringLiteral(":projId"), tc.projId);
     BindTestcaseFields(tc);
-    if (!query.exec())
+    if (!InsertedId(tc.id))
         return false;
-    tc.id = query.lastInsertId().toInt();
     return GetTestcase(tc);
 }
 
@@ -410,7 +381,7 @@ bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)
     Prepare(QStringLiteral(
         "update T_Tc set title = :title, path = :path, author = :author, remark = :remark, hw = :hw, sw = :sw, "
         "constraints = :constraints, tags = :tags, timeout = :timeout, content = :content, "
-        "mTime = datetime('now','localtime') where id = :id ;"));
+        "mTime = ") + dialect.Now() + QStringLiteral(" where id = :id ;"));
     BindTestcaseFields(tc);
     query.bindValue(QStringLiteral(":id"), tc.id);
     return query.exec();
@@ -422,7 +393,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
     // (NULL, which no `like` matches) too. A parameter bound to a text that
     // does not start with a wildcard lets SQLite search the path index.
     const bool everyTestcase = path.isEmpty();
-    const QString where = everyTestcase ? QString() : QStringLiteral(" where path like :path");
+    const QString where = everyTestcase ? QString() : dialect.PathWhere();
     path += QLatin1Char('%');
     Prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
     if (!everyTestcase)
@@ -435,7 +406,7 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
         query.finish();
         return true;
     }
-    Prepare(testcasePage(where));
+    Prepare(testcasePage(where, dialect.TestcaseOrder()));
     if (!everyTestcase)
         query.bindValue(QStringLiteral(":path"), path);
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
@@ -448,16 +419,15 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
 bool LocalModel::AddPlan(DBT_Plan& plan)
 {
     Prepare(QStringLiteral("insert into T_Plan (projId,name,author,remark,tag,content) values "
-                                 "(:projId, :name, :author, :remark, :tag, :content);"));
+                                 "(:projId, :name, :author, :remark, :tag, :content)") + dialect.ReturningId());
     query.bindValue(QStringLiteral(":projId"), plan.projId);
     query.bindValue(QStringLiteral(":name"), plan.name);
     query.bindValue(QStringLiteral(":author"), plan.author);
     query.bindValue(QStringLiteral(":remark"), plan.remark);
     query.bindValue(QStringLiteral(":tag"), plan.tag);
     query.bindValue(QStringLiteral(":content"), plan.content);
-    if (!query.exec())
+    if (!InsertedId(plan.id))
         return false;
-    plan.id = query.lastInsertId().toInt();
     return GetPlan(plan);
 }
 
@@ -481,7 +451,7 @@ bool LocalModel::GetPlan(DBT_Plan& plan)
 bool LocalModel::UpdatePlan(const DBT_Plan& plan)
 {
     Prepare(QStringLiteral("update T_Plan set name = :name ,remark = :remark, tag = :tag, content = :content, "
-                                 "mTime = datetime('now', 'localtime') where id = :id ;"));
+                                 "mTime = ") + dialect.Now() + QStringLiteral(" where id = :id ;"));
     query.bindValue(QStringLiteral(":name"), plan.name);
     query.bindValue(QStringLiteral(":remark"), plan.remark);
     query.bindValue(QStringLiteral(":tag"), plan.tag);
@@ -544,14 +514,13 @@ bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds
     query.bindValue(QStringLiteral(":planId"), plan.id);
     bool ok = query.exec();
     if (ok && !tcIds.isEmpty()) {
-        Prepare(QStringLiteral("insert into T_PlanTC (planId,tcId) "
-                                     "select :planId, value from json_each(:tcIds) order by key;"));
+        Prepare(dialect.InsertPlanTestcases());
         query.bindValue(QStringLiteral(":planId"), plan.id);
         query.bindValue(QStringLiteral(":tcIds"), QString::fromLatin1(ids));
         ok = query.exec();
     }
     if (ok) {
-        Prepare(QStringLiteral("update T_Plan set mTime = datetime('now', 'localtime') where id = :id ;"));
+        Prepare(QStringLiteral("update T_Plan set mTime = ") + dialect.Now() + QStringLiteral(" where id = :id ;"));
         query.bindValue(QStringLiteral(":id"), plan.id);
         ok = query.exec() && CommitTransaction();
     }
@@ -563,18 +532,17 @@ bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds
 bool LocalModel::AddJob(DBT_Job& job)
 {
     Prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime) values "
-                                 "(:planId, :projId, :totalCnt, :finishCnt, :status, :starter, :sTime, :eTime);"));
+                                 "(:planId, :projId, :totalCnt, :finishCnt, :status, :starter, :sTime, :eTime)") + dialect.ReturningId());
     query.bindValue(QStringLiteral(":planId"), job.planId);
     query.bindValue(QStringLiteral(":projId"), job.projId);
     query.bindValue(QStringLiteral(":totalCnt"), job.totalCnt);
     query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
     query.bindValue(QStringLiteral(":status"), job.status);
     query.bindValue(QStringLiteral(":starter"), job.starter);
-    query.bindValue(QStringLiteral(":sTime"), dateTimeValue(job.sTime));
-    query.bindValue(QStringLiteral(":eTime"), dateTimeValue(job.eTime));
-    if (!query.exec())
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
+    if (!InsertedId(job.id))
         return false;
-    job.id = query.lastInsertId().toInt();
     return true;
 }
 
@@ -594,10 +562,35 @@ bool LocalModel::UpdateJob(const DBT_Job& job)
         "update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime where id = :id ;"));
     query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
     query.bindValue(QStringLiteral(":status"), job.status);
-    query.bindValue(QStringLiteral(":sTime"), dateTimeValue(job.sTime));
-    query.bindValue(QStringLiteral(":eTime"), dateTimeValue(job.eTime));
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
     query.bindValue(QStringLiteral(":id"), job.id);
     return query.exec();
+}
+
+bool LocalModel::FinishJob(const DBT_Job& job, bool& finished)
+{
+    Prepare(QStringLiteral("update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime "
+                           "where id = :id and status = 2;"));
+    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
+    query.bindValue(QStringLiteral(":status"), job.status);
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
+    query.bindValue(QStringLiteral(":id"), job.id);
+    if (!query.exec())
+        return false;
+    finished = query.numRowsAffected() == 1;
+    return true;
+}
+
+bool LocalModel::GetRunningJobs(QList<DBT_Job>& out)
+{
+    Prepare(QStringLiteral("select * from T_Job where status = 2 order by id;"));
+    if (!query.exec())
+        return false;
+    readAll(query, kJobColumns, readJob, out);
+    query.finish();
+    return true;
 }
 
 bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
@@ -614,15 +607,14 @@ bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
 bool LocalModel::AddJobDetail(DBT_JobDetail& detail)
 {
     Prepare(QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,content) values "
-                                 "(:jobId, :tcId, :seqIdx, :status, :content);"));
+                                 "(:jobId, :tcId, :seqIdx, :status, :content)") + dialect.ReturningId());
     query.bindValue(QStringLiteral(":jobId"), detail.jobId);
     query.bindValue(QStringLiteral(":tcId"), detail.tcId);
     query.bindValue(QStringLiteral(":seqIdx"), detail.seqIdx);
     query.bindValue(QStringLiteral(":status"), detail.status);
     query.bindValue(QStringLiteral(":content"), detail.content);
-    if (!query.exec())
+    if (!InsertedId(detail.id))
         return false;
-    detail.id = query.lastInsertId().toInt();
     return true;
 }
 

@@ -4,15 +4,20 @@
 #include "local/DBT_JobDetail.h"
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
+#include "storage/SqlDialect.h"
 
 #include <QHash>
 #include <QList>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 
-// The local test-management database: Data/autotest.db3 below the
-// application directory, in WAL mode with an index for every lookup. All
+// The test-management database: by default the host's Data/autotest.db3
+// below the application directory, in WAL mode with an index for every
+// lookup; the server opens a file or a PostgreSQL database of its choice,
+// one model per thread, each on a connection of its own (SqlDialect holds
+// what differs between the two). All
 // statements go through one query object, so an operation must finish before
 // the next starts. Reads release their statement once the rows are mapped, so
 // that no read transaction outlives an operation (an open one would keep
@@ -27,7 +32,15 @@ public:
     LocalModel& operator=(const LocalModel&) = delete;
 
     bool Open();
+    // A SQLite file or a "postgresql://" URL, under a connection name that no
+    // other model in the process uses.
+    bool Open(const QString& database, const QString& connectionName);
     void Close();
+    // False when the connection has gone (the database server restarted).
+    bool Reachable();
+    // Why the connection failed to open or was lost.
+    QString ConnectionErrorText() const { return db.lastError().text(); }
+    const SqlDialect& Dialect() const { return dialect; }
     bool IsOpen() const { return db.isOpen(); }
     QString LastErrorText() const;
     // Reads of many test cases (a page, a plan's list) fail once the rows'
@@ -52,6 +65,10 @@ public:
     bool AddJob(DBT_Job& job);
     bool GetJob(DBT_Job& job);
     bool UpdateJob(const DBT_Job& job);
+    // Stores a job's end only while it is still running; `finished` says
+    // whether it was, so that of two reports of one job only the first counts.
+    bool FinishJob(const DBT_Job& job, bool& finished);
+    bool GetRunningJobs(QList<DBT_Job>& out);
     bool GetFinishedJobs(QList<DBT_Job>& out, int size);
     bool AddJobDetail(DBT_JobDetail& detail);
     bool GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out);
@@ -65,6 +82,8 @@ public:
 
 private:
     bool Run(const QString& statement);
+    // Runs the prepared insert and reads the new row's id.
+    bool InsertedId(int& id);
     // Makes `statement` the query's statement. Compiling one costs about as
     // much as running a small one, so each text is compiled once per
     // connection and kept; the model has a few dozen.
@@ -74,6 +93,8 @@ private:
     // Reads every row of the executed query; false past the read limit.
     bool ReadTestcases(QList<DBT_Testcase>& out);
 
+    SqlDialect dialect;
+    QString connection;
     QSqlDatabase db;
     QSqlQuery query;
     QHash<QString, QSqlQuery> prepared;

@@ -8,6 +8,11 @@ cd "$(dirname "$0")/.."
 tools/deps.sh
 jobs=$(nproc)
 
+# A throw-away PostgreSQL cluster for the tests that run on both databases,
+# removed however the script ends.
+eval "$(tools/pgtest.sh start)"
+trap 'tools/pgtest.sh stop "$KIV_TEST_PGDIR"' EXIT
+
 echo "== plain build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"

@@ -36,10 +36,11 @@ CONSOLE_PORT = 8080
 WAIT_S = 30
 
 
-def static_server_command(source_dir, bin_dir):
+def static_server_command(source_dir, bin_dir, work_dir):
     """The one place that says what serves the console's files on port 8080."""
-    return [sys.executable, '-m', 'http.server', str(CONSOLE_PORT), '--bind', '127.0.0.1',
-            '--directory', os.path.join(source_dir, 'console')]
+    return [os.path.join(bin_dir, 'autotest-server'), '--port', str(CONSOLE_PORT),
+            '--console', os.path.join(source_dir, 'console'),
+            '--database', os.path.join(work_dir, 'server.db3')]
 
 
 class Program:
@@ -140,7 +141,7 @@ class ConsoleTest(unittest.TestCase):
         cls.programs.append(host)
         cls.station_url = host.wait_for(r'Listening on (ws://\S+)').group(1)
 
-        server = Program(static_server_command(ARGS.source, ARGS.bin))
+        server = Program(static_server_command(ARGS.source, ARGS.bin, cls.work))
         cls.programs.append(server)
         wait_for_console(server)
 

@@ -50,7 +50,7 @@ bool HostProcess::Start(const QStringList& arguments)
         m_error = m_process.errorString();
         return false;
     }
-    static const QRegularExpression listening(QStringLiteral("Listening on (ws://[^\\s]+)"));
+    static const QRegularExpression listening(QStringLiteral("Listening on ((?:ws|http)://[^\\s]+)"));
     QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
         const QRegularExpressionMatch match = listening.match(Stderr());

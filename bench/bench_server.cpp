@@ -1,0 +1,229 @@
+// autotest-server under load: requests per second and latency of "fetch_tc"
+// and "add_tc" from 1, 8 and 64 concurrent clients (each a thread with a
+// keep-alive HTTP connection, posting as the host's remote route does), on
+// SQLite and on PostgreSQL, with the database holding 1 000 000 test cases
+// (filled by one bulk insert, not through the API). PostgreSQL needs
+// KIV_TEST_PGURL (eval "$(tools/pgtest.sh start)"); without it only SQLite runs.
+//   bench_server [--seconds N] [--threads N]
+// Prints one line per figure and exits 2 when a target is missed:
+// fetch_tc >= 5 000/s with p99 < 20 ms at 64 clients on PostgreSQL, and
+// add_tc >= 1 000/s (at 8 and at 64 clients, on both databases).
+
+#include "storage/LocalModel.h"
+#include "tests/support/HostProcess.h"
+#include "tests/support/PgTestDatabase.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const int kTestcases = 1000000;
+
+// A test case as a lab keeps them: a path of a few levels and a content of a
+// few hundred bytes.
+const char* const kContent = R"json({"MODULE_NAME":"Power","GROUP_NAME":"Supply","DATA":[{"INDEX":0,"VALUE":12},{"INDEX":1,"VALUE":5}],)json"
+                             R"json("POST_DELAY":100,"SCRIPT":"(function (local, global) { return local.Voltage > 11; })"})json";
+
+bool fill(const QString& database, QString& error)
+{
+    LocalModel model;
+    if (!model.Open(database, QStringLiteral("bench-fill"))) {
+        error = model.LastErrorText() + model.ConnectionErrorText();
+        return false;
+    }
+    const bool postgres = model.Dialect().Which() == SqlDialect::Postgres;
+    const QString select = QStringLiteral(
+        "select 1, 'case ' || x, 'bench/' || (x % 100) || '/' || (x % 1000), 'bench', '%1', 30 from %2");
+    const QString source = postgres ? QStringLiteral("generate_series(1, %1) as g(x)").arg(kTestcases) : QStringLiteral("c");
+    QString statement = QStringLiteral("insert into T_Tc (projId, title, path, author, content, timeout) ")
+                        + select.arg(QString::fromLatin1(kContent).replace(QLatin1String("'"), QLatin1String("''")), source);
+    if (!postgres)
+        statement = QStringLiteral("with recursive c(x) as (select 1 union all select x + 1 from c where x < %1) ").arg(kTestcases)
+                    + statement;
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("bench-fill")));
+    if (!query.exec(statement) || (postgres && !query.exec(QStringLiteral("analyze T_Tc;")))) {
+        error = query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+struct Figures
+{
+    double perSecond = 0;
+    double p50 = 0;
+    double p99 = 0;
+    int failures = 0;
+};
+
+// `clients` threads post `body(random)` as fast as answers come; the first
+// tenth of the time warms connections and caches and is not counted.
+Figures run(int port, int clients, double seconds, const std::function<std::string(std::mt19937&)>& body)
+{
+    std::atomic<bool> measuring{false};
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            httplib::Client client("127.0.0.1", port);
+            client.set_keep_alive(true);
+            client.set_tcp_nodelay(true);
+            // A slow answer is a latency figure, not a failure.
+            client.set_read_timeout(60, 0);
+            std::mt19937 random(unsigned(c) * 7919u + 1u);
+            std::vector<double>& mine = latencies[size_t(c)];
+            while (!stop.load(std::memory_order_relaxed)) {
+                const std::string request = body(random);
+                const bool counted = measuring.load(std::memory_order_relaxed);
+                const auto start = std::chrono::steady_clock::now();
+                const auto result = client.Post("/api", request, "application/x-www-form-urlencoded");
+                const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+                if (!result || result->status != 200 || result->body.find("\"result\":\"ok\"") == std::string::npos) {
+                    if (failures++ < 3)
+                        std::fprintf(stderr, "failure (client %d, %.0f ms): %s\n", c, ms,
+                                     result ? result->body.substr(0, 300).c_str() : httplib::to_string(result.error()).c_str());
+                }
+                if (counted && !stop.load(std::memory_order_relaxed))
+                    mine.push_back(ms);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 10));
+    measuring = true;
+    const auto mark = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - mark).count();
+    for (std::thread& thread : threads)
+        thread.join();
+    std::vector<double> all;
+    for (const std::vector<double>& mine : latencies)
+        all.insert(all.end(), mine.begin(), mine.end());
+    Figures figures;
+    figures.perSecond = double(all.size()) / elapsed;
+    figures.failures = failures;
+    if (!all.empty()) {
+        std::sort(all.begin(), all.end());
+        figures.p50 = all[all.size() / 2];
+        figures.p99 = all[std::min(all.size() - 1, size_t(double(all.size()) * 0.99))];
+    }
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    double seconds = 3;
+    int serverThreads = 64;
+    QByteArray only;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (qstrcmp(argv[i], "--seconds") == 0)
+            seconds = QByteArray(argv[i + 1]).toDouble();
+        else if (qstrcmp(argv[i], "--threads") == 0)
+            serverThreads = QByteArray(argv[i + 1]).toInt();
+        else if (qstrcmp(argv[i], "--backend") == 0)
+            only = argv[i + 1];
+    }
+    if (app.arguments().contains(QStringLiteral("--help")) || seconds <= 0 || serverThreads < 1) {
+        std::printf("usage: bench_server [--seconds N (3)] [--threads N (64, the server's)] [--backend sqlite|postgresql]\n"
+                    "PostgreSQL runs when KIV_TEST_PGURL names a cluster (eval \"$(tools/pgtest.sh start)\").\n");
+        return seconds > 0 && serverThreads >= 1 ? 0 : 2;
+    }
+
+    bool missed = false;
+    for (const char* backend : {"sqlite", "postgresql"}) {
+        if (!only.isEmpty() && only != backend)
+            continue;
+        QTemporaryDir dir;
+        PgTestDatabase pg;
+        QString database = dir.path() + QStringLiteral("/bench.db3");
+        if (qstrcmp(backend, "postgresql") == 0) {
+            if (!PgTestDatabase::Available()) {
+                std::printf("postgresql: skipped, KIV_TEST_PGURL is not set\n");
+                continue;
+            }
+            if (!pg.Create()) {
+                std::printf("postgresql: can't create a database: %s\n", qPrintable(pg.ErrorText()));
+                return 1;
+            }
+            database = pg.Url();
+        }
+        QElapsedTimer filling;
+        filling.start();
+        QString error;
+        if (!fill(database, error)) {
+            std::printf("%s: filling failed: %s\n", backend, qPrintable(error));
+            return 1;
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-fill"));
+        std::printf("%s: %d test cases stored in %.1f s\n", backend, kTestcases, filling.elapsed() / 1000.0);
+        std::fflush(stdout);
+
+        HostProcess server(QStringLiteral("autotest-server"));
+        if (!server.Start({QStringLiteral("--database"), database, QStringLiteral("--threads"), QString::number(serverThreads)})) {
+            std::printf("%s: the server did not start: %s\n", backend, qPrintable(server.ErrorText()));
+            return 1;
+        }
+        const int port = server.Url().port();
+        // Every server thread opens its database connection at its first
+        // request; that happens here, before anything is measured.
+        run(port, 64, 2, [](std::mt19937& random) {
+            return "{\"cmd\":\"fetch_tc\",\"testcaseid\":" + std::to_string(1 + random() % kTestcases) + "}";
+        });
+        // The content as a JSON string, quotes and escapes included.
+        const QByteArray array = QJsonDocument(QJsonArray{QString::fromLatin1(kContent)}).toJson(QJsonDocument::Compact);
+        const std::string content = array.mid(1, array.size() - 2).toStdString();
+        for (const char* command : {"fetch_tc", "add_tc"}) {
+            const bool fetch = qstrcmp(command, "fetch_tc") == 0;
+            const auto body = [fetch, &content](std::mt19937& random) {
+                if (fetch)
+                    return "{\"cmd\":\"fetch_tc\",\"testcaseid\":" + std::to_string(1 + random() % kTestcases) + "}";
+                return std::string("{\"cmd\":\"add_tc\",\"testcase\":{\"projectid\":1,\"title\":\"added\",\"path\":\"bench/new/")
+                       + std::to_string(random() % 1000) + "\",\"content\":" + content + "}}";
+            };
+            for (int clients : {1, 8, 64}) {
+                const Figures f = run(port, clients, seconds, body);
+                QString verdict;
+                if (clients == 64 && fetch && qstrcmp(backend, "postgresql") == 0) {
+                    const bool met = f.perSecond >= 5000 && f.p99 < 20;
+                    verdict = met ? QStringLiteral("  target >= 5000/s, p99 < 20 ms: met") : QStringLiteral("  target >= 5000/s, p99 < 20 ms: MISSED");
+                    missed |= !met;
+                } else if (!fetch && clients >= 8) {
+                    const bool met = f.perSecond >= 1000;
+                    verdict = met ? QStringLiteral("  target >= 1000/s: met") : QStringLiteral("  target >= 1000/s: MISSED");
+                    missed |= !met;
+                }
+                std::printf("%-10s %-8s %2d clients: %8.0f requests/s  p50 %6.2f ms  p99 %6.2f ms%s%s\n", backend, command, clients,
+                            f.perSecond, f.p50, f.p99, f.failures ? qPrintable(QStringLiteral("  %1 FAILED").arg(f.failures)) : "",
+                            qPrintable(verdict));
+                std::fflush(stdout);
+            }
+        }
+        if (!server.Stop())
+            std::printf("%s: the server did not stop cleanly:\n%s\n", backend, qPrintable(server.Stderr()));
+    }
+    return missed ? 2 : 0;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "platform/HandshakeGate.h"
+#include "server/ServerConfig.h"
+
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+// The HTTP side of autotest-server: POST /api carries one JSON request and
+// gets one JSON object back; the console's files are served at "/". Requests
+// run on a pool of threads (cpp-httplib's), each answering through a
+// ServerSession with a database connection of its own. Who may call /api
+// follows the host's WebSocket rules (HandshakeGate): browser origins from an
+// allow-list, and a token beyond loopback.
+class ApiServer
+{
+public:
+    explicit ApiServer(const ServerConfig& config);
+    ~ApiServer();
+    ApiServer(const ApiServer&) = delete;
+    ApiServer& operator=(const ApiServer&) = delete;
+
+    // Binds and starts serving on a thread of its own; false with the reason.
+    bool Start(QString& error);
+    // Stops accepting, finishes the requests in progress and joins the threads.
+    void Stop();
+    int Port() const { return m_port; }
+    const HandshakeGate& Gate() const { return m_gate; }
+
+private:
+    void Route();
+    void ServeApi(const httplib::Request& request, httplib::Response& response, const QByteArray& body);
+    bool Admitted(const httplib::Request& request, httplib::Response& response) const;
+    static void SetJson(httplib::Response& response, int status, const QString& result);
+
+    ServerConfig m_config;
+    HandshakeGate m_gate;
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    std::atomic<int> m_sessions{0};
+    int m_port = 0;
+};

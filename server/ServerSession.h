@@ -1,0 +1,40 @@
+#pragma once
+
+#include "front/ComponentMap.h"
+#include "local/LocalCommandTable.h"
+#include "server/ServerJobRunner.h"
+#include "storage/LocalModel.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// The test-management commands of one server thread: the host's local
+// command table over a database connection of the thread's own. The
+// connection opens at the first request and opens again after it was lost
+// (a restarted PostgreSQL), so a database that comes back is used again
+// without a restart.
+class ServerSession
+{
+public:
+    ServerSession(const QString& database, const QString& connectionName);
+    ServerSession(const ServerSession&) = delete;
+    ServerSession& operator=(const ServerSession&) = delete;
+
+    // Answers one request body. `status` is the HTTP status (200, or 400 for
+    // a body that is not a JSON object); `cmd` the command, for the log.
+    QByteArray Handle(const QByteArray& body, int& status, QString& cmd);
+    // Answers one parsed request.
+    QJsonObject Answer(const QJsonObject& request);
+
+    // Opens the connection if it is not open; false with the reason.
+    bool Connect(QString& error);
+
+private:
+    QString m_database;
+    QString m_connectionName;
+    LocalModel m_model;
+    ComponentMap m_components;
+    LocalCommandTable m_commands;
+    ServerJobRunner m_runner;
+};

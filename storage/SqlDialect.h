@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class QSqlDatabase;
+
+// What differs between the two databases the test-management model runs on:
+// a SQLite file (the host's local mode, the server's default) and a
+// PostgreSQL server that several server processes may share. Every SQL text
+// that is not plain standard SQL comes from here, so that both keep the same
+// schema and answers: ids from the database, case-insensitive path prefixes
+// that ignore only ASCII case, test cases without a path first, cascades.
+class SqlDialect
+{
+public:
+    enum Kind { Sqlite, Postgres };
+
+    explicit SqlDialect(Kind kind = Sqlite) : m_kind(kind) {}
+    // A "postgresql://" (or "postgres://") URL names a PostgreSQL database,
+    // anything else a SQLite file.
+    static SqlDialect ForDatabase(const QString& database);
+
+    Kind Which() const { return m_kind; }
+    QString DriverName() const;
+    // Points `db` at the file or the server the text names; false with the
+    // reason in `error` when the URL cannot be used.
+    bool Configure(QSqlDatabase& db, const QString& database, QString& error) const;
+
+    // Tables, then indexes, in the order they must run at every open. Several
+    // processes may open one PostgreSQL database at once: the statements run
+    // in one transaction under an advisory lock (SchemaLock), since
+    // concurrent "if not exists" creations can still collide.
+    QStringList Schema() const;
+    QStringList Indexes() const;
+    QString SchemaLock() const;
+    // Statements that tune a connection after it opened (cache size).
+    QStringList Tuning() const;
+    bool HasJournalModes() const { return m_kind == Sqlite; }
+
+    // The current local time, to the second, as a column default would set it.
+    QString Now() const;
+    // " where ..." matching :path as a case-insensitive `like` prefix, and the
+    // order of test-case pages (path ignoring ASCII case, no path first, id).
+    QString PathWhere() const;
+    QString TestcaseOrder() const;
+    // Begins a transaction that takes the write lock at once.
+    QString Begin() const;
+    // Appended to an insert so that it yields the new row's id as a row;
+    // empty where the driver's last insert id is used instead.
+    QString ReturningId() const;
+    // Inserts :tcIds (a JSON array of ids, as text) as links of :planId, in
+    // array order.
+    QString InsertPlanTestcases() const;
+    // A bindable date-time: NULL for a null one.
+    QVariant TimeValue(const QDateTime& value) const;
+
+private:
+    Kind m_kind;
+};

@@ -1,0 +1,155 @@
+// autotest-server's answers to requests that are not what the API expects:
+// each gets a clear status and JSON "result", and the server keeps serving.
+
+#include "tests/support/HostProcess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+QByteArray json(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+class TstServer : public QObject
+{
+    Q_OBJECT
+    HostProcess m_server{QStringLiteral("autotest-server")};
+    QNetworkAccessManager m_network;
+
+    // Sends one request the way the host does (form-encoded type) plus `headers`, which
+    // carry the token unless they name "Authorization" themselves (empty: none at all).
+    QNetworkReply* Send(const QByteArray& method, const QString& path, const QByteArray& body, QVariantMap headers)
+    {
+        QUrl url = m_server.Url();
+        url.setPath(QString());
+        QNetworkRequest request(QUrl(url.toString() + path));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+        if (!headers.contains("Authorization"))
+            headers.insert("Authorization", "Bearer s3cret");
+        for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+            if (!it.value().toByteArray().isEmpty())
+                request.setRawHeader(it.key().toLatin1(), it.value().toByteArray());
+        QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            finished.wait(10000);
+        reply->deleteLater();
+        return reply;
+    }
+
+    QJsonObject Api(const QJsonObject& request)
+    {
+        return QJsonDocument::fromJson(Send("POST", "/api", json(request), {})->readAll()).object();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QDir(m_server.AppDir()).mkpath("console");
+        QFile page(m_server.AppDir() + "/console/index.html");
+        QVERIFY(page.open(QIODevice::WriteOnly) && page.write("<title>console</title>") > 0);
+        page.close();
+        QFile token(m_server.AppDir() + "/token");
+        QVERIFY(token.open(QIODevice::WriteOnly) && token.write("s3cret\n") > 0);
+        token.close();
+        QVERIFY2(m_server.Start({"--max-body-mib", "1", "--token", token.fileName(), "--console", m_server.AppDir() + "/console"}),
+                 qPrintable(m_server.ErrorText()));
+
+        // A stored job for the reports below.
+        QCOMPARE(Api({{"cmd", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", "{}"}}}}).value("testcaseid"), QJsonValue(1));
+        QCOMPARE(Api({{"cmd", "create_plan"}, {"projectid", 1}, {"name", "p"}}).value("planid"), QJsonValue(1));
+        QCOMPARE(Api({{"cmd", "sync_plan"}, {"planid", 1}, {"tclist", QJsonArray{1}}}).value("result"), QJsonValue("ok"));
+        const QJsonObject started = Api({{"cmd", "execute_job_local"}, {"planid", 1}, {"url", "d/1"}, {"starter", "me"}});
+        QCOMPARE(started.value("job").toObject().value("case_list").toArray().size(), 1);
+        QCOMPARE(Api({{"cmd", "my_jobs"}}).value("data").toArray().size(), 1);
+    }
+
+    void cleanupTestCase() { QVERIFY2(m_server.Stop(), qPrintable(m_server.Stderr())); }
+
+    void answers_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QVariantMap>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("result"); // the start of the reply's "result" (of the body, for files)
+
+        const QByteArray myJobs = json({{"cmd", "my_jobs"}});
+        QTest::newRow("not JSON") << QByteArray("POST") << "/api" << QByteArray("{nope") << QVariantMap() << 400
+                                  << "The request body is not a JSON object: ";
+        QTest::newRow("an array") << QByteArray("POST") << "/api" << QByteArray("[1]") << QVariantMap() << 400
+                                  << "The request body is not a JSON object: it is a JSON array";
+        QTest::newRow("unknown command") << QByteArray("POST") << "/api" << json({{"cmd", "nope"}}) << QVariantMap() << 200
+                                         << "Local AT Server not support cmd: nope";
+        QTest::newRow("over the limit") << QByteArray("POST") << "/api" << QByteArray((1 << 20) + 1, ' ') << QVariantMap() << 413
+                                        << "The request body is larger than the limit of 1048576 bytes";
+        // Form-encoded bodies, as the host sends them, are not limited to what forms usually are.
+        QTest::newRow("large test case") << QByteArray("POST") << "/api"
+                                         << json({{"cmd", "add_tc"}, {"testcase", QJsonObject{{"title", QString(500000, 'x')}, {"content", "{}"}}}})
+                                         << QVariantMap() << 200 << "ok";
+        QTest::newRow("other path") << QByteArray("POST") << "/apix" << myJobs << QVariantMap() << 404 << "No such path: /apix";
+        QTest::newRow("GET") << QByteArray("GET") << "/api" << QByteArray() << QVariantMap() << 405 << "Method GET is not allowed";
+        QTest::newRow("DELETE") << QByteArray("DELETE") << "/api" << QByteArray() << QVariantMap() << 405 << "Method DELETE";
+        QTest::newRow("foreign origin") << QByteArray("POST") << "/api" << myJobs << QVariantMap{{"Origin", "http://evil.example"}}
+                                        << 403 << "Forbidden: origin http://evil.example is not allowed";
+        QTest::newRow("own origin") << QByteArray("POST") << "/api" << myJobs << QVariantMap{{"Origin", "http://localhost:8080"}}
+                                    << 200 << "ok";
+        QTest::newRow("no token") << QByteArray("POST") << "/api" << myJobs << QVariantMap{{"Authorization", ""}} << 403
+                                  << "Forbidden: no token given";
+        QTest::newRow("wrong token") << QByteArray("POST") << "/api" << myJobs << QVariantMap{{"Authorization", "Bearer s3cre"}}
+                                     << 403 << "Forbidden: wrong token";
+        QTest::newRow("token in the URL") << QByteArray("POST") << "/api?token=s3cret" << myJobs
+                                          << QVariantMap{{"Authorization", ""}} << 200 << "ok";
+        QTest::newRow("console page") << QByteArray("GET") << "/" << QByteArray() << QVariantMap{{"Authorization", ""}} << 200
+                                      << "<title>console</title>";
+        QTest::newRow("report without a report") << QByteArray("POST") << "/api" << json({{"cmd", "job_report"}, {"jobid", 1}})
+                                                 << QVariantMap() << 200 << "job_report needs \"jobid\"";
+        QTest::newRow("report of no job") << QByteArray("POST") << "/api"
+                                          << json({{"cmd", "job_report"}, {"jobid", 99}, {"report", QJsonObject()}}) << QVariantMap()
+                                          << 200 << "job_report: there is no job 99";
+        const QByteArray report = json({{"cmd", "job_report"}, {"jobid", 1},
+                                        {"report", QJsonObject{{"VALUE", QJsonObject{{"tcs", QJsonArray{QJsonObject{{"result", true}}}}}}}}});
+        QTest::newRow("report") << QByteArray("POST") << "/api" << report << QVariantMap() << 200 << "ok";
+        QTest::newRow("second report") << QByteArray("POST") << "/api" << report << QVariantMap() << 200
+                                       << "job 1 was reported already";
+    }
+
+    void answers()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, body);
+        QFETCH(QVariantMap, headers);
+        QFETCH(QString, result);
+        QNetworkReply* reply = Send(method, path, body, headers);
+        QTEST(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), "status");
+        const QByteArray text = reply->readAll();
+        const QJsonObject answer = QJsonDocument::fromJson(text).object();
+        const QString got = answer.isEmpty() ? QString::fromUtf8(text) : answer.value("result").toString();
+        QVERIFY2(got.startsWith(result), qPrintable(QString::fromUtf8(text.left(300))));
+    }
+
+    void reportIsRecorded()
+    {
+        // After the rows above: the job left "my_jobs" and is a report with its one detail.
+        QCOMPARE(Api({{"cmd", "my_jobs"}}).value("data").toArray(), QJsonArray());
+        const QJsonObject detail = Api({{"cmd", "job_detail"}, {"jobid", 1}});
+        QCOMPARE(detail.value("job").toObject().value("status"), QJsonValue(3));
+        QCOMPARE(detail.value("jobdetail").toArray().at(0).toObject().value("status"), QJsonValue("pass"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstServer)
+#include "tst_server.moc"
