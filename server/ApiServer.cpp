@@ -175,7 +175,7 @@ bool ApiServer::Start(QString& error)
     // The library's default sets SO_REUSEPORT alone: a second server could
     // share the port unnoticed, and a restart fails while the last run's
     // connections linger in TIME_WAIT. SO_REUSEADDR is what a server wants.
-    m_server->set_socket_options([](httplib::socket_t sock) {
+    m_server->set_socket_options([](socket_t sock) {
         const int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });
