@@ -20,6 +20,8 @@ struct Read
     QByteArray leftover;
     QString error;
 
+    bool HeaderTooLarge() const { return state == HttpResponseReader::Failed && error.contains(QLatin1String("a header of")); }
+
     // A response read whole in one mode is read the same in the other.
     // Errors may differ: Beast finds a bad header field as soon as it sees it
     // when the header is in one piece, but waits for the header's end when it
@@ -27,6 +29,10 @@ struct Read
     bool Agrees(const Read& other) const
     {
         if (state != HttpResponseReader::Done && other.state != HttpResponseReader::Done)
+            return true;
+        // So may the header bound, by a start line's length: once the start
+        // line is parsed on its own, the fields get the whole bound.
+        if (HeaderTooLarge() || other.HeaderTooLarge())
             return true;
         return state == other.state && status == other.status && body == other.body && leftover == other.leftover;
     }
