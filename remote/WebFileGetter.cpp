@@ -1,10 +1,9 @@
 #include "remote/WebFileGetter.h"
 
 #include "platform/Debugger.h"
+#include "remote/RemoteReply.h"
 
 #include <QDateTime>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 #include <QVariant>
@@ -12,7 +11,6 @@
 namespace {
 
 const char* const kFailureText = "kivFailureText";
-const char* const kBody = "kivBody";
 
 int& timeoutMs()
 {
@@ -30,7 +28,6 @@ qint64& maxReplySize()
 
 WebFileGetter::WebFileGetter(QObject* parent)
     : QObject(parent)
-    , manager(new QNetworkAccessManager(this))
 {
     m_sweep.setInterval(SweepIntervalMs);
     connect(&m_sweep, &QTimer::timeout, this, &WebFileGetter::SweepOrphans);
@@ -65,7 +62,8 @@ qint64 WebFileGetter::MaxReplySize()
 
 QByteArray WebFileGetter::Body(QNetworkReply* reply)
 {
-    return reply->property(kBody).toByteArray();
+    auto* remote = qobject_cast<RemoteReply*>(reply);
+    return remote ? remote->Body() : QByteArray();
 }
 
 QString WebFileGetter::ErrorText(QNetworkReply* reply)
@@ -80,18 +78,13 @@ void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion 
     KIV_LOG("WebFileGetter", "WebFileGetter::wGet", 2) << target.toString() << ", " << body;
     QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-    QNetworkReply* reply = manager->post(request, body);
-    // Without a bound the transport's thread reads the socket as fast as the
-    // sender writes and queues everything for this thread: a fast sender of a
-    // huge reply would fill memory long before the size check below runs.
-    reply->setReadBufferSize(ReadBufferSize);
+    // The reply bounds its body and reads the socket only as fast as it
+    // parses, so a fast sender of a huge reply waits in its own socket.
+    QNetworkReply* reply = m_client.Post(request, body, MaxReplySize());
     Request& entry = m_requests[reply];
     entry.completion = std::move(completion);
     entry.start = QDateTime::currentMSecsSinceEpoch();
     entry.owner = std::move(owner);
-    // Read as it arrives, so that a reply over the limit is stopped near the
-    // limit.
-    connect(reply, &QNetworkReply::readyRead, this, &WebFileGetter::OnReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &WebFileGetter::OnProgress);
     connect(reply, &QNetworkReply::finished, this, &WebFileGetter::OnFinish);
     // Counted from now, queue time included: what the client waits is what counts.
@@ -141,33 +134,11 @@ void WebFileGetter::SweepOrphans()
         m_sweep.stop();
 }
 
-void WebFileGetter::OnReadyRead()
-{
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    const auto found = m_requests.find(reply);
-    if (!reply || found == m_requests.end())
-        return;
-    // Kept in pieces and joined once at the end: a growing array would
-    // double its capacity and copy itself on the way to the limit.
-    Request& request = found->second;
-    request.pieces.append(reply->readAll());
-    request.size += request.pieces.constLast().size();
-    if (request.size > MaxReplySize()) {
-        request.pieces.clear();
-        Fail(reply, TooLarge, QStringLiteral("the remote reply was too large: more than %1 bytes").arg(MaxReplySize()));
-    }
-}
-
 void WebFileGetter::OnProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     auto* reply = qobject_cast<QNetworkReply*>(sender());
     if (!reply)
         return;
-    // The manager keeps the whole body in memory until the reply finishes.
-    if (bytesReceived > MaxReplySize() || bytesTotal > MaxReplySize()) {
-        Fail(reply, TooLarge, QStringLiteral("the remote reply was too large: more than %1 bytes").arg(MaxReplySize()));
-        return;
-    }
     if (bytesTotal <= 0)
         return;
     const int percent = int(bytesReceived * 100 / bytesTotal);
@@ -195,34 +166,25 @@ void WebFileGetter::OnFinish()
     // Taken out before the call: the callback may post the next request.
     Completion callback;
     int failure = NetworkError;
-    QByteArray body;
     const auto found = m_requests.find(reply);
     if (found != m_requests.end()) {
         callback = std::move(found->second.completion);
         failure = found->second.failure;
-        QByteArrayList pieces = std::move(found->second.pieces);
         m_requests.erase(found);
-        pieces.append(reply->readAll());
-        body = pieces.size() == 1 ? pieces.constFirst() : pieces.join();
-    } else {
-        body = reply->readAll();
     }
-    reply->setProperty(kBody, body);
-    body.clear();
-    if (reply->error() == QNetworkReply::NoError && Body(reply).size() > MaxReplySize()) {
-        reply->setProperty(kFailureText, QStringLiteral("the remote reply was too large: more than %1 bytes").arg(MaxReplySize()));
-        if (callback)
-            callback(TooLarge, reply);
+    auto* remote = qobject_cast<RemoteReply*>(reply);
+    int code = Finished;
+    if (remote && remote->TooLarge()) {
+        code = TooLarge;
     } else if (reply->property(kFailureText).isValid()) {
-        if (callback)
-            callback(failure, reply);
-    } else if (reply->error() == QNetworkReply::NoError) {
-        if (callback)
-            callback(Finished, reply);
-    } else {
+        code = failure;
+    } else if (reply->error() != QNetworkReply::NoError) {
         KIV_LOG("WebFileGetter", "WebFileGetter::OnFinish", 0) << "Reply error :" << int(reply->error());
-        if (callback)
-            callback(failure, reply);
+        code = NetworkError;
     }
+    if (code != Finished && code != NetworkError)
+        KIV_LOG("WebFileGetter", "WebFileGetter::OnFinish", 1) << reply->request().url().toString() << ": " << ErrorText(reply);
+    if (callback)
+        callback(code, reply);
     reply->deleteLater();
 }

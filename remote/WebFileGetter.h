@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QByteArrayList>
+#include "remote/HttpClient.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -8,7 +9,6 @@
 #include <map>
 #include <memory>
 
-class QNetworkAccessManager;
 class QNetworkReply;
 
 // Posts request bodies over HTTP and reports progress (0..100) and completion
@@ -16,7 +16,7 @@ class QNetworkReply;
 //
 // A request may name an owner flag: once the flag is false (the client that
 // asked has gone) the request is aborted, queued or running, and its callback
-// is never called. Unanswered requests would otherwise fill the manager's six
+// is never called. Unanswered requests would otherwise fill the six
 // connections per host and hold every later request back.
 class WebFileGetter : public QObject
 {
@@ -27,7 +27,6 @@ public:
     using Completion = std::function<void(int, QNetworkReply*)>;
     static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
     static constexpr int SweepIntervalMs = 500;
-    static constexpr qint64 ReadBufferSize = 256 * 1024;
 
     explicit WebFileGetter(QObject* parent = nullptr);
     ~WebFileGetter() override;
@@ -39,7 +38,7 @@ public:
     // Why a request failed: the transport's own words, or what this class
     // aborted it for (time-out, size).
     static QString ErrorText(QNetworkReply* reply);
-    // The whole body of a finished reply (read as it arrived).
+    // The whole body of a finished reply.
     static QByteArray Body(QNetworkReply* reply);
 
     // Process-wide, read when a request starts. 0 waits for ever.
@@ -59,15 +58,13 @@ private:
         qint64 start = 0;
         std::shared_ptr<bool> owner;
         int failure = NetworkError;
-        QByteArrayList pieces;
-        qint64 size = 0;
     };
 
     void Fail(QNetworkReply* reply, int code, const QString& text);
-    void OnReadyRead();
     void SweepOrphans();
 
-    QNetworkAccessManager* manager;
+    // Declared first, so that it goes last, with the replies it made.
+    HttpClient m_client;
     std::map<QNetworkReply*, Request> m_requests;
     QTimer m_sweep;
 };

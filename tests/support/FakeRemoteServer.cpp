@@ -19,6 +19,7 @@ void FakeRemoteServer::OnConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
+        ++m_connections;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnData(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_buffers.remove(socket);
@@ -58,31 +59,44 @@ void FakeRemoteServer::OnData(QTcpSocket* socket)
 void FakeRemoteServer::Answer(QTcpSocket* socket)
 {
     const Reply reply = m_queue.isEmpty() ? Reply() : m_queue.takeFirst();
-    if (reply.silent)
-        return;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n"
-                      "Content-Type: application/json\r\n";
-    if (reply.noLength)
-        head += "Connection: close\r\n";
-    else
-        head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    for (const QByteArray& header : reply.extraHeaders)
-        head += header + "\r\n";
-    head += "\r\n";
-    socket->write(head);
-    if (reply.pieces <= 1) {
-        socket->write(reply.body);
-        if (reply.noLength)
-            socket->disconnectFromHost();
+    if (reply.silent) {
+        // Not at once: the caller still reads this socket's buffer.
+        if (reply.close)
+            QTimer::singleShot(0, socket, [socket] { socket->disconnectFromHost(); });
         return;
     }
-    const int size = (reply.body.size() + reply.pieces - 1) / reply.pieces;
+    QByteArray answer = reply.raw;
+    if (answer.isEmpty()) {
+        answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n"
+                 "Content-Type: application/json\r\n";
+        if (reply.noLength)
+            answer += "Connection: close\r\n";
+        else
+            answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+        for (const QByteArray& header : reply.extraHeaders)
+            answer += header + "\r\n";
+        answer += "\r\n";
+        // The head goes at once, the body in its pieces.
+        socket->write(answer);
+        answer = reply.body;
+    }
+    const bool close = reply.close || (reply.noLength && reply.raw.isEmpty());
+    const int pieces = qMax(reply.pieces, 1);
+    const int size = (answer.size() + pieces - 1) / pieces;
     QPointer<QTcpSocket> guarded(socket);
-    for (int i = 0; i < reply.pieces; ++i) {
-        const QByteArray piece = reply.body.mid(i * size, size);
-        QTimer::singleShot(i * reply.pauseMs, this, [guarded, piece] {
-            if (guarded)
-                guarded->write(piece);
-        });
+    for (int i = 0; i < pieces; ++i) {
+        const QByteArray piece = answer.mid(i * size, size);
+        const bool last = i == pieces - 1;
+        const auto send = [guarded, piece, last, close] {
+            if (!guarded)
+                return;
+            guarded->write(piece);
+            if (last && close)
+                guarded->disconnectFromHost();
+        };
+        if (pieces == 1)
+            send();
+        else
+            QTimer::singleShot(i * reply.pauseMs, this, send);
     }
 }

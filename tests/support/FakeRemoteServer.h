@@ -35,6 +35,11 @@ public:
         bool silent = false;
         // Sends no Content-Length and closes after the body.
         bool noLength = false;
+        // Sent as it is instead of an answer built from the fields above
+        // (still in `pieces`).
+        QByteArray raw = QByteArray();
+        // Closes the connection after the answer (or, when silent, at once).
+        bool close = false;
     };
 
     explicit FakeRemoteServer(QObject* parent = nullptr);
@@ -44,6 +49,7 @@ public:
     // Replies are used in order; when none is queued the default one answers.
     void Queue(const Reply& reply) { m_queue.append(reply); }
     const QList<Request>& Received() const { return m_received; }
+    int Connections() const { return m_connections; }
 
 private:
     void OnConnection();
@@ -54,4 +60,5 @@ private:
     QList<Reply> m_queue;
     QList<Request> m_received;
     QHash<QTcpSocket*, QByteArray> m_buffers;
+    int m_connections = 0;
 };
