@@ -1,6 +1,7 @@
 // Job engine figures, measured against the controller emulator:
 //   throughput  - one job of 2000 test cases (no post-delay, one-line script)
-//                 beside plain request/answer round trips of the same size;
+//                 beside plain request/answer round trips of the same size, and
+//                 the same job followed with progress events;
 //   concurrency - 50 jobs of 20 test cases at once, each on its own device,
 //                 with the host's peak resident memory;
 //   observations - the check rate of one job and script with 0, 10 000 and
@@ -176,17 +177,23 @@ int main(int argc, char* argv[])
     QList<double> plainRates;
     bool jobOk = true;
     QElapsedTimer timer;
-    auto runJob = [&](const QString& device, const char* script) {
+    QList<double> progressRates;
+    auto runJob = [&](const QString& device, const char* script, bool progress = false) {
         replies.clear();
         timer.start();
-        client.sendTextMessage(compact(job(device, 1, cases, script)));
-        waitFor([&replies] { return replies.size() >= 1; }, 120000);
-        jobOk = jobOk && allPassed(replies.value(0), cases);
+        QJsonObject request = job(device, 1, cases, script);
+        if (progress)
+            request.insert("progress", true);
+        client.sendTextMessage(compact(request));
+        // With progress, the report follows one event per test case.
+        waitFor([&replies] { return !replies.isEmpty() && !replies.last().contains("EVENT"); }, 120000);
+        jobOk = jobOk && allPassed(replies.value(replies.size() - 1), cases) && replies.size() == (progress ? cases + 1 : 1);
         return cases / (timer.nsecsElapsed() / 1e9);
     };
     for (int round = 0; round < rounds; ++round) {
         jobRates.append(runJob(QStringLiteral("throughput-%1").arg(round), OneLineScript));
         topLevelRates.append(runJob(QStringLiteral("top-level-%1").arg(round), TopLevelScript));
+        progressRates.append(runJob(QStringLiteral("progress-%1").arg(round), OneLineScript, true));
         plainRates.append(plainRoundTripsPerSecond(cases));
     }
     const auto median = [rounds](QList<double>& rates) {
@@ -202,6 +209,9 @@ int main(int argc, char* argv[])
                 plainRate > 0 ? jobRate / plainRate : 0.0);
     std::printf("throughput, script with top-level code (compiled on every check): %.0f tc/s; ratio %.2f\n",
                 topLevelRate, plainRate > 0 ? topLevelRate / plainRate : 0.0);
+    const double progressRate = median(progressRates);
+    std::printf("throughput with \"progress\": true (an event per test case): %.0f tc/s; %.2f of the rate without\n",
+                progressRate, jobRate > 0 ? progressRate / jobRate : 0.0);
 
     // Concurrency.
     replies.clear();

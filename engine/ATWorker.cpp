@@ -145,6 +145,8 @@ void ATWorker::OnEnterAutoTest(const QJsonObject& ack)
 void ATWorker::RunJob()
 {
     connect(&jobExecutor, &JobExecutor::Overed, this, &ATWorker::OnJobOvered, Qt::DirectConnection);
+    if (progressCallback)
+        connect(&jobExecutor, &JobExecutor::TcFinished, this, &ATWorker::OnTcFinished, Qt::DirectConnection);
     jobExecutor.Start();
 }
 
@@ -154,6 +156,18 @@ void ATWorker::OnJobOvered()
         return;
     report = jobExecutor.Result().ToJson();
     deviceProxy.EnterAutoTest(false, Step(&ATWorker::OnLeaveAutoTest));
+}
+
+void ATWorker::OnTcFinished(const TcResult& result, int done, int total)
+{
+    // After a failure report the job is over for whoever follows it.
+    if (reported)
+        return;
+    progressCallback({{QStringLiteral("EVENT"), QStringLiteral("JobProgress")},
+                      {QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
+                      {QStringLiteral("done"), done},
+                      {QStringLiteral("total"), total},
+                      {QStringLiteral("tc"), result.ToJson()}});
 }
 
 void ATWorker::OnLeaveAutoTest(const QJsonObject& ack)

@@ -29,6 +29,8 @@ public:
 
     void SetJob(const QJsonObject& job) { request = job; }
     void SetResultCallback(const ReplyCallback& callback) { resultCallback = callback; }
+    // Told of every test case that ends before the job reports.
+    void SetProgressCallback(const EventCallback& callback) { progressCallback = callback; }
     void Start(const QString& url);
     void ReportFatal(const QString& reason);
     // Ends a running job at once with the remark "Cancelled": takes the device
@@ -55,6 +57,7 @@ private:
     void OnEnterAutoTest(const QJsonObject& ack);
     void RunJob();
     void OnJobOvered();
+    void OnTcFinished(const TcResult& result, int done, int total);
     void OnLeaveAutoTest(const QJsonObject& ack);
     void OnStopSim(const QJsonObject& ack);
     void Report(const QJsonObject& value);
@@ -78,6 +81,7 @@ private:
     QJsonObject report;
     QJsonObject request;
     ReplyCallback resultCallback;
+    EventCallback progressCallback;
     QString deviceId;
     int deviceTimeLimitMs = 0;
     bool reported = false;

@@ -6,7 +6,7 @@
 
 #include <new>
 
-void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callback)
+void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress)
 {
     auto* worker = new (std::nothrow) ATWorker;
     if (!worker) {
@@ -23,6 +23,7 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
         worker->deleteLater();
         callback(report);
     });
+    worker->SetProgressCallback(progress);
     worker->Start(request.value(QStringLiteral("url")).toString());
 }
 

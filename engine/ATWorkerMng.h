@@ -12,7 +12,8 @@
 class ATWorkerMng
 {
 public:
-    void NewJob(const QJsonObject& request, const ReplyCallback& callback);
+    // `progress`, when set, gets a "JobProgress" event as each test case ends.
+    void NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress = nullptr);
     // Ends every running job whose "jobid" equals `jobId` (see
     // ATWorker::Cancel) and returns how many there were.
     int CancelJob(const QJsonValue& jobId);

@@ -56,6 +56,8 @@ void JobExecutor::StartTc(int index)
 void JobExecutor::TcOvered(TcResult res)
 {
     jobResult.AddTc(res);
+    // Before the release below, which starts the next test case or ends the job.
+    Q_EMIT TcFinished(res, int(jobResult.tcs.size()), int(job.tcItems.size()));
     auto* executor = qobject_cast<TcExecutor*>(sender());
     KIV_LOG("JobExecutor", "JobExecutor::TcOvered", 3) << " TcOvered " << static_cast<void*>(executor);
     // Releasing resets the executor and starts the next test case on it.

@@ -29,6 +29,8 @@ public:
 
 Q_SIGNALS:
     void Overed();
+    // A test case ended: `done` of the job's `total` have.
+    void TcFinished(const TcResult& result, int done, int total);
 
 private Q_SLOTS:
     void TcOvered(TcResult res);

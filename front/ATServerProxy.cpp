@@ -8,6 +8,19 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPointer>
+
+namespace {
+
+// Progress events are opt-in: only JSON true asks for them.
+EventCallback progressEvents(const QJsonObject& request, const ReplyCallback& reply)
+{
+    if (request.value(QStringLiteral("progress")) != QJsonValue(true))
+        return nullptr;
+    return KIVAutoTestReply::EventsOf(reply);
+}
+
+} // namespace
 
 const ATServerProxy::JobEntry ATServerProxy::s_jobTable[] = {
     {"ExecuteJob", &ATServerProxy::OnExecuteJob},
@@ -47,6 +60,7 @@ void ATServerProxy::Init()
     m_components.Register("ATWorkerMng", &m_workerMng);
     m_commands.SetComponentMap(&m_components);
     m_dispatcher.SetComponentMap(&m_components);
+    m_remoteJobs.SetComponentMap(&m_components);
 }
 
 void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& reply)
@@ -77,7 +91,7 @@ void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& repl
 void ATServerProxy::OnExecuteJob(const QJsonObject& request, const ReplyCallback& reply)
 {
     // The worker answers through the callback, once, whenever the job ends.
-    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply);
+    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, progressEvents(request, reply));
 }
 
 void ATServerProxy::OnNoCmd(const QJsonObject&, QJsonObject& reply)
@@ -124,10 +138,24 @@ void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback&
     // out, so requests that fail together all move to the same other host.
     const int sentTo = m_remoteHost;
     int* selector = &m_remoteHost;
-    const RemoteHandler handler(reply, [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; });
+    const auto switchHost = [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; };
+    const QString url = RemoteHosts::ForSelector(sentTo);
+    if (request.value(QStringLiteral("cmd")).toString() == QLatin1String("execute_job_local")) {
+        // The server may hand the job back to run here. Not tied to the
+        // client: the server has stored the job whether the client stays or not.
+        QPointer<RemoteJobs> jobs(&m_remoteJobs);
+        const RemoteHandler handler([jobs, url, reply](const QJsonObject& answer) {
+            QJsonObject forClient = answer;
+            if (jobs)
+                jobs->TakeJob(forClient, url);
+            reply(forClient);
+        }, switchHost);
+        m_webGetter.wGet(url, body, handler);
+        return;
+    }
     // Requests of a client that has gone are aborted, queued or running.
     const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
-    m_webGetter.wGet(RemoteHosts::ForSelector(sentTo), body, handler, owner ? owner->alive : nullptr);
+    m_webGetter.wGet(url, body, RemoteHandler(reply, switchHost), owner ? owner->alive : nullptr);
 }
 
 void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply)
@@ -135,6 +163,12 @@ void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, c
     QJsonObject answer;
     if (!m_commands.Dispatch(request, answer))
         answer.insert(QStringLiteral("result"), QStringLiteral("Local AT Server not support cmd: ") + cmd);
+    // The job started is still connecting to its device: no test case can
+    // have finished before it is followed here.
+    if (cmd == QLatin1String("execute_job_local") && answer.value(QStringLiteral("result")) == QLatin1String("ok")) {
+        if (const EventCallback events = progressEvents(request, reply))
+            m_dispatcher.Follow(answer.value(QStringLiteral("jobid")).toInt(), events);
+    }
     answer.insert(QStringLiteral("cmd"), cmd);
     reply(answer);
 }

@@ -6,6 +6,7 @@
 #include "front/ReplyCallback.h"
 #include "local/LocalCommandTable.h"
 #include "local/LocalDispatcher.h"
+#include "remote/RemoteJobs.h"
 #include "remote/WebFileGetter.h"
 #include "storage/LocalModel.h"
 
@@ -53,6 +54,8 @@ private:
     ATWorkerMng m_workerMng;
     ComponentMap m_components;
     LocalDispatcher m_dispatcher;
+    // Jobs that the remote server hands back to run here.
+    RemoteJobs m_remoteJobs{m_webGetter};
     // 1 selects the first remote host, anything else the second.
     int m_remoteHost = 0;
     bool m_remoteMode = true;

@@ -37,3 +37,23 @@ void KIVAutoTestReply::operator()(const QJsonObject& answer) const
         KIV_LOG("AutoTestView", "KIVAutoTestReply", 1) << "Reply refused: " << text;
     view->WriteWebText(text);
 }
+
+void KIVAutoTestReply::Event(const QJsonObject& event) const
+{
+    if (!*alive)
+        return;
+    bool tooLarge = false;
+    const QByteArray text = RequestEnvelope::Event(event, seq, &tooLarge);
+    if (tooLarge)
+        KIV_LOG("AutoTestView", "KIVAutoTestReply::Event", 1) << "Event cut: " << text;
+    view->WriteWebText(text);
+}
+
+EventCallback KIVAutoTestReply::EventsOf(const ReplyCallback& reply)
+{
+    const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
+    if (!owner)
+        return nullptr;
+    const KIVAutoTestReply copy = *owner;
+    return [copy](const QJsonObject& event) { copy.Event(event); };
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "front/KIVAutoTestGlobal.h"
+#include "front/ReplyCallback.h"
 #include "platform/WebSocketHandler.h"
 
 #include <QByteArray>
@@ -20,6 +21,12 @@ struct KIVAUTOTEST_EXPORT KIVAutoTestReply
     QByteArray seq;
 
     void operator()(const QJsonObject& answer) const;
+    // Writes an event of this request: its "SEQ", no "ERROR". Dropped once
+    // the client has gone.
+    void Event(const QJsonObject& event) const;
+    // The events of the request that `reply` answers, when a view asked:
+    // empty for callbacks that do not write to a client.
+    static EventCallback EventsOf(const ReplyCallback& reply);
 };
 
 // One client connection: turns each text message into a request for the

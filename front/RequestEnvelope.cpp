@@ -183,6 +183,25 @@ QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& s
             envelope.insert(QStringLiteral("cmd"), answer.value(QStringLiteral("cmd")));
     }
     envelope.insert(QStringLiteral("ERROR"), QStringLiteral("SUCCESS"));
+    return WithSeq(envelope, seqText);
+}
+
+QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge)
+{
+    const qint64 size = EstimatedSize(event);
+    if (tooLarge)
+        *tooLarge = size > MaxReplySize();
+    if (size <= MaxReplySize())
+        return WithSeq(event, seqText);
+    // Whoever waits for the event still learns that it came, and why it is empty.
+    return WithSeq({{QStringLiteral("EVENT"), event.value(QStringLiteral("EVENT"))},
+                    {QStringLiteral("jobid"), event.value(QStringLiteral("jobid"))},
+                    {QStringLiteral("result"), TooLargeText(size)}},
+                   seqText);
+}
+
+QByteArray RequestEnvelope::WithSeq(QJsonObject envelope, const QByteArray& seqText)
+{
     if (seqText.isEmpty())
         return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
     // A marker no answer holds stands in for "SEQ", so that the key keeps

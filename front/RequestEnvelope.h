@@ -28,6 +28,11 @@ public:
     // by a failure "result" that says so.
     static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr);
     static QByteArray FailureReply(const QString& errorText);
+    // The text of an event for a request whose "SEQ" was `seqText`: like a
+    // reply but without "ERROR", which speaks of replies only. An event larger
+    // than MaxReplySize() keeps only "EVENT" and "jobid", and a "result" that
+    // says why.
+    static QByteArray Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge = nullptr);
 
     // Rough compact-JSON size of a value, without writing it out.
     static qint64 EstimatedSize(const QJsonValue& value);
@@ -40,6 +45,8 @@ public:
     static QByteArray MemberText(const QByteArray& json, const QString& key);
 
 private:
+    static QByteArray WithSeq(QJsonObject envelope, const QByteArray& seqText);
+
     QJsonObject m_request;
     QString m_error;
     QByteArray m_seqText;

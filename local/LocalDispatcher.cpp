@@ -51,7 +51,27 @@ void LocalDispatcher::StartJob(const LocalJobContext& context)
         ExecResult(jobId, QJsonObject());
         return;
     }
-    manager->NewJob(request, [this, jobId](const QJsonObject& report) { ExecResult(jobId, report); });
+    // Progress is followed even when no client asked, so that "my_jobs" shows
+    // how far a running job has got.
+    manager->NewJob(
+        request, [this, jobId](const QJsonObject& report) { ExecResult(jobId, report); },
+        [this, jobId](const QJsonObject& event) { OnProgress(jobId, event); });
+}
+
+void LocalDispatcher::Follow(int jobId, const EventCallback& events)
+{
+    if (LocalJobContext* context = FindJob(jobId))
+        context->events = events;
+}
+
+void LocalDispatcher::OnProgress(int jobId, const QJsonObject& event)
+{
+    LocalJobContext* context = FindJob(jobId);
+    if (!context)
+        return;
+    context->job.finishCnt = event.value(QStringLiteral("done")).toInt();
+    if (context->events)
+        context->events(event);
 }
 
 void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
@@ -64,17 +84,38 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
                                                                      << " that is not running, ignored";
         return;
     }
+    // Taken before the context may go: the report follows the recording, so
+    // that a client asking for the job's details on it finds them.
+    const auto events = context->events;
+    QJsonObject finished;
+    if (events) {
+        QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();
+        const QJsonArray tcs = value.value(QStringLiteral("tcs")).toArray();
+        QJsonArray titled;
+        for (int i = 0; i < tcs.size(); ++i) {
+            QJsonObject entry = tcs.at(i).toObject();
+            if (i < context->details.size() && context->details.at(i).testcase)
+                entry.insert(QStringLiteral("title"), context->details.at(i).testcase->title);
+            titled.append(entry);
+        }
+        value.insert(QStringLiteral("tcs"), titled);
+        finished = {{QStringLiteral("EVENT"), QStringLiteral("JobReport")},
+                    {QStringLiteral("jobid"), jobId},
+                    {QStringLiteral("VALUE"), value}};
+    }
+    bool recorded = false;
     LocalModel* model = localModel(components);
-    if (!model) {
-        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
-        return;
-    }
     QString error;
-    if (!RecordReport(model, *context, report, error)) {
+    if (!model)
+        KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
+    else if (!(recorded = RecordReport(model, *context, report, error)))
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << error;
-        return;
+    if (recorded)
+        RemoveJob(jobId);
+    if (events) {
+        finished.insert(QStringLiteral("recorded"), recorded);
+        events(finished);
     }
-    RemoveJob(jobId);
 }
 
 bool LocalDispatcher::RecordReport(LocalModel* model, LocalJobContext& context, const QJsonObject& report, QString& error)

@@ -19,6 +19,9 @@ public:
     void StartJob(const LocalJobContext& context, QJsonObject& reply) override;
     bool RunningJobs(QList<DBT_Job>& out, QString& error) override;
     void ExecResult(int jobId, const QJsonObject& report);
+    // Sends `events` every "JobProgress" of a running job, then a "JobReport"
+    // once its results are recorded.
+    void Follow(int jobId, const EventCallback& events);
     LocalJobContext* FindJob(int jobId);
     void RemoveJob(int jobId);
     const QList<LocalJobContext>& Jobs() const { return jobs; }
@@ -30,6 +33,8 @@ public:
     static bool RecordReport(LocalModel* model, LocalJobContext& context, const QJsonObject& report, QString& error);
 
 private:
+    void OnProgress(int jobId, const QJsonObject& event);
+
     ComponentMap* components = nullptr;
     QList<LocalJobContext> jobs;
 };

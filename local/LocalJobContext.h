@@ -1,5 +1,6 @@
 #pragma once
 
+#include "front/ReplyCallback.h"
 #include "local/DBT_Job.h"
 #include "local/DBT_JobDetail.h"
 #include "local/DBT_Plan.h"
@@ -19,4 +20,6 @@ struct LocalJobContext
     DBT_Job job;
     DBT_Plan plan;
     QList<DBT_JobDetail> details;
+    // The client that follows the job's progress, if one asked.
+    EventCallback events;
 };

@@ -175,6 +175,13 @@ void ApiServer::Route()
 bool ApiServer::Start(QString& error)
 {
     m_server.reset(new HttpServer);
+    // The library's default sets SO_REUSEPORT alone: a second server could
+    // share the port unnoticed, and a restart fails while the last run's
+    // connections linger in TIME_WAIT. SO_REUSEADDR is what a server wants.
+    m_server->set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     const size_t threads = size_t(qMax(1, m_config.threads));
     m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     Route();

@@ -7,7 +7,9 @@
 #include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <QXmlStreamReader>
 
 #include <algorithm>
 #include <QFile>
@@ -134,9 +136,11 @@ private Q_SLOTS:
         QCOMPARE(empty.value("VALUE").toObject(),
                  (QJsonObject{{"result", false}, {"remark", "Job url has no device id: ''"}, {"tcs", QJsonArray()}}));
 
-        // A client that leaves during a job: the job runs to its end, the report
-        // goes nowhere and the host stays up.
-        m_client->Send(executeJob(twoCaseJob("devices/dev-f", {delay(400), QJsonArray()}), 1));
+        // A client that leaves during a job: the job runs to its end, its progress
+        // and report go nowhere and the host stays up.
+        QJsonObject leaving = executeJob(twoCaseJob("devices/dev-f", {delay(400), QJsonArray()}), 1);
+        leaving.insert("progress", true);
+        m_client->Send(leaving);
         QTRY_VERIFY(m_host->Stderr().contains("Job 11 starts on device dev-f"));
         delete m_client;
         m_client = nullptr;
@@ -327,6 +331,190 @@ private Q_SLOTS:
         QSqlDatabase::removeDatabase("records");
     }
 
+    void progressEvents_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::addColumn<QJsonValue>("progress");
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QStringList>("messages");
+        // Only JSON true asks; without it every job answers as it always did.
+        QTest::newRow("job") << false << QJsonValue(true) << QStringList() << QStringList{"1/2 pass", "2/2 fail", "reply pass fail"};
+        QTest::newRow("job, no flag") << false << QJsonValue() << QStringList() << QStringList{"reply pass fail"};
+        QTest::newRow("job, flag 1") << false << QJsonValue(1) << QStringList() << QStringList{"reply pass fail"};
+        // The device channel goes at the second test case: the events stop and the report comes.
+        QTest::newRow("job, link dropped") << false << QJsonValue(true) << QStringList{"--drop-after", "3"}
+                                           << QStringList{"1/2 pass", "reply fatal fatal"};
+        QTest::newRow("stored plan") << true << QJsonValue(true) << QStringList()
+                                     << QStringList{"ok", "1/2 pass", "2/2 fail", "report pass fail recorded"};
+        QTest::newRow("stored plan, no flag") << true << QJsonValue() << QStringList() << QStringList{"ok"};
+        QTest::newRow("stored plan, link dropped") << true << QJsonValue(true) << QStringList{"--drop-after", "3"}
+                                                   << QStringList{"ok", "1/2 pass", "report fatal fatal recorded"};
+    }
+
+    // "progress": true sends one event per finished test case, in order, on
+    // the request's connection and with its "SEQ", before the job's report.
+    void progressEvents()
+    {
+        QFETCH(bool, stored);
+        QFETCH(QJsonValue, progress);
+        QFETCH(QStringList, faults);
+        QFETCH(QStringList, messages);
+        QVERIFY(StartEmulator(faults));
+        HostProcess host;
+        QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
+        TestClient client, other;
+        QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
+        // The second case fails its check and waits 400 ms before it ends.
+        const QJsonArray cases{testcase(1, "Power", "Supply", {item(0, 12)}, "(function(l, g) { return l.Voltage === 12; })"),
+                               testcase(2, "Radio", "Tx", {item(1, 20)}, "(function(l, g) { return l.Power > 30; })")};
+        const QString content = compact({{"case_stratepy", QJsonArray{QJsonArray(), delay(400)}}});
+        QJsonObject request{{"SEQ", "p"}};
+        if (!progress.isUndefined() && !progress.isNull())
+            request.insert("progress", progress);
+        QList<int> ids{1, 2};
+        if (stored) {
+            QCOMPARE(client.Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
+            ids.clear();
+            for (const QJsonValue& tc : cases)
+                ids << client.Request({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", tc["content"]}}}})
+                           .value("testcaseid").toInt();
+            const int plan = client.Request({{"CMD", "create_plan"}, {"name", "p"}, {"content", content}}).value("planid").toInt();
+            QCOMPARE(client.Request({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{ids[0], ids[1]}}}).value("result").toString(),
+                     QStringLiteral("ok"));
+            request.insert("CMD", "execute_job_local");
+            request.insert("planid", plan);
+            request.insert("url", "dev-q");
+        } else {
+            request.insert("CMD", "ExecuteJob");
+            request.insert("VALUE", QJsonObject{{"url", "dev-q"}, {"jobid", 9}, {"planid", 4}, {"case_list", cases}, {"content", content}});
+        }
+        const int before = client.Replies().size();
+        client.Send(request);
+        if (stored && faults.isEmpty()) {
+            // The running list counts the finished test cases, asked for or not.
+            const auto finished = [&] { return other.Request({{"CMD", "my_jobs"}}).value("data")[0]["fin"].toInt(); };
+            QTRY_COMPARE(finished(), 1);
+        }
+        if (stored)
+            QTRY_VERIFY_WITH_TIMEOUT(other.Request({{"CMD", "my_jobs"}}).value("data").toArray().isEmpty(), 10000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(client.Replies().size() >= before + messages.size(), 10000);
+        // Anything sent for the job arrives before the answer to a later request.
+        QCOMPARE(client.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
+
+        QStringList seen;
+        QList<int> tcIds;
+        const auto verdict = [](const QJsonValue& tc) {
+            return tc["result"].toBool() ? "pass" : tc["remark"] == QStringLiteral("Fatal Error") ? "fatal" : "fail";
+        };
+        const auto verdicts = [&](const QJsonValue& report) {
+            QStringList list;
+            for (const QJsonValue& tc : report["tcs"].toArray())
+                list << verdict(tc);
+            return list.join(' ');
+        };
+        for (int i = before; i < client.Replies().size() - 1; ++i) {
+            const QString text = client.Replies().at(i);
+            QVERIFY2(text.contains("\"SEQ\":\"p\""), qPrintable(text));
+            const QJsonObject message = client.Reply(i);
+            const QString event = message.value("EVENT").toString();
+            QCOMPARE(message.contains("ERROR"), event.isEmpty());
+            if (event == "JobProgress") {
+                seen << QStringLiteral("%1/%2 %3").arg(message["done"].toInt()).arg(message["total"].toInt()).arg(verdict(message["tc"]));
+                tcIds << message["tc"]["id"].toInt();
+                QCOMPARE(message["jobid"], stored ? client.Reply(before)["jobid"] : QJsonValue(9));
+            } else if (event == "JobReport") {
+                seen << "report " + verdicts(message["VALUE"]) + (message["recorded"].toBool() ? " recorded" : "");
+                QCOMPARE(message["VALUE"]["tcs"][1]["title"].toString(), QStringLiteral("t"));
+            } else {
+                seen << (stored ? message["result"].toString() : "reply " + verdicts(message["VALUE"]));
+            }
+        }
+        QCOMPARE(seen, messages);
+        QCOMPARE(tcIds, ids.mid(0, tcIds.size()));
+        QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
+    }
+
+    void junitReports_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        // "suite: case=outcome, ..." for each <testsuite>.
+        QTest::addColumn<QStringList>("suites");
+        // Text the file holds.
+        QTest::addColumn<QByteArray>("excerpt");
+        const QString sample = KIV_SOURCE_DIR "/examples/job-request.json";
+        const QString sampleSuite = "job 1: Supply accepts 12 V / 2 A=pass, Transmitter tunes to 1090 MHz=pass, "
+                                    "Transmit power above 30 dBm (fails on purpose)=failure, Supply set without a check=pass, "
+                                    "job-level script=pass";
+        QTest::newRow("a job") << false << QStringList{"--file", sample} << 0 << QStringList{sampleSuite}
+                               << QByteArray(R"(<property name="planid" value="1"/>)");
+        QTest::newRow("a case failed") << false << QStringList{"--fail-on-failure", "--file", sample} << 3 << QStringList{sampleSuite}
+                                       << QByteArray("failures=\"1\"");
+        // Without a device id the job fails before its case; the title needs escaping.
+        QTest::newRow("fatal") << false
+                               << QStringList{"--fail-on-failure", compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 4}, {"url", ""},
+                                                  {"case_list", QJsonArray{QJsonObject{{"testcaseid", 7}, {"title", "a <b> & \"c\""}}}}}}})}
+                               << 3 << QStringList{"job 4: a <b> & \"c\"=error"}
+                               << QByteArray("type=\"error\">Job url has no device id: ''</error>");
+        // A remark with a character XML cannot hold; a case without a title.
+        const QJsonArray bell{testcase(8, "Power", "Supply", {item(0, 1)}, "(function(l, g) { throw 'bell \\u0007'; })")};
+        QTest::newRow("control character") << false
+                                           << QStringList{compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 6}, {"url", "dev-k"},
+                                                  {"content", compact({{"case_stratepy", QJsonArray{QJsonArray()}}})}, {"case_list", bell}}}})}
+                                           << 0 << QStringList{"job 6: test case 8=failure"} << QByteArray("bell \xEF\xBF\xBD");
+        // The client waits for the stored-plan job's end, then asks for its details.
+        QTest::newRow("stored plan") << true << QStringList{"--fail-on-failure", "--progress"} << 3
+                                     << QStringList{"job %1: supply=pass, radio=failure", "job %1: supply=pass, radio=failure"}
+                                     << QByteArray("<failure message=\"failed\"");
+    }
+
+    // autotest-client --junit writes what the job reports say, valid for CI readers.
+    void junitReports()
+    {
+        QFETCH(bool, stored);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, suites);
+        QFETCH(QByteArray, excerpt);
+        QVERIFY(StartEmulator());
+        QTemporaryDir dir;
+        const QString file = dir.filePath("report.xml");
+        QProcess client;
+        const auto run = [&](const QStringList& more) {
+            client.start(HostProcess::BinDir() + "/autotest-client",
+                         QStringList{"--url", m_host->Url().toString(), "--junit", file} + arguments + more);
+            return client.waitForFinished(30000) ? client.exitCode() : -1;
+        };
+        if (stored) {
+            QCOMPARE(m_client->Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
+            QJsonArray ids;
+            for (const QJsonObject& tc : {testcase(0, "Power", "Supply", {item(0, 12)}, "(function(l, g) { return l.Voltage === 12; })"),
+                                         testcase(0, "Radio", "Tx", {item(1, 20)}, "(function(l, g) { return l.Power > 30; })")})
+                ids << m_client->Request({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", ids.isEmpty() ? "supply" : "radio"},
+                                                                                    {"content", tc["content"]}}}}).value("testcaseid");
+            const int plan = m_client->Request({{"CMD", "create_plan"}, {"name", "ci"}, {"content", compact({{"case_stratepy", QJsonArray{QJsonArray(), QJsonArray()}}})}})
+                                 .value("planid").toInt();
+            QCOMPARE(m_client->Request({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", ids}}).value("result").toString(), QStringLiteral("ok"));
+            QCOMPARE(run({compact({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-j"}})}), exitCode);
+            const int job = QJsonDocument::fromJson(client.readAllStandardOutput()).object().value("jobid").toInt();
+            const QByteArray log = client.readAllStandardError();
+            QVERIFY2(job > 0 && log.contains(QStringLiteral("job %1 [####").arg(job).toUtf8()), log.constData());
+            const QByteArray first = ReadFile(file) + '\x01';
+            QCOMPARE(run({compact({{"CMD", "job_detail"}, {"jobid", job}})}), exitCode);
+            QCOMPARE(JUnitSummary(first + ReadFile(file)), suites.replaceInStrings("%1", QString::number(job)));
+        } else {
+            QCOMPARE(run({}), exitCode);
+            QCOMPARE(JUnitSummary(ReadFile(file)), suites);
+        }
+        QVERIFY2(ReadFile(file).contains(excerpt), ReadFile(file).constData());
+        QProcess lint;
+        lint.start("xmllint", {"--noout", "--schema", KIV_SOURCE_DIR "/tests/junit.xsd", file});
+        QVERIFY(lint.waitForFinished(10000));
+        QVERIFY2(lint.exitCode() == 0, lint.readAllStandardError().constData());
+    }
+
 private:
     bool StartEmulator(const QStringList& options = {})
     {
@@ -336,6 +524,39 @@ private:
             return true;
         qWarning("%s", qPrintable(m_emulator->ErrorText()));
         return false;
+    }
+
+    static QByteArray ReadFile(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Each <testsuite> of one or more JUnit documents as "name: case=outcome, ...".
+    static QStringList JUnitSummary(const QByteArray& xml)
+    {
+        QStringList suites, cases;
+        QString suite;
+        for (const QByteArray& document : xml.split('\x01')) {
+            QXmlStreamReader reader(document);
+            while (!reader.atEnd()) {
+                reader.readNext();
+                const QString name = reader.name().toString();
+                if (reader.isStartElement() && name == "testsuite") {
+                    suite = reader.attributes().value("name").toString();
+                    cases.clear();
+                } else if (reader.isStartElement() && name == "testcase") {
+                    cases << reader.attributes().value("name").toString() + "=pass";
+                } else if (reader.isStartElement() && (name == "failure" || name == "error" || name == "skipped")) {
+                    cases.last() = cases.last().section('=', 0, -2) + "=" + name;
+                } else if (reader.isEndElement() && name == "testsuite") {
+                    suites << suite + ": " + cases.join(", ");
+                }
+            }
+            if (reader.hasError())
+                suites << "XML error: " + reader.errorString();
+        }
+        return suites;
     }
 
     // Sends `request` and returns its one reply, or {} when there was none or more:

@@ -3,6 +3,7 @@
 
 #include "front/KIVAutoTestService.h"
 #include "front/KIVAutoTestView.h"
+#include "front/RequestEnvelope.h"
 #include "platform/KIVWebSocketServer.h"
 #include "tests/support/LogSpy.h"
 #include "tests/support/TestClient.h"
@@ -69,6 +70,21 @@ void TstAutoTestView::connectionsShareOneServiceAndDropTheirFlag()
     QVERIFY(!KIVAutoTestService::Exists());
     QCOMPARE(second.Request({{"CMD", "get_state"}}).value("state").toString(), QStringLiteral("remote"));
 
+    // Events of a request carry its "SEQ" and no "ERROR"; one past the reply
+    // bound comes cut, saying why; only a view's own callbacks have events.
+    QVERIFY(!KIVAutoTestReply::EventsOf([](const QJsonObject&) {}));
+    const EventCallback events = KIVAutoTestReply::EventsOf(KIVAutoTestReply{newest->Alive(), newest, "[7]"});
+    const int before = second.Replies().size();
+    events({{"EVENT", "JobProgress"}, {"done", 1}});
+    QVERIFY(second.WaitReplies(before + 1));
+    QCOMPARE(second.Replies().last(), QStringLiteral(R"({"EVENT":"JobProgress","SEQ":[7],"done":1})"));
+    RequestEnvelope::SetMaxReplySize(100);
+    events({{"EVENT", "JobReport"}, {"jobid", 3}, {"VALUE", QString(200, 'x')}});
+    RequestEnvelope::SetMaxReplySize(RequestEnvelope::DefaultMaxReplySize);
+    QVERIFY(second.WaitReplies(before + 2));
+    QVERIFY2(second.Replies().last().startsWith("{\"EVENT\":\"JobReport\",\"SEQ\":[7],\"jobid\":3,\"result\":\"Reply too large: "),
+             qPrintable(second.Replies().last()));
+
     // The flag drops as soon as the peer goes, before the handler is deleted
     // on a later turn of the event loop. The replies sent kept no copy of it.
     const std::shared_ptr<bool> alive = newest->Alive();
@@ -80,7 +96,8 @@ void TstAutoTestView::connectionsShareOneServiceAndDropTheirFlag()
     QTRY_VERIFY(!newest);
     QVERIFY(!aliveAtDisconnect);
     QCOMPARE(server.ConnectionCount(), 1);
-    QCOMPARE(alive.use_count(), 1L);
+    events({{"EVENT", "JobProgress"}}); // after the peer went: nothing, and no harm
+    QCOMPARE(alive.use_count(), 2L); // here and in the events callback
 }
 
 QTEST_GUILESS_MAIN(TstAutoTestView)

@@ -1,11 +1,13 @@
 // Mode "remote" through the host: requests forwarded to a scripted
-// test-management server on 127.0.0.1:8080, and the switch between its two
-// base URLs (127.0.0.1 first, localhost second).
+// test-management server on 127.0.0.1:8080, the switch between its two base
+// URLs (127.0.0.1 first, localhost second), and jobs that the server hands
+// back to run on the controller emulator.
 
 #include "tests/support/FakeRemoteServer.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/TestClient.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
@@ -24,6 +26,9 @@ private Q_SLOTS:
     void silentServerTimesOut();
     void repliesAreBounded();
     void requestsOfGoneClientsAreAborted();
+    void jobsHandedBackRunHere_data();
+    void jobsHandedBackRunHere();
+    void stationsShareOneServer();
 
 private:
     void Restart(const QStringList& arguments)
@@ -36,6 +41,17 @@ private:
     }
     // Sends one more request, answered by the default reply: the Host header it
     // went out with, or the whole reply when that was not "ok".
+    // Every "job_report" the server received, parsed.
+    QList<QJsonObject> Reports() const
+    {
+        QList<QJsonObject> reports;
+        for (const FakeRemoteServer::Request& request : m_server->Received()) {
+            const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+            if (body.value("cmd") == QLatin1String("job_report"))
+                reports.append(body);
+        }
+        return reports;
+    }
     QByteArray OkHost()
     {
         const QJsonObject reply = m_client->Request({{"CMD", "my_plans"}});
@@ -188,6 +204,186 @@ void TstRemote::requestsOfGoneClientsAreAborted()
     QTRY_VERIFY(m_host->Stderr().contains("Aborting 200 remote request(s) of clients that have gone"));
     QCOMPARE(OkHost(), QByteArray("localhost:8080"));
     QCOMPARE(m_server->Received().size(), 7);
+}
+
+namespace {
+
+// The fields `keys` of each record of a list, to compare the part that matters in one go.
+QJsonArray pick(const QJsonArray& records, const QStringList& keys)
+{
+    QJsonArray picked;
+    for (const QJsonValue& record : records) {
+        QJsonObject fields;
+        for (const QString& key : keys)
+            fields.insert(key, record.toObject().value(key));
+        picked.append(fields);
+    }
+    return picked;
+}
+
+QJsonObject pick(const QJsonObject& record, const QStringList& keys)
+{
+    return pick(QJsonArray{record}, keys).first().toObject();
+}
+
+QJsonObject remoteJob(int firstDelayMs)
+{
+    const auto testcase = [](int id, const char* group, int value, const char* script) {
+        const QJsonObject content{{"MODULE_NAME", group == QLatin1String("Tx") ? "Radio" : "Power"}, {"GROUP_NAME", group},
+                                  {"DATA", QJsonArray{QJsonObject{{"INDEX", 0}, {"VALUE", value}}}}, {"execute_script", script}};
+        return QJsonObject{{"testcaseid", id}, {"content", QString(QJsonDocument(content).toJson(QJsonDocument::Compact))}};
+    };
+    const QJsonObject content{{"case_stratepy", QJsonArray{QJsonArray{QJsonObject{{"type", "s_deplay"}, {"time", firstDelayMs}}},
+                                                           QJsonArray()}}};
+    return {{"url", "devices/station-1"}, {"jobid", 7}, {"planid", 3},
+            {"content", QString(QJsonDocument(content).toJson(QJsonDocument::Compact))},
+            {"case_list", QJsonArray{testcase(31, "Supply", 12, "(function (l) { return l.Voltage === 12; })"),
+                                     testcase(32, "Tx", 20, "(function (l) { return l.Power > 30; })")}}};
+}
+
+} // namespace
+
+void TstRemote::jobsHandedBackRunHere_data()
+{
+    QTest::addColumn<QJsonValue>("job");          // the "job" of the server's answer; undefined: none
+    QTest::addColumn<QList<int>>("reportStatus"); // the server's HTTP status for each "job_report" until it takes one
+    QTest::addColumn<QString>("then");            // what the client does after the answer: "", "cancel", "stop"
+    QTest::addColumn<QString>("remark");          // the report's remark; empty: no report is posted
+    QTest::addColumn<QJsonArray>("verdicts");     // its test cases' "result"
+
+    const QJsonArray failed{false, false};
+    QTest::newRow("runs and reports") << QJsonValue(remoteJob(0)) << QList<int>{} << "" << "No Script to Exec" << QJsonArray{true, false};
+    // Failed posts are tried again, after 1 s and then 2 s, whether the
+    // server was unreachable or answered with something other than "ok".
+    QTest::newRow("report retried") << QJsonValue(remoteJob(0)) << QList<int>{503, 200} << "" << "No Script to Exec" << QJsonArray{true, false};
+    QTest::newRow("cancelled") << QJsonValue(remoteJob(60000)) << QList<int>{} << "cancel" << "Cancelled" << failed;
+    QTest::newRow("host stops mid-job") << QJsonValue(remoteJob(60000)) << QList<int>{} << "stop" << "" << QJsonArray();
+    QTest::newRow("no job") << QJsonValue(QJsonValue::Undefined) << QList<int>{} << "" << "" << QJsonArray();
+    QTest::newRow("job not an object") << QJsonValue("x") << QList<int>{} << "" << "" << QJsonArray();
+}
+
+void TstRemote::jobsHandedBackRunHere()
+{
+    QFETCH(QJsonValue, job);
+    QFETCH(QList<int>, reportStatus);
+    QFETCH(QString, then);
+    QFETCH(QString, remark);
+    QFETCH(QJsonArray, verdicts);
+    HostProcess emulator(QStringLiteral("controller-emulator"));
+    QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870", "--push-interval", "20"}),
+             qPrintable(emulator.ErrorText()));
+
+    QJsonObject answer{{"result", "ok"}, {"cmd", "execute_job_local"}, {"planid", 3}, {"jobid", 7}};
+    if (!job.isUndefined())
+        answer.insert("job", job);
+    m_server->Queue({200, QJsonDocument(answer).toJson(QJsonDocument::Compact), {}});
+    for (const int status : reportStatus)
+        m_server->Queue({status, status == 200 ? R"({"result":"database is restarting"})" : "{}", {}});
+    QJsonObject expected = answer;
+    if (job.isObject())
+        expected.remove("job");
+    expected.insert("ERROR", "SUCCESS");
+    expected.insert("SEQ", 5);
+    QCOMPARE(m_client->Request({{"CMD", "execute_job_local"}, {"planid", 3}, {"url", "devices/station-1"}, {"SEQ", 5}}), expected);
+
+    if (then == QLatin1String("cancel"))
+        QCOMPARE(m_client->Request({{"CMD", "CancelJob"}, {"jobid", 7}}).value("cancelled").toInt(), 1);
+    if (then == QLatin1String("stop"))
+        QVERIFY2(m_host->Stop(), qPrintable(m_host->Stderr()));
+    if (remark.isEmpty()) {
+        // Only a report that reached the transport could have been posted.
+        QVERIFY(!m_host->Stderr().contains("Report of job"));
+        QVERIFY(m_host->Stop());
+        QCOMPARE(Reports(), QList<QJsonObject>());
+        QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(Reports().size(), reportStatus.size() + 1, 15000);
+    // Every try carries the same report; each failure is a warning.
+    const QJsonObject report = Reports().first();
+    for (const QJsonObject& again : Reports())
+        QCOMPARE(again, report);
+    QCOMPARE(m_server->Received().last().path, QByteArray("/api"));
+    QCOMPARE(report.value("jobid").toInt(), 7);
+    const QJsonObject value = report.value("report").toObject().value("VALUE").toObject();
+    QCOMPARE(report.value("report").toObject().keys(), QStringList{"VALUE"});
+    QCOMPARE(QJsonArray({value.value("jobid"), value.value("planid"), value.value("remark")}), QJsonArray({7, 3, remark}));
+    QJsonArray results;
+    for (const QJsonValue& tc : value.value("tcs").toArray())
+        results.append(tc.toObject().value("result"));
+    QCOMPARE(results, verdicts);
+    QTRY_VERIFY(m_host->Stderr().contains("Report of job 7 delivered to http://localhost:8080/api"));
+    QCOMPARE(m_host->Stderr().count(QRegularExpression(R"(\[1\] RemoteJobs RemoteJobs::OnAnswer: Report of job 7 to \S+ failed: )")),
+             reportStatus.size());
+    QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
+}
+
+void TstRemote::stationsShareOneServer()
+{
+    // The real server, on a port of its own: the fake one holds 8080. m_host
+    // is the first station.
+    HostProcess server(QStringLiteral("autotest-server"));
+    QVERIFY2(server.Start(), qPrintable(server.ErrorText()));
+    const QStringList remoteHosts{"--remote-hosts", server.Url().toString() + ',' + server.Url().toString()};
+    Restart(remoteHosts);
+    HostProcess emulator(QStringLiteral("controller-emulator"));
+    QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870", "--push-interval", "20"}),
+             qPrintable(emulator.ErrorText()));
+    HostProcess secondHost;
+    QVERIFY2(secondHost.Start(remoteHosts), qPrintable(secondHost.ErrorText()));
+    TestClient second;
+    QVERIFY(second.Connect(secondHost.Url()));
+    TestClient* const stations[] = {m_client, &second};
+
+    // Each station stores the README's two test cases (the second fails on
+    // purpose) and a plan whose first case waits 2 s, so that the jobs overlap.
+    const auto example = [](const char* name) {
+        QFile file(QStringLiteral(KIV_SOURCE_DIR "/examples/local/%1.json").arg(name));
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    };
+    QJsonObject plan = example("create-plan");
+    plan.insert("content", R"j({"execute_script":"(function (l, g) { return g.Power.Battery.Voltage.length > 0; })",)j"
+                           R"j("case_stratepy":[[{"type":"s_deplay","time":2000}],[]]})j");
+    for (int i = 0; i < 2; ++i) {
+        QJsonArray tclist;
+        for (const char* name : {"add-tc-supply", "add-tc-radio"})
+            tclist.append(stations[i]->Request(example(name)).value("testcaseid"));
+        const QJsonValue planId = stations[i]->Request(plan).value("planid");
+        QCOMPARE(stations[i]->Request({{"CMD", "sync_plan"}, {"planid", planId}, {"tclist", tclist}}).value("data").toArray().size(), 2);
+        stations[i]->Send(QJsonObject{{"CMD", "execute_job_local"}, {"planid", planId}, {"starter", QStringLiteral("station-%1").arg(i + 1)},
+                                      {"url", QStringLiteral("devices/bench-0%1").arg(i + 1)}});
+    }
+    QJsonArray jobs;
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(stations[i]->WaitReplies(5));
+        const QJsonObject reply = stations[i]->Reply(4);
+        QVERIFY2(reply.value("result") == QLatin1String("ok") && !reply.contains("job"), QJsonDocument(reply).toJson());
+        jobs.prepend(reply.value("jobid")); // highest id first, as "my_reports" lists them
+    }
+    QCOMPARE(pick(m_client->Request({{"CMD", "my_jobs"}}).value("data").toArray(), {"status"}),
+             (QJsonArray{QJsonObject{{"status", 2}}, QJsonObject{{"status", 2}}}));
+
+    // A third client, on either host, sees both stations' results.
+    TestClient third;
+    QVERIFY(third.Connect(secondHost.Url()));
+    const auto reports = [&] {
+        QJsonArray ids;
+        for (const QJsonValue& job : third.Request({{"CMD", "my_reports"}}).value("data").toArray())
+            ids.append(job.toObject().value("jobid"));
+        return ids;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(reports(), jobs, 20000);
+    for (const QJsonValue& job : jobs) {
+        const QJsonObject detail = third.Request({{"CMD", "job_detail"}, {"jobid", job}});
+        QCOMPARE(pick(detail.value("job").toObject(), {"status", "fin", "total"}), (QJsonObject{{"status", 3}, {"fin", 2}, {"total", 2}}));
+        QCOMPARE(pick(detail.value("jobdetail").toArray(), {"seqidx", "status"}),
+                 (QJsonArray{QJsonObject{{"seqidx", 0}, {"status", "pass"}}, QJsonObject{{"seqidx", 1}, {"status", "fail"}}}));
+        QCOMPARE(third.Request({{"CMD", "job_info"}, {"jobid", job}}).value("starter").toString(),
+                 QStringLiteral("station-%1").arg(job == jobs.last() ? 1 : 2));
+    }
+    QCOMPARE(m_client->Request({{"CMD", "my_jobs"}}).value("data").toArray(), QJsonArray());
+    for (HostProcess* process : {&secondHost, &emulator, &server})
+        QVERIFY2(process->Stop(), qPrintable(process->Stderr()));
 }
 
 QTEST_GUILESS_MAIN(TstRemote)

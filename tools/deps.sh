@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libqt5websockets5-dev qtdeclarative5-dev libqt5sql5-sqlite sqlite3
-    libqt5sql5-psql postgresql libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev clang libclang-rt-14-dev)
+    libqt5sql5-psql postgresql libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev clang libclang-rt-14-dev
+    chromium chromium-driver python3-selenium libxml2-utils)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -1,6 +1,7 @@
 // autotest-client: sends JSON requests to an auto-test host and prints every
 // reply as one line on stdout.
 
+#include "apps/autotest-client/JobFollower.h"
 #include "apps/common/SignalQuit.h"
 
 #include <QCommandLineParser>
@@ -13,6 +14,8 @@
 #include <QWebSocket>
 
 #include <cstdio>
+
+#include <unistd.h>
 
 namespace {
 
@@ -43,7 +46,8 @@ int main(int argc, char* argv[])
         "Sends requests to an auto-test host and prints each reply as one JSON line.\n"
         "Each REQUEST argument is sent as one text message, then each --file, then, with '-',\n"
         "every line of standard input. Exits 0 once the expected replies arrived, 1 on time-out,\n"
-        "2 when the connection failed or closed first.\n\n"
+        "2 when the connection failed or closed first, 3 with --fail-on-failure when a test case\n"
+        "failed.\n\n"
         "Example: autotest-client '{\"CMD\":\"get_state\",\"SEQ\":1}'"));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -59,11 +63,22 @@ int main(int argc, char* argv[])
         QStringLiteral("ms"), QStringLiteral("30000"));
     const QCommandLineOption tokenOption(QStringLiteral("token"),
         QStringLiteral("File holding the host's secret, sent as \"Authorization: Bearer <token>\"."), QStringLiteral("file"));
+    const QCommandLineOption junitOption(QStringLiteral("junit"),
+        QStringLiteral("Write every job report received as JUnit XML to this file; waits for the end of the "
+                       "stored-plan jobs it starts."), QStringLiteral("file"));
+    const QCommandLineOption failOption(QStringLiteral("fail-on-failure"),
+        QStringLiteral("Exit with 3 when a test case of a job report failed or ended in error, or a job's verdict was false."));
+    const QCommandLineOption progressOption(QStringLiteral("progress"),
+        QStringLiteral("Ask for the jobs' progress and show it on stderr (the default when stderr is a terminal); "
+                       "waits for the end of the stored-plan jobs it starts."));
     parser.addOption(urlOption);
     parser.addOption(tokenOption);
     parser.addOption(fileOption);
     parser.addOption(waitOption);
     parser.addOption(timeoutOption);
+    parser.addOption(junitOption);
+    parser.addOption(failOption);
+    parser.addOption(progressOption);
     parser.addPositionalArgument(QStringLiteral("request"), QStringLiteral("JSON request text, or '-' for stdin lines."),
                                  QStringLiteral("[request...]"));
     parser.process(app);
@@ -99,6 +114,13 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    JobFollower::Options follow;
+    follow.redraw = isatty(STDERR_FILENO) != 0;
+    follow.bar = follow.redraw || parser.isSet(progressOption);
+    follow.askProgress = follow.bar || parser.isSet(junitOption);
+    follow.awaitLocalReports = parser.isSet(progressOption) || parser.isSet(junitOption);
+    JobFollower follower(follow);
+
     SignalQuit signalQuit;
     QWebSocket socket;
     int received = 0;
@@ -109,21 +131,34 @@ int main(int argc, char* argv[])
             return;
         finished = true;
         status = code;
+        QString error;
+        if (parser.isSet(junitOption) && !follower.Report().Write(parser.value(junitOption), error)) {
+            logLine(QStringLiteral("can't write %1: %2").arg(parser.value(junitOption), error));
+            status = 2;
+        }
+        if (status == 0 && parser.isSet(failOption) && follower.Report().AnyFailed())
+            status = 3;
         socket.close();
-        QCoreApplication::exit(code);
+        QCoreApplication::exit(status);
     };
 
     QObject::connect(&socket, &QWebSocket::connected, &app, [&] {
         logLine(QStringLiteral("connected to %1, sending %2 request(s)").arg(socket.requestUrl().toString()).arg(messages.size()));
         for (const QString& message : qAsConst(messages))
-            socket.sendTextMessage(message);
+            socket.sendTextMessage(follower.Outgoing(message));
         if (expected == 0)
             finish(0);
     });
-    QObject::connect(&socket, &QWebSocket::textMessageReceived, &app, [&](const QString& reply) {
-        std::fprintf(stdout, "%s\n", qPrintable(reply));
-        std::fflush(stdout);
-        if (++received >= expected)
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, &app, [&](const QString& message) {
+        const bool reply = follower.Incoming(message);
+        if (reply || follower.PrintEvents()) {
+            std::fprintf(stdout, "%s\n", qPrintable(message));
+            std::fflush(stdout);
+        }
+        // Events answer no request.
+        if (reply)
+            ++received;
+        if (received >= expected && !follower.Waiting())
             finish(0);
     });
     QObject::connect(&socket, &QWebSocket::binaryMessageReceived, &app, [&](const QByteArray& reply) {

@@ -1,0 +1,101 @@
+// Small helpers for building the views without a framework.
+
+// h('button', {class: 'primary', onclick: fn}, 'Save'): attributes starting
+// with "on" become listeners, `dataset` and `style` objects are merged, the
+// rest are set as attributes (false and null leave them out).
+export function h(tag, attrs = {}, ...children) {
+    const element = document.createElement(tag);
+    for (const [key, value] of Object.entries(attrs || {})) {
+        if (value === false || value === null || value === undefined)
+            continue;
+        if (key.startsWith('on') && typeof value === 'function')
+            element.addEventListener(key.slice(2), value);
+        else if (key === 'dataset' || key === 'style')
+            Object.assign(element[key], value);
+        else if (key === 'value' || key === 'checked' || key === 'selected')
+            element[key] = value;
+        else
+            element.setAttribute(key, value === true ? '' : value);
+    }
+    append(element, children);
+    return element;
+}
+
+function append(element, children) {
+    for (const child of children.flat(Infinity)) {
+        if (child === null || child === undefined || child === false)
+            continue;
+        element.append(child instanceof Node ? child : document.createTextNode(String(child)));
+    }
+}
+
+export function clear(element, ...children) {
+    element.replaceChildren();
+    append(element, children);
+    return element;
+}
+
+// A labelled form row; `control` is an input, select or textarea.
+export function field(label, control, hint = '') {
+    return h('label', {class: 'field'}, h('span', {class: 'field-label'}, label), control,
+        hint ? h('span', {class: 'field-hint'}, hint) : null);
+}
+
+// Notices stay until the person closes them, so that no error goes unseen.
+export function notify(text, kind = 'error') {
+    const list = document.getElementById('notices');
+    const notice = h('div', {class: `notice ${kind}`, role: kind === 'error' ? 'alert' : 'status'},
+        h('span', {class: 'notice-text'}, text),
+        h('button', {class: 'icon', title: 'Dismiss', 'aria-label': 'Dismiss', onclick: () => notice.remove()}, '×'));
+    list.prepend(notice);
+    if (kind !== 'error')
+        setTimeout(() => notice.remove(), 3000);
+    while (list.children.length > 6)
+        list.lastElementChild.remove();
+    return notice;
+}
+
+export function showError(error) {
+    const text = error && error.cmd ? `${error.cmd}: ${error.message}` : String(error && error.message || error);
+    notify(text, 'error');
+}
+
+// Runs an event handler's async work and shows whatever it throws.
+export function act(work) {
+    return (...args) => Promise.resolve().then(() => work(...args)).catch(showError);
+}
+
+export function badge(verdict) {
+    const labels = {pass: 'PASS', fail: 'FAIL', fatal: 'FATAL', running: 'RUNNING', pending: 'PENDING',
+        cancelled: 'CANCELLED'};
+    return h('span', {class: `badge ${verdict}`, dataset: {verdict}}, labels[verdict] || verdict.toUpperCase());
+}
+
+export function parseJsonObject(text) {
+    try {
+        const value = JSON.parse(text);
+        return value && typeof value === 'object' && !Array.isArray(value) ? value : null;
+    } catch {
+        return null;
+    }
+}
+
+// JSON for the editors: an array of objects keeps one element per line.
+export function formatJson(value) {
+    const oneLine = (item) => JSON.stringify(item, null, 1).replace(/\n\s*/g, ' ');
+    if (Array.isArray(value) && value.length > 0 && value.every((item) => item && typeof item === 'object'))
+        return `[\n${value.map((item) => `  ${oneLine(item)}`).join(',\n')}\n]`;
+    return JSON.stringify(value, null, 2);
+}
+
+// The monospace editors: Tab indents instead of leaving the field.
+export function codeArea(attrs = {}) {
+    const area = h('textarea', Object.assign({class: 'code', spellcheck: 'false', autocomplete: 'off'}, attrs));
+    area.addEventListener('keydown', (event) => {
+        if (event.key !== 'Tab' || event.shiftKey || event.ctrlKey || event.altKey)
+            return;
+        event.preventDefault();
+        area.setRangeText('    ', area.selectionStart, area.selectionEnd, 'end');
+    });
+    return area;
+}

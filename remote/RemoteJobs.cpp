@@ -1,0 +1,155 @@
+#include "remote/RemoteJobs.h"
+
+#include "engine/ATWorkerMng.h"
+#include "front/ComponentMap.h"
+#include "platform/Debugger.h"
+#include "remote/WebFileGetter.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+RemoteJobs::RemoteJobs(WebFileGetter& getter)
+    : transport(getter)
+{
+}
+
+RemoteJobs::~RemoteJobs()
+{
+    for (const auto& entry : m_pending)
+        KIV_LOG("RemoteJobs", "RemoteJobs::~RemoteJobs", 1) << "Report of job " << entry.second.jobId
+                                                            << " not delivered to " << entry.second.url
+                                                            << ": the service stops";
+}
+
+bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url)
+{
+    const QJsonValue job = answer.value(QStringLiteral("job"));
+    if (!job.isObject())
+        return false;
+    answer.remove(QStringLiteral("job"));
+    const QJsonObject request = job.toObject();
+    // The job's own id is the one the worker reports and CancelJob matches.
+    const int jobId = request.value(QStringLiteral("jobid")).toInt(answer.value(QStringLiteral("jobid")).toInt());
+    Start(request, jobId, url);
+    return true;
+}
+
+void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url)
+{
+    ATWorkerMng* manager = components ? components->Get<ATWorkerMng>("ATWorkerMng") : nullptr;
+    if (!manager) {
+        // The server still hears of the job, which it then records as failed.
+        Deliver(url, jobId,
+                {{QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("result"), false},
+                                                       {QStringLiteral("remark"), QStringLiteral("No worker manager")}}}});
+        return;
+    }
+    KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << url << " starts";
+    QPointer<RemoteJobs> self(this);
+    auto reported = std::make_shared<bool>(false);
+    manager->NewJob(job, [self, url, jobId, reported](const QJsonObject& report) {
+        // A worker torn down after its report may report again; the server
+        // has the first.
+        if (*reported || !self)
+            return;
+        *reported = true;
+        self->Deliver(url, jobId, report);
+    });
+}
+
+void RemoteJobs::Deliver(const QString& url, int jobId, const QJsonObject& report)
+{
+    Delivery delivery;
+    delivery.url = url;
+    delivery.jobId = jobId;
+    delivery.body = QJsonDocument(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("job_report")},
+                                              {QStringLiteral("jobid"), jobId},
+                                              {QStringLiteral("report"), report}})
+                        .toJson(QJsonDocument::Compact);
+    delivery.firstTry = QDateTime::currentMSecsSinceEpoch();
+    // The newest report always stays; older ones make room for it.
+    while (!m_pending.empty() && m_pendingBytes + delivery.body.size() > MaxPendingBytes) {
+        const auto oldest = m_pending.begin();
+        KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 0) << "Report of job " << oldest->second.jobId << " to "
+                                                        << oldest->second.url
+                                                        << " dropped: undelivered reports exceed "
+                                                        << MaxPendingBytes << " bytes";
+        m_pendingBytes -= oldest->second.body.size();
+        m_pending.erase(oldest);
+    }
+    KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 2) << "Report of job " << jobId << " goes to " << url;
+    const quint64 id = m_nextId++;
+    m_pendingBytes += delivery.body.size();
+    m_pending.emplace(id, std::move(delivery));
+    Post(id);
+}
+
+void RemoteJobs::Post(quint64 id)
+{
+    const auto found = m_pending.find(id);
+    if (found == m_pending.end())
+        return;
+    QPointer<RemoteJobs> self(this);
+    // No owner: the report belongs to no client. No host switch either: only
+    // the server that handed out the job holds it.
+    transport.wGet(found->second.url, found->second.body, [self, id](int code, QNetworkReply* reply) {
+        if (!self || (code != WebFileGetter::Finished && code != WebFileGetter::NetworkError
+                      && code != WebFileGetter::TooLarge))
+            return;
+        if (code != WebFileGetter::Finished)
+            return self->OnAnswer(id, nullptr, QStringLiteral("Network Error: ") + WebFileGetter::ErrorText(reply));
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(WebFileGetter::Body(reply), &error);
+        if (error.error != QJsonParseError::NoError)
+            return self->OnAnswer(id, nullptr, QStringLiteral("Json Parse Error: ") + error.errorString());
+        if (!document.isObject())
+            return self->OnAnswer(id, nullptr, QStringLiteral("Not a json object"));
+        const QJsonObject answer = document.object();
+        self->OnAnswer(id, &answer, QString());
+    });
+}
+
+void RemoteJobs::OnAnswer(quint64 id, const QJsonObject* answer, const QString& failure)
+{
+    const auto found = m_pending.find(id);
+    if (found == m_pending.end())
+        return;
+    Delivery& delivery = found->second;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QString why = failure;
+    qint64 deadline = delivery.firstTry + GiveUpMs;
+    if (answer) {
+        if (answer->value(QStringLiteral("result")) == QLatin1String("ok")) {
+            KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 2) << "Report of job " << delivery.jobId << " delivered to "
+                                                             << delivery.url;
+            m_pendingBytes -= delivery.body.size();
+            m_pending.erase(found);
+            return;
+        }
+        why = answer->contains(QStringLiteral("result"))
+            ? answer->value(QStringLiteral("result")).toString()
+            : QString::fromUtf8(QJsonDocument(*answer).toJson(QJsonDocument::Compact));
+        if (!delivery.firstRefusal)
+            delivery.firstRefusal = now;
+        deadline = std::min(deadline, delivery.firstRefusal + GiveUpRefusedMs);
+    }
+    if (now + delivery.nextDelayMs > deadline) {
+        KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 0) << "Report of job " << delivery.jobId << " to "
+                                                         << delivery.url << " given up after "
+                                                         << (now - delivery.firstTry) / 1000 << " s: " << why;
+        m_pendingBytes -= delivery.body.size();
+        m_pending.erase(found);
+        return;
+    }
+    KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 1) << "Report of job " << delivery.jobId << " to " << delivery.url
+                                                     << " failed: " << why << "; next try in "
+                                                     << delivery.nextDelayMs / 1000 << " s";
+    QTimer::singleShot(delivery.nextDelayMs, this, [this, id] { Post(id); });
+    delivery.nextDelayMs = std::min(delivery.nextDelayMs * 2, MaxRetryMs);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <map>
+
+class ComponentMap;
+class QNetworkReply;
+class WebFileGetter;
+
+// Runs the jobs that a remote test-management server hands back with its
+// answer to "execute_job_local", and posts each one's report to that server
+// as "job_report".
+//
+// A report that cannot be delivered is posted again after 1 s, then after
+// twice the previous wait, up to 5 minutes between tries; every failure is a
+// warning in the log. While the server cannot be reached (no answer, an HTTP
+// error, a body that is not a JSON object) this goes on for a day. A server
+// that answers with a "result" other than "ok" is asked again for 10 minutes
+// only: its database may be restarting, but a refusal that lasts (an unknown
+// job, one reported already) will not change. Reports waiting to go out are
+// held in memory only, at most MaxPendingBytes of them: past that the oldest
+// is dropped, with a log line. A host that stops drops them too, and the
+// jobs stay "running" on the server.
+class RemoteJobs : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int FirstRetryMs = 1000;
+    static constexpr int MaxRetryMs = 5 * 60 * 1000;
+    static constexpr qint64 GiveUpMs = 24 * 60 * 60 * 1000;
+    static constexpr qint64 GiveUpRefusedMs = 10 * 60 * 1000;
+    static constexpr qint64 MaxPendingBytes = 64 * 1024 * 1024;
+
+    explicit RemoteJobs(WebFileGetter& transport);
+    ~RemoteJobs() override;
+
+    // The worker manager is looked up here, as the local dispatcher does.
+    void SetComponentMap(ComponentMap* map) { components = map; }
+    // Takes "job" (when it is an object) out of the server's answer to
+    // "execute_job_local" and starts it; its report goes to `url`, the base
+    // URL that answered. False when the answer carries no job.
+    bool TakeJob(QJsonObject& answer, const QString& url);
+
+private:
+    struct Delivery
+    {
+        QString url;
+        int jobId = 0;
+        QByteArray body;
+        qint64 firstTry = 0;
+        qint64 firstRefusal = 0;
+        int nextDelayMs = FirstRetryMs;
+    };
+
+    void Start(const QJsonObject& job, int jobId, const QString& url);
+    void Deliver(const QString& url, int jobId, const QJsonObject& report);
+    void Post(quint64 id);
+    // `answer` is the server's object, or null when it could not be reached
+    // (`failure` says why).
+    void OnAnswer(quint64 id, const QJsonObject* answer, const QString& failure);
+
+    WebFileGetter& transport;
+    ComponentMap* components = nullptr;
+    // Keyed by arrival, so the first entry is the oldest.
+    std::map<quint64, Delivery> m_pending;
+    quint64 m_nextId = 1;
+    qint64 m_pendingBytes = 0;
+};
