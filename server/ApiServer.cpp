@@ -40,6 +40,7 @@ public:
 
 ApiServer::ApiServer(const ServerConfig& config)
     : m_config(config)
+    , m_work(config.databaseWork)
 {
     if (!config.origins.isEmpty())
         m_gate.SetAllowedOrigins(config.origins);
@@ -80,7 +81,9 @@ void ApiServer::ServeApi(const httplib::Request&, httplib::Response& response, c
     if (!t_session)
         t_session.reset(new ServerSession(m_config.database, QStringLiteral("AutoTestServer-%1").arg(m_sessions++)));
     int status = 200;
+    m_work.Enter();
     const QByteArray reply = t_session->Handle(body, status, t_cmd);
+    m_work.Leave();
     response.status = status;
     response.set_content(reply.constData(), size_t(reply.size()), kJson);
 }

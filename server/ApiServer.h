@@ -2,6 +2,7 @@
 
 #include "platform/HandshakeGate.h"
 #include "server/ServerConfig.h"
+#include "server/WorkGate.h"
 
 #include <QString>
 
@@ -44,6 +45,7 @@ private:
 
     ServerConfig m_config;
     HandshakeGate m_gate;
+    WorkGate m_work;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     std::atomic<int> m_sessions{0};

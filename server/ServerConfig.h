@@ -14,6 +14,8 @@ struct ServerConfig
     QString database;
     // Requests served at once; each thread keeps one database connection.
     int threads = 64;
+    // Requests that work the database at once; the others wait their turn.
+    int databaseWork = 8;
     QByteArray token;
     // Browser origins allowed on /api; empty keeps the defaults.
     QStringList origins;

@@ -61,6 +61,10 @@ int main(int argc, char* argv[])
                        "An idle keep-alive connection holds its thread for up to 5 s. With PostgreSQL, the\n"
                        "threads of all servers together must stay below its max_connections."),
         QStringLiteral("count"), QStringLiteral("64"));
+    const QCommandLineOption workOption(QStringLiteral("database-work"),
+        QStringLiteral("Requests that work the database at once; the others wait their turn (default 8). More\n"
+                       "than a few per core makes every answer slower, not more of them."),
+        QStringLiteral("count"), QStringLiteral("8"));
     const QCommandLineOption originOption(QStringLiteral("allow-origin"),
         QStringLiteral("Browser origin allowed to call /api (repeatable; replaces the defaults http://127.0.0.1:8080 "
                        "and http://localhost:8080, plus this server's own port on both names). Requests without "
@@ -81,6 +85,7 @@ int main(int argc, char* argv[])
     parser.addOption(portOption);
     parser.addOption(databaseOption);
     parser.addOption(threadsOption);
+    parser.addOption(workOption);
     parser.addOption(originOption);
     parser.addOption(tokenOption);
     parser.addOption(maxBodyOption);
@@ -105,6 +110,12 @@ int main(int argc, char* argv[])
     if (!ok || config.threads < 1 || config.threads > 4096) {
         std::fprintf(stderr, "autotest-server: --threads takes a number from 1 to 4096, not %s\n",
                      qPrintable(parser.value(threadsOption)));
+        return 2;
+    }
+    config.databaseWork = parser.value(workOption).toInt(&ok);
+    if (!ok || config.databaseWork < 1 || config.databaseWork > 4096) {
+        std::fprintf(stderr, "autotest-server: --database-work takes a number from 1 to 4096, not %s\n",
+                     qPrintable(parser.value(workOption)));
         return 2;
     }
     const qint64 maxBodyMiB = parser.value(maxBodyOption).toLongLong(&ok);
@@ -177,7 +188,8 @@ int main(int argc, char* argv[])
         KIV_LOG("Server", "main", 0) << error;
         return 1;
     }
-    KIV_LOG("Server", "main", 2) << "Database " << shown(config.database) << ", " << config.threads << " threads";
+    KIV_LOG("Server", "main", 2) << "Database " << shown(config.database) << ", " << config.threads << " threads, "
+                                 << config.databaseWork << " at work at once";
     KIV_LOG("Server", "main", 2) << "Console "
                                  << (config.consoleDir.isEmpty() ? QStringLiteral("none") : config.consoleDir);
     KIV_LOG("Server", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
