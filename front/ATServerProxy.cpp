@@ -144,10 +144,11 @@ void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback&
         // The server may hand the job back to run here. Not tied to the
         // client: the server has stored the job whether the client stays or not.
         QPointer<RemoteJobs> jobs(&m_remoteJobs);
-        const RemoteHandler handler([jobs, url, reply](const QJsonObject& answer) {
+        const EventCallback events = progressEvents(request, reply);
+        const RemoteHandler handler([jobs, url, reply, events](const QJsonObject& answer) {
             QJsonObject forClient = answer;
             if (jobs)
-                jobs->TakeJob(forClient, url);
+                jobs->TakeJob(forClient, url, events);
             reply(forClient);
         }, switchHost);
         m_webGetter.wGet(url, body, handler);

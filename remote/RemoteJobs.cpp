@@ -27,7 +27,7 @@ RemoteJobs::~RemoteJobs()
                                                             << ": the service stops";
 }
 
-bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url)
+bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url, const EventCallback& events)
 {
     const QJsonValue job = answer.value(QStringLiteral("job"));
     if (!job.isObject())
@@ -36,11 +36,11 @@ bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url)
     const QJsonObject request = job.toObject();
     // The job's own id is the one the worker reports and CancelJob matches.
     const int jobId = request.value(QStringLiteral("jobid")).toInt(answer.value(QStringLiteral("jobid")).toInt());
-    Start(request, jobId, url);
+    Start(request, jobId, url, events);
     return true;
 }
 
-void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url)
+void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, const EventCallback& events)
 {
     ATWorkerMng* manager = components ? components->Get<ATWorkerMng>("ATWorkerMng") : nullptr;
     if (!manager) {
@@ -53,14 +53,21 @@ void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url)
     KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << url << " starts";
     QPointer<RemoteJobs> self(this);
     auto reported = std::make_shared<bool>(false);
-    manager->NewJob(job, [self, url, jobId, reported](const QJsonObject& report) {
-        // A worker torn down after its report may report again; the server
-        // has the first.
-        if (*reported || !self)
-            return;
-        *reported = true;
-        self->Deliver(url, jobId, report);
-    });
+    manager->NewJob(
+        job,
+        [self, url, jobId, reported, events](const QJsonObject& report) {
+            // A worker torn down after its report may report again; the server
+            // has the first.
+            if (*reported || !self)
+                return;
+            *reported = true;
+            self->Deliver(url, jobId, report);
+            if (events)
+                events({{QStringLiteral("EVENT"), QStringLiteral("JobReport")},
+                        {QStringLiteral("jobid"), jobId},
+                        {QStringLiteral("VALUE"), report.value(QStringLiteral("VALUE"))}});
+        },
+        events);
 }
 
 void RemoteJobs::Deliver(const QString& url, int jobId, const QJsonObject& report)

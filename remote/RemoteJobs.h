@@ -1,5 +1,7 @@
 #pragma once
 
+#include "front/ReplyCallback.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -43,8 +45,10 @@ public:
     void SetComponentMap(ComponentMap* map) { components = map; }
     // Takes "job" (when it is an object) out of the server's answer to
     // "execute_job_local" and starts it; its report goes to `url`, the base
-    // URL that answered. False when the answer carries no job.
-    bool TakeJob(QJsonObject& answer, const QString& url);
+    // URL that answered. A client that asked for progress gets `events`: a
+    // "JobProgress" per finished test case, then a "JobReport" with the
+    // report as it goes to the server. False when the answer carries no job.
+    bool TakeJob(QJsonObject& answer, const QString& url, const EventCallback& events = nullptr);
 
 private:
     struct Delivery
@@ -57,7 +61,7 @@ private:
         int nextDelayMs = FirstRetryMs;
     };
 
-    void Start(const QJsonObject& job, int jobId, const QString& url);
+    void Start(const QJsonObject& job, int jobId, const QString& url, const EventCallback& events);
     void Deliver(const QString& url, int jobId, const QJsonObject& report);
     void Post(quint64 id);
     // `answer` is the server's object, or null when it could not be reached
