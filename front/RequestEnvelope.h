@@ -34,8 +34,6 @@ public:
     // says why.
     static QByteArray Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge = nullptr);
 
-    // Rough compact-JSON size of a value, without writing it out.
-    static qint64 EstimatedSize(const QJsonValue& value);
     static qint64 MaxReplySize();
     static void SetMaxReplySize(qint64 bytes);
     static QString TooLargeText(qint64 size);

@@ -88,7 +88,7 @@ void projTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     LocalModel* model = Model(components);
     if (!model->QueryTestcases(page, size, request.value(QStringLiteral("path")).toString(), testcases, count))
         return fail(reply, model);
-    pageReply(page, size, count, toArray<DBT_Testcase, TestcaseToJson>(testcases), reply);
+    pageReply(page, size, count, TestcasesToJson(testcases), reply);
 }
 
 void delTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -180,7 +180,7 @@ void syncPlan(ComponentMap* components, const QJsonObject& request, QJsonObject&
     if (!model->GetPlanTestcases(plan, testcases))
         return fail(reply, model);
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), toArray<DBT_Testcase, TestcaseToJson>(testcases));
+    reply.insert(QStringLiteral("data"), TestcasesToJson(testcases));
 }
 
 void planTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -192,7 +192,7 @@ void planTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     if (!model->GetPlanTestcases(plan, testcases))
         return fail(reply, model);
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), toArray<DBT_Testcase, TestcaseToJson>(testcases));
+    reply.insert(QStringLiteral("data"), TestcasesToJson(testcases));
 }
 
 void delPlan(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)

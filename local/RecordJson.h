@@ -5,12 +5,16 @@
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 // Records to client JSON: keys are inserted into `out`, so a record can sit
 // beside a reply's "result". Times are "yyyy-MM-dd hh:mm:ss", a null time "".
 void TestcaseToJson(const DBT_Testcase& tc, QJsonObject& out);
+// The same objects as TestcaseToJson gives, for a whole list at once.
+QJsonArray TestcasesToJson(const QList<DBT_Testcase>& testcases);
 void PlanToJson(const DBT_Plan& plan, QJsonObject& out);
 void JobToJson(const DBT_Job& job, QJsonObject& out);
 // The detail's keys, then its test case's keys, whose "content" wins.

@@ -41,6 +41,28 @@ private Q_SLOTS:
         QCOMPARE(QJsonArray({out["content"], out["testcaseid"], out["status"]}), QJsonArray({"{}", 7, "fail"}));
     }
 
+    // The list writer spells the same objects as the record writer, whatever the texts hold.
+    void testcaseListsAsRecords()
+    {
+        QList<DBT_Testcase> list{DBT_Testcase(), DBT_Testcase(2)};
+        DBT_Testcase& tc = list[1];
+        tc.projId = -3, tc.timeout = 2147483647;
+        tc.title = QString::fromUtf8("quote \" back \\ slash / tab\t nl\n \x01 \x7f é 漢 😀");
+        tc.path = QString(QChar(0xd800)) + "lone" + QChar(0xdc00), tc.author = "", tc.content = R"({"a":[1,"\u0000"]})";
+        tc.date = QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9, 500));
+        tc.mTime = QDateTime(QDate(12024, 1, 1), QTime(0, 0));
+        QJsonArray expected;
+        for (const DBT_Testcase& record : list) {
+            QJsonObject object;
+            TestcaseToJson(record, object);
+            expected.append(object);
+        }
+        const QJsonArray written = TestcasesToJson(list);
+        QCOMPARE(written, expected);
+        QCOMPARE(QJsonDocument(written).toJson(), QJsonDocument(expected).toJson());
+        QCOMPARE(TestcasesToJson({}), QJsonArray());
+    }
+
     // A plan keeps the first of the client's tags when that is a string, else ""; without "tags" its own.
     void planTags()
     {

@@ -1,6 +1,7 @@
 // autotest-host: a desktop host's stand-in. It serves the auto-test service to
 // WebSocket clients, one KIVAutoTestView per connection.
 
+#include "apps/common/ReuseFreedMemory.h"
 #include "apps/common/SignalQuit.h"
 #include "front/KIVAutoTestConfig.h"
 #include "front/KIVAutoTestService.h"
@@ -18,6 +19,9 @@
 
 int main(int argc, char* argv[])
 {
+    // Every client and job shares one thread here, so no arena multiplies
+    // what the C library keeps.
+    ReuseFreedMemory();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("autotest-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
