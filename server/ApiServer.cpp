@@ -1,7 +1,6 @@
 #include "server/ApiServer.h"
 
 #include "platform/Debugger.h"
-#include "server/ServerSession.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -17,10 +16,6 @@
 
 namespace {
 
-// Each pool thread answers through a session of its own, created at its
-// first request and destroyed when the pool joins it (Stop), so that a
-// database connection is only ever used by the thread that opened it.
-thread_local std::unique_ptr<ServerSession> t_session;
 // What the request log line of this thread's current request says.
 thread_local QElapsedTimer t_timer;
 thread_local QString t_cmd;
@@ -40,7 +35,7 @@ public:
 
 ApiServer::ApiServer(const ServerConfig& config)
     : m_config(config)
-    , m_work(config.databaseWork)
+    , m_workers(config.database, config.databaseWork)
 {
     if (!config.origins.isEmpty())
         m_gate.SetAllowedOrigins(config.origins);
@@ -78,12 +73,8 @@ bool ApiServer::Admitted(const httplib::Request& request, httplib::Response& res
 
 void ApiServer::ServeApi(const httplib::Request&, httplib::Response& response, const QByteArray& body)
 {
-    if (!t_session)
-        t_session.reset(new ServerSession(m_config.database, QStringLiteral("AutoTestServer-%1").arg(m_sessions++)));
     int status = 200;
-    m_work.Enter();
-    const QByteArray reply = t_session->Handle(body, status, t_cmd);
-    m_work.Leave();
+    const QByteArray reply = m_workers.Answer(body, status, t_cmd);
     response.status = status;
     response.set_content(reply.constData(), size_t(reply.size()), kJson);
 }
@@ -207,6 +198,7 @@ bool ApiServer::Start(QString& error)
         origins << QStringLiteral("http://127.0.0.1:%1").arg(m_port) << QStringLiteral("http://localhost:%1").arg(m_port);
         m_gate.SetAllowedOrigins(origins);
     }
+    m_workers.Start();
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
     return true;
 }
@@ -218,5 +210,7 @@ void ApiServer::Stop()
     m_server->stop();
     if (m_thread.joinable())
         m_thread.join();
+    // Only once no HTTP thread can hand over a request any more.
+    m_workers.Stop();
     m_server.reset();
 }

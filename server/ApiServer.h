@@ -2,7 +2,7 @@
 
 #include "platform/HandshakeGate.h"
 #include "server/ServerConfig.h"
-#include "server/WorkGate.h"
+#include "server/DatabaseWorkers.h"
 
 #include <QString>
 
@@ -17,9 +17,9 @@ struct Response;
 }
 
 // The HTTP side of autotest-server: POST /api carries one JSON request and
-// gets one JSON object back; the console's files are served at "/". Requests
-// run on a pool of threads (cpp-httplib's), each answering through a
-// ServerSession with a database connection of its own. Who may call /api
+// gets one JSON object back; the console's files are served at "/". Each open
+// connection is read on a thread of cpp-httplib's pool; its requests are
+// answered by DatabaseWorkers, threads with a database connection each. Who may call /api
 // follows the host's WebSocket rules (HandshakeGate): browser origins from an
 // allow-list, and a token beyond loopback.
 class ApiServer
@@ -45,9 +45,8 @@ private:
 
     ServerConfig m_config;
     HandshakeGate m_gate;
-    WorkGate m_work;
+    DatabaseWorkers m_workers;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
-    std::atomic<int> m_sessions{0};
     int m_port = 0;
 };

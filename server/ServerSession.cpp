@@ -34,6 +34,12 @@ bool ServerSession::Connect(QString& error)
     return false;
 }
 
+void ServerSession::DropIfLost()
+{
+    if (m_model.IsOpen() && !m_model.Reachable())
+        m_model.Close();
+}
+
 QJsonObject ServerSession::Answer(const QJsonObject& request)
 {
     const QString cmd = request.value(QStringLiteral("cmd")).toString();
@@ -52,6 +58,7 @@ QJsonObject ServerSession::Answer(const QJsonObject& request)
         reply.insert(QStringLiteral("result"), QStringLiteral("Database connection lost, try again: ")
                                                    + reply.value(QStringLiteral("result")).toString());
         m_model.Close();
+        ++m_losses;
     }
     reply.insert(QStringLiteral("cmd"), cmd);
     return reply;

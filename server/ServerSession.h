@@ -29,6 +29,11 @@ public:
 
     // Opens the connection if it is not open; false with the reason.
     bool Connect(QString& error);
+    // How many times a request found the connection lost.
+    int Losses() const { return m_losses; }
+    // Closes the connection if it no longer answers, so that the next
+    // request opens a new one instead of failing on it.
+    void DropIfLost();
 
 private:
     QString m_database;
@@ -37,4 +42,5 @@ private:
     ComponentMap m_components;
     LocalCommandTable m_commands;
     ServerJobRunner m_runner;
+    int m_losses = 0;
 };

@@ -319,15 +319,15 @@ private Q_SLOTS:
     void databaseUnavailable()
     {
         if (m_pg) {
-            // PostgreSQL restarted: the server's connections end. A request on a lost connection
-            // fails with a clear text, and the server opens a new one for the next.
+            // PostgreSQL restarted: the server's connections end. The request that finds out fails
+            // with a clear text; it alone, as every connection is then checked before its next use.
             QCOMPARE(AddTestcase(newTestcase("before", "db")), 1);
             QVERIFY2(m_pg->DropConnections(), qPrintable(m_pg->ErrorText()));
             QStringList results;
-            for (int i = 0; i < 8; ++i)
+            for (int i = 0; i < 12; ++i)
                 results << Result({{"CMD", "fetch_tc"}, {"testcaseid", 1}});
-            QVERIFY2(results.filter(QRegularExpression("^(ok|Database connection lost, try again: (?s).+)$")).size() == results.size()
-                         && results.last() == "ok",
+            QVERIFY2(results.filter(QRegularExpression("^Database connection lost, try again: (?s).+$")).size() <= 1
+                         && results.count("ok") >= results.size() - 1 && results.last() == "ok",
                      qPrintable(results.join('\n')));
             return;
         }

@@ -57,13 +57,14 @@ int main(int argc, char* argv[])
                        "socket directory). Default: Data/server.db3 beside this program."),
         QStringLiteral("path|url"));
     const QCommandLineOption threadsOption(QStringLiteral("threads"),
-        QStringLiteral("Connections served at once, one thread and one database connection each (default 64).\n"
-                       "An idle keep-alive connection holds its thread for up to 5 s. With PostgreSQL, the\n"
-                       "threads of all servers together must stay below its max_connections."),
+        QStringLiteral("Connections served at once, one thread each (default 64). An idle keep-alive\n"
+                       "connection holds its thread for up to 5 s."),
         QStringLiteral("count"), QStringLiteral("64"));
     const QCommandLineOption workOption(QStringLiteral("database-work"),
-        QStringLiteral("Requests that work the database at once; the others wait their turn (default 8). More\n"
-                       "than a few per core makes every answer slower, not more of them."),
+        QStringLiteral("Threads that answer requests, one database connection each (default 8); requests wait\n"
+                       "for them in the order they came. More than a few per core makes every answer slower,\n"
+                       "not more of them. With PostgreSQL, these of all servers together must stay below its\n"
+                       "max_connections."),
         QStringLiteral("count"), QStringLiteral("8"));
     const QCommandLineOption originOption(QStringLiteral("allow-origin"),
         QStringLiteral("Browser origin allowed to call /api (repeatable; replaces the defaults http://127.0.0.1:8080 "
@@ -189,7 +190,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     KIV_LOG("Server", "main", 2) << "Database " << shown(config.database) << ", " << config.threads << " threads, "
-                                 << config.databaseWork << " at work at once";
+                                 << config.databaseWork << " database connections";
     KIV_LOG("Server", "main", 2) << "Console "
                                  << (config.consoleDir.isEmpty() ? QStringLiteral("none") : config.consoleDir);
     KIV_LOG("Server", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
