@@ -192,7 +192,7 @@ int main(int argc, char* argv[])
     double seconds = 3;
     int serverThreads = 64;
     QByteArray only;
-    QByteArray databaseWork = "8";
+    QByteArray databaseWork; // the server's default
     for (int i = 1; i + 1 < argc; i += 2) {
         if (qstrcmp(argv[i], "--seconds") == 0)
             seconds = QByteArray(argv[i + 1]).toDouble();
@@ -204,7 +204,7 @@ int main(int argc, char* argv[])
             only = argv[i + 1];
     }
     if (app.arguments().contains(QStringLiteral("--help")) || seconds <= 0 || serverThreads < 1) {
-        std::printf("usage: bench_server [--seconds N (3)] [--threads N (64, the server's)] [--database-work N (8)]\n"
+        std::printf("usage: bench_server [--seconds N (3)] [--threads N (64, the server's)] [--database-work N (the server's)]\n"
                     "                    [--backend sqlite|postgresql]\n"
                     "PostgreSQL runs when KIV_TEST_PGURL names a cluster (eval \"$(tools/pgtest.sh start)\").\n");
         return seconds > 0 && serverThreads >= 1 ? 0 : 2;
@@ -240,8 +240,10 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
 
         HostProcess server(QStringLiteral("autotest-server"));
-        if (!server.Start({QStringLiteral("--database"), database, QStringLiteral("--threads"), QString::number(serverThreads),
-                           QStringLiteral("--database-work"), QString::fromLatin1(databaseWork)})) {
+        QStringList options{QStringLiteral("--database"), database, QStringLiteral("--threads"), QString::number(serverThreads)};
+        if (!databaseWork.isEmpty())
+            options << QStringLiteral("--database-work") << QString::fromLatin1(databaseWork);
+        if (!server.Start(options)) {
             std::printf("%s: the server did not start: %s\n", backend, qPrintable(server.ErrorText()));
             return 1;
         }

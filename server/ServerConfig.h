@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 // How autotest-server was asked to run (its command line).
 struct ServerConfig
@@ -12,10 +13,11 @@ struct ServerConfig
     int port = 8080;
     // A SQLite file or a "postgresql://" URL.
     QString database;
-    // Requests served at once; each thread keeps one database connection.
+    // Connections served at once, a thread each.
     int threads = 64;
-    // Requests that work the database at once; the others wait their turn.
-    int databaseWork = 8;
+    // Threads that answer requests, a database connection each: two per core
+    // kept the database busy without making the answers wait for each other.
+    int databaseWork = 2 * qMax(1, QThread::idealThreadCount());
     QByteArray token;
     // Browser origins allowed on /api; empty keeps the defaults.
     QStringList origins;

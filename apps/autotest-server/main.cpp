@@ -61,11 +61,11 @@ int main(int argc, char* argv[])
                        "connection holds its thread for up to 5 s."),
         QStringLiteral("count"), QStringLiteral("64"));
     const QCommandLineOption workOption(QStringLiteral("database-work"),
-        QStringLiteral("Threads that answer requests, one database connection each (default 8); requests wait\n"
-                       "for them in the order they came. More than a few per core makes every answer slower,\n"
-                       "not more of them. With PostgreSQL, these of all servers together must stay below its\n"
-                       "max_connections."),
-        QStringLiteral("count"), QStringLiteral("8"));
+        QStringLiteral("Threads that answer requests, one database connection each (default two per core,\n"
+                       "here %1); requests wait for them in the order they came. More makes every answer\n"
+                       "slower, not more of them. With PostgreSQL, these of all servers together must stay\n"
+                       "below its max_connections.").arg(ServerConfig().databaseWork),
+        QStringLiteral("count"), QString::number(ServerConfig().databaseWork));
     const QCommandLineOption originOption(QStringLiteral("allow-origin"),
         QStringLiteral("Browser origin allowed to call /api (repeatable; replaces the defaults http://127.0.0.1:8080 "
                        "and http://localhost:8080, plus this server's own port on both names). Requests without "
