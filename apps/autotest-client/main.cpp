@@ -2,6 +2,7 @@
 // reply as one line on stdout.
 
 #include "apps/autotest-client/JobFollower.h"
+#include "apps/common/ProgramOptions.h"
 #include "apps/common/SignalQuit.h"
 
 #include <QCommandLineParser>
@@ -14,6 +15,7 @@
 #include <QWebSocket>
 
 #include <cstdio>
+#include <limits>
 
 #include <unistd.h>
 
@@ -38,19 +40,14 @@ QString messageFromFile(const QByteArray& content)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("autotest-client"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    ProgramOptions options(QStringLiteral("autotest-client"), QStringLiteral(
         "Sends requests to an auto-test host and prints each reply as one JSON line.\n"
         "Each REQUEST argument is sent as one text message, then each --file, then, with '-',\n"
         "every line of standard input. Exits 0 once the expected replies arrived, 1 on time-out,\n"
         "2 when the connection failed or closed first, 3 with --fail-on-failure when a test case\n"
         "failed.\n\n"
         "Example: autotest-client '{\"CMD\":\"get_state\",\"SEQ\":1}'"));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    QCommandLineParser& parser = options.Parser();
     const QCommandLineOption urlOption({QStringLiteral("u"), QStringLiteral("url")},
         QStringLiteral("Host to connect to (default ws://127.0.0.1:8765)."), QStringLiteral("url"),
         QStringLiteral("ws://127.0.0.1:8765"));
@@ -71,17 +68,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption progressOption(QStringLiteral("progress"),
         QStringLiteral("Ask for the jobs' progress and show it on stderr (the default when stderr is a terminal); "
                        "waits for the end of the stored-plan jobs it starts."));
-    parser.addOption(urlOption);
-    parser.addOption(tokenOption);
-    parser.addOption(fileOption);
-    parser.addOption(waitOption);
-    parser.addOption(timeoutOption);
-    parser.addOption(junitOption);
-    parser.addOption(failOption);
-    parser.addOption(progressOption);
+    options.Add({urlOption, tokenOption, fileOption, waitOption, timeoutOption, junitOption, failOption, progressOption});
     parser.addPositionalArgument(QStringLiteral("request"), QStringLiteral("JSON request text, or '-' for stdin lines."),
                                  QStringLiteral("[request...]"));
-    parser.process(app);
+    options.Process(app);
 
     QStringList messages;
     for (const QString& argument : parser.positionalArguments()) {
@@ -105,14 +95,13 @@ int main(int argc, char* argv[])
         messages.append(messageFromFile(file.readAll()));
     }
 
-    bool waitOk = true;
-    const int expected = parser.isSet(waitOption) ? parser.value(waitOption).toInt(&waitOk) : int(messages.size());
-    bool timeoutOk = false;
-    const int timeout = parser.value(timeoutOption).toInt(&timeoutOk);
-    if (!waitOk || expected < 0 || !timeoutOk || timeout < 0) {
-        logLine(QStringLiteral("--wait and --timeout take non-negative numbers"));
+    const qint64 most = std::numeric_limits<int>::max();
+    qint64 expected = messages.size();
+    qint64 timeout = 0;
+    QByteArray token;
+    if ((parser.isSet(waitOption) && !options.ReadNumber(waitOption, 0, most, expected))
+        || !options.ReadNumber(timeoutOption, 0, most, timeout) || !options.ReadToken(tokenOption, token))
         return 2;
-    }
 
     JobFollower::Options follow;
     follow.redraw = isatty(STDERR_FILENO) != 0;
@@ -178,21 +167,15 @@ int main(int argc, char* argv[])
         }
     });
     if (timeout > 0) {
-        QTimer::singleShot(timeout, &app, [&] {
+        QTimer::singleShot(int(timeout), &app, [&] {
             logLine(QStringLiteral("timed out after %1 ms with %2 of %3 replies").arg(timeout).arg(received).arg(expected));
             finish(1);
         });
     }
 
     QNetworkRequest request{QUrl(parser.value(urlOption))};
-    if (parser.isSet(tokenOption)) {
-        QFile file(parser.value(tokenOption));
-        if (!file.open(QIODevice::ReadOnly)) {
-            logLine(QStringLiteral("can't read the token file %1: %2").arg(file.fileName(), file.errorString()));
-            return 2;
-        }
-        request.setRawHeader("Authorization", "Bearer " + file.read(4096).trimmed());
-    }
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token);
     socket.open(request);
     const int code = app.exec();
     if (!finished && SignalQuit::LastSignal() != 0)

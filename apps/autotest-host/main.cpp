@@ -1,6 +1,7 @@
 // autotest-host: a desktop host's stand-in. It serves the auto-test service to
 // WebSocket clients, one KIVAutoTestView per connection.
 
+#include "apps/common/ProgramOptions.h"
 #include "apps/common/ReuseFreedMemory.h"
 #include "apps/common/SignalQuit.h"
 #include "front/KIVAutoTestConfig.h"
@@ -12,10 +13,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
+#include <QHostAddress>
 #include <QStringList>
 
-#include <cstdio>
+#include <limits>
 
 int main(int argc, char* argv[])
 {
@@ -23,22 +24,13 @@ int main(int argc, char* argv[])
     // what the C library keeps.
     ReuseFreedMemory();
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("autotest-host"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    ProgramOptions options(QStringLiteral("autotest-host"), QStringLiteral(
         "Runs the device auto-test service behind a WebSocket server. Clients send one JSON request\n"
         "per text message and get JSON replies on the same connection.\n"
         "Data (the database and test templates) lives in Data/ beside this program.\n"
         "Log lines go to stderr; KIV_LOG_LEVEL=0..3 sets how much is shown (default 2)."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption addressOption({QStringLiteral("a"), QStringLiteral("address")},
-        QStringLiteral("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("Port to listen on; 0 picks a free one and logs it (default 8765)."), QStringLiteral("port"),
-        QStringLiteral("8765"));
+    const QCommandLineOption addressOption = ProgramOptions::AddressOption();
+    const QCommandLineOption portOption = ProgramOptions::PortOption(8765, QStringLiteral(" and logs it (default 8765)"));
     const QCommandLineOption remoteOption(QStringLiteral("remote-hosts"),
         QStringLiteral("Base URLs of the remote test-management API, first and second host separated by a comma\n"
                        "(default http://127.0.0.1:8080/api,http://localhost:8080/api)."),
@@ -51,15 +43,9 @@ int main(int argc, char* argv[])
         QStringLiteral("Milliseconds a device or simulator request may stay unanswered before its job ends\n"
                        "(default 0 = wait for ever)."),
         QStringLiteral("ms"), QStringLiteral("0"));
-    const QCommandLineOption originOption(QStringLiteral("allow-origin"),
-        QStringLiteral("Browser origin allowed to connect (repeatable; replaces the defaults "
-                       "http://127.0.0.1:8080 and http://localhost:8080). Clients that send no Origin "
-                       "header (programs) are always let in; \"null\" only when given here."),
-        QStringLiteral("origin"));
-    const QCommandLineOption tokenOption(QStringLiteral("token"),
-        QStringLiteral("File holding a secret that every client must send, as \"Authorization: Bearer <token>\" "
-                       "or as ?token=<token> in the URL. Required with an --address other than loopback."),
-        QStringLiteral("file"));
+    const QCommandLineOption originOption = ProgramOptions::OriginOption(
+        QStringLiteral("connect"), QStringLiteral("http://127.0.0.1:8080 and http://localhost:8080"));
+    const QCommandLineOption tokenOption = ProgramOptions::TokenOption(QStringLiteral("every client must send"));
     const QCommandLineOption maxConnectionsOption(QStringLiteral("max-connections"),
         QStringLiteral("Connections served at once; further handshakes get HTTP 503 (default 256)."),
         QStringLiteral("count"), QString::number(KIVWebSocketServer::DefaultMaxConnections));
@@ -77,100 +63,40 @@ int main(int argc, char* argv[])
     const QCommandLineOption maxRemoteReplyOption(QStringLiteral("max-remote-reply-mib"),
         QStringLiteral("Largest reply accepted from the remote server (default 64)."), QStringLiteral("MiB"),
         QStringLiteral("64"));
-    parser.addOption(addressOption);
-    parser.addOption(portOption);
-    parser.addOption(remoteOption);
-    parser.addOption(originOption);
-    parser.addOption(tokenOption);
-    parser.addOption(maxConnectionsOption);
-    parser.addOption(maxHeldOption);
-    parser.addOption(remoteTimeoutOption);
-    parser.addOption(maxReplyOption);
-    parser.addOption(maxRemoteReplyOption);
-    parser.addOption(scriptTimeoutOption);
-    parser.addOption(deviceTimeoutOption);
-    parser.process(app);
+    options.Add({addressOption, portOption, remoteOption, originOption, tokenOption, maxConnectionsOption, maxHeldOption,
+                 remoteTimeoutOption, maxReplyOption, maxRemoteReplyOption, scriptTimeoutOption, deviceTimeoutOption});
+    options.Process(app);
+    const QCommandLineParser& parser = options.Parser();
 
+    // Sizes in MiB and counts are capped where they would overflow, not refused.
+    const qint64 most = std::numeric_limits<int>::max();
+    const qint64 unbounded = std::numeric_limits<qint64>::max();
     QHostAddress address;
-    if (!address.setAddress(parser.value(addressOption))) {
-        std::fprintf(stderr, "autotest-host: not an IP address: %s\n", qPrintable(parser.value(addressOption)));
+    quint16 port = 0;
+    QByteArray token;
+    qint64 scriptTimeout = 0, deviceTimeout = 0, remoteTimeout = 0;
+    qint64 maxConnections = 0, maxHeldMiB = 0, maxReplyMiB = 0, maxRemoteReplyMiB = 0;
+    if (!options.ReadAddress(addressOption, address) || !options.ReadPort(portOption, port)
+        || !options.ReadNumber(scriptTimeoutOption, 0, most, scriptTimeout)
+        || !options.ReadNumber(deviceTimeoutOption, 0, most, deviceTimeout)
+        || !options.ReadNumber(remoteTimeoutOption, 0, most, remoteTimeout)
+        || !options.ReadNumber(maxConnectionsOption, 1, unbounded, maxConnections)
+        || !options.ReadNumber(maxHeldOption, 1, unbounded, maxHeldMiB)
+        || !options.ReadNumber(maxReplyOption, 1, unbounded, maxReplyMiB)
+        || !options.ReadNumber(maxRemoteReplyOption, 1, unbounded, maxRemoteReplyMiB)
+        || !options.ReadToken(tokenOption, token)
+        || !options.TokenGuards(address, token, QStringLiteral("run jobs and change test records")))
         return 2;
-    }
-    bool portOk = false;
-    const uint port = parser.value(portOption).toUInt(&portOk);
-    if (!portOk || port > 65535) {
-        std::fprintf(stderr, "autotest-host: not a port number: %s\n", qPrintable(parser.value(portOption)));
-        return 2;
-    }
-
-    for (const QCommandLineOption* option : {&scriptTimeoutOption, &deviceTimeoutOption}) {
-        bool ok = false;
-        const int ms = parser.value(*option).toInt(&ok);
-        if (!ok || ms < 0) {
-            std::fprintf(stderr, "autotest-host: --%s takes a whole number of milliseconds, 0 or more\n",
-                         qPrintable(option->names().constFirst()));
-            return 2;
-        }
-        if (option == &scriptTimeoutOption)
-            KIVAutoTestSetScriptTimeout(ms);
-        else
-            KIVAutoTestSetDeviceTimeout(ms);
-    }
-
-    const auto positive = [&parser](const QCommandLineOption& option, qint64& value) {
-        bool ok = false;
-        value = parser.value(option).toLongLong(&ok);
-        if (ok && value > 0)
-            return true;
-        std::fprintf(stderr, "autotest-host: --%s takes a number above 0, not %s\n", qPrintable(option.names().constLast()),
-                     qPrintable(parser.value(option)));
-        return false;
-    };
-    qint64 maxConnections = 0;
-    qint64 maxHeldMiB = 0;
-    qint64 maxReplyMiB = 0;
-    qint64 maxRemoteReplyMiB = 0;
-    if (!positive(maxConnectionsOption, maxConnections) || !positive(maxHeldOption, maxHeldMiB)
-        || !positive(maxReplyOption, maxReplyMiB) || !positive(maxRemoteReplyOption, maxRemoteReplyMiB))
-        return 2;
-    bool timeoutOk = false;
-    const int remoteTimeout = parser.value(remoteTimeoutOption).toInt(&timeoutOk);
-    if (!timeoutOk || remoteTimeout < 0) {
-        std::fprintf(stderr, "autotest-host: --remote-timeout-ms takes 0 or more, not %s\n",
-                     qPrintable(parser.value(remoteTimeoutOption)));
-        return 2;
-    }
-    KIVAutoTestSetRemoteTimeout(remoteTimeout);
+    KIVAutoTestSetScriptTimeout(int(scriptTimeout));
+    KIVAutoTestSetDeviceTimeout(int(deviceTimeout));
+    KIVAutoTestSetRemoteTimeout(int(remoteTimeout));
     KIVAutoTestSetMaxReplySize(qMin<qint64>(maxReplyMiB, 1 << 20) << 20);
     KIVAutoTestSetMaxRemoteReplySize(qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20);
-
-    QByteArray token;
-    if (parser.isSet(tokenOption)) {
-        QFile file(parser.value(tokenOption));
-        if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "autotest-host: can't read the token file %s: %s\n", qPrintable(file.fileName()),
-                         qPrintable(file.errorString()));
-            return 2;
-        }
-        token = file.read(4096).trimmed();
-        if (token.isEmpty()) {
-            std::fprintf(stderr, "autotest-host: the token file %s is empty\n", qPrintable(file.fileName()));
-            return 2;
-        }
-    }
-    // Anyone who can reach the port could drive the devices and the records;
-    // beyond this machine only clients that know the secret may.
-    if (!address.isLoopback() && token.isEmpty()) {
-        std::fprintf(stderr, "autotest-host: refusing to listen on %s without --token FILE: any machine that can "
-                             "reach it could run jobs and change test records; only loopback addresses work without one\n",
-                     qPrintable(address.toString()));
-        return 2;
-    }
 
     if (parser.isSet(remoteOption)) {
         const QStringList hosts = parser.value(remoteOption).split(QLatin1Char(','));
         if (hosts.size() != 2 || hosts.at(0).isEmpty() || hosts.at(1).isEmpty()) {
-            std::fprintf(stderr, "autotest-host: --remote-hosts takes two URLs separated by a comma\n");
+            options.Fail(QStringLiteral("--remote-hosts takes two URLs separated by a comma"));
             return 2;
         }
         KIVAutoTestSetRemoteHosts(hosts.at(0), hosts.at(1));

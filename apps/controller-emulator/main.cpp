@@ -1,6 +1,7 @@
 // controller-emulator: stands in for the local controller process so that
 // auto-test jobs run without a device. See --help for the device model.
 
+#include "apps/common/ProgramOptions.h"
 #include "apps/common/SignalQuit.h"
 #include "apps/controller-emulator/ControllerEmulator.h"
 #include "apps/controller-emulator/EmulatorConfig.h"
@@ -10,7 +11,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
-#include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -52,17 +53,13 @@ const char kDescription[] =
     "Log lines go to stderr; KIV_LOG_LEVEL=0..3 sets how much is shown (default 2; 3 shows\n"
     "every message).";
 
-bool readCount(const QCommandLineParser& parser, const QCommandLineOption& option, int& count)
+// An option that leaves `count` as it is when not given.
+bool readCount(const ProgramOptions& options, const QCommandLineOption& option, int& count)
 {
-    if (!parser.isSet(option))
-        return true;
-    bool ok = false;
-    count = parser.value(option).toInt(&ok);
-    if (!ok || count < 0) {
-        std::fprintf(stderr, "controller-emulator: --%s takes a whole number of 0 or more, not \"%s\"\n",
-                     qPrintable(option.names().constLast()), qPrintable(parser.value(option)));
+    qint64 value = count;
+    if (options.Parser().isSet(option) && !options.ReadNumber(option, 0, std::numeric_limits<int>::max(), value))
         return false;
-    }
+    count = int(value);
     return true;
 }
 
@@ -71,21 +68,12 @@ bool readCount(const QCommandLineParser& parser, const QCommandLineOption& optio
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("controller-emulator"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(kDescription));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    ProgramOptions options(QStringLiteral("controller-emulator"), QString::fromUtf8(kDescription));
     const QCommandLineOption templateOption(QStringLiteral("template"),
         QStringLiteral("JSON file holding the device template {\"MODULES\":[...]} (required)."), QStringLiteral("path"));
-    const QCommandLineOption addressOption({QStringLiteral("a"), QStringLiteral("address")},
-        QStringLiteral("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("Port to listen on; 0 picks a free one. The actual one is logged as "
-                       "\"Listening on ws://ADDRESS:PORT\" (default 19870)."),
-        QStringLiteral("port"), QStringLiteral("19870"));
+    const QCommandLineOption addressOption = ProgramOptions::AddressOption();
+    const QCommandLineOption portOption = ProgramOptions::PortOption(
+        19870, QStringLiteral(". The actual one is logged as \"Listening on ws://ADDRESS:PORT\" (default 19870)"));
     const QCommandLineOption pushOption(QStringLiteral("push-interval"),
         QStringLiteral("Milliseconds between observation pushes; 0 never pushes (default 100)."), QStringLiteral("ms"),
         QStringLiteral("100"));
@@ -107,30 +95,23 @@ int main(int argc, char* argv[])
         QStringLiteral("Right after entering auto-test mode, push n observation values at once, round the\n"
                        "template's observation items (for measuring jobs that have gathered much data)."),
         QStringLiteral("n"));
-    parser.addOptions({templateOption, addressOption, portOption, pushOption, refuseOption, ignoreOption, dropOption,
-                       dropSimOption, emptyOption, burstOption});
-    parser.process(app);
+    options.Add({templateOption, addressOption, portOption, pushOption, refuseOption, ignoreOption, dropOption,
+                 dropSimOption, emptyOption, burstOption});
+    options.Process(app);
+    const QCommandLineParser& parser = options.Parser();
 
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "controller-emulator: unexpected argument \"%s\"; see --help\n",
-                     qPrintable(parser.positionalArguments().constFirst()));
+        options.Fail(QStringLiteral("unexpected argument \"%1\"; see --help").arg(parser.positionalArguments().constFirst()));
         return 2;
     }
     QHostAddress address;
-    if (!address.setAddress(parser.value(addressOption))) {
-        std::fprintf(stderr, "controller-emulator: not an IP address: %s\n", qPrintable(parser.value(addressOption)));
+    quint16 port = 0;
+    if (!options.ReadAddress(addressOption, address) || !options.ReadPort(portOption, port))
         return 2;
-    }
-    bool portOk = false;
-    const uint port = parser.value(portOption).toUInt(&portOk);
-    if (!portOk || port > 65535) {
-        std::fprintf(stderr, "controller-emulator: not a port number: %s\n", qPrintable(parser.value(portOption)));
-        return 2;
-    }
 
     EmulatorConfig config;
-    if (!readCount(parser, pushOption, config.pushInterval) || !readCount(parser, dropOption, config.dropAfter)
-        || !readCount(parser, dropSimOption, config.dropSimAfter) || !readCount(parser, burstOption, config.burst))
+    if (!readCount(options, pushOption, config.pushInterval) || !readCount(options, dropOption, config.dropAfter)
+        || !readCount(options, dropSimOption, config.dropSimAfter) || !readCount(options, burstOption, config.burst))
         return 2;
     const QStringList refused = parser.values(refuseOption);
     const QStringList ignored = parser.values(ignoreOption);
@@ -139,7 +120,7 @@ int main(int argc, char* argv[])
     config.emptyTemplate = parser.isSet(emptyOption);
 
     if (!parser.isSet(templateOption)) {
-        std::fprintf(stderr, "controller-emulator: --template is required; see --help\n");
+        options.Fail(QStringLiteral("--template is required; see --help"));
         return 2;
     }
     if (!config.deviceTemplate.Load(parser.value(templateOption))) {
