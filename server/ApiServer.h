@@ -1,12 +1,11 @@
 #pragma once
 
 #include "platform/HandshakeGate.h"
-#include "server/ServerConfig.h"
 #include "server/DatabaseWorkers.h"
+#include "server/ServerConfig.h"
 
 #include <QString>
 
-#include <atomic>
 #include <memory>
 #include <thread>
 
