@@ -546,6 +546,17 @@ bool LocalModel::AddJob(DBT_Job& job)
     return true;
 }
 
+void LocalModel::PrepareJobUpdate(const DBT_Job& job, const QString& condition)
+{
+    Prepare(QStringLiteral("update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime "
+                           "where id = :id%1;").arg(condition));
+    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
+    query.bindValue(QStringLiteral(":status"), job.status);
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
+    query.bindValue(QStringLiteral(":id"), job.id);
+}
+
 bool LocalModel::GetJob(DBT_Job& job)
 {
     Prepare(QStringLiteral("select * from T_Job where id = :id;"));
@@ -558,25 +569,13 @@ bool LocalModel::GetJob(DBT_Job& job)
 
 bool LocalModel::UpdateJob(const DBT_Job& job)
 {
-    Prepare(QStringLiteral(
-        "update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime where id = :id ;"));
-    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
-    query.bindValue(QStringLiteral(":status"), job.status);
-    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
-    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
-    query.bindValue(QStringLiteral(":id"), job.id);
+    PrepareJobUpdate(job, QString());
     return query.exec();
 }
 
 bool LocalModel::FinishJob(const DBT_Job& job, bool& finished)
 {
-    Prepare(QStringLiteral("update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime "
-                           "where id = :id and status = 2;"));
-    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
-    query.bindValue(QStringLiteral(":status"), job.status);
-    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
-    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
-    query.bindValue(QStringLiteral(":id"), job.id);
+    PrepareJobUpdate(job, QStringLiteral(" and status = 2"));
     if (!query.exec())
         return false;
     finished = query.numRowsAffected() == 1;

@@ -88,6 +88,8 @@ private:
     // much as running a small one, so each text is compiled once per
     // connection and kept; the model has a few dozen.
     void Prepare(const QString& statement);
+    // The progress columns of `job` bound to an update of its row, when `condition` holds too.
+    void PrepareJobUpdate(const DBT_Job& job, const QString& condition);
     // The fields that both insert and update write.
     void BindTestcaseFields(const DBT_Testcase& tc);
     // Reads every row of the executed query; false past the read limit.
