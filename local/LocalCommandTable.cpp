@@ -174,10 +174,8 @@ void syncPlan(ComponentMap* components, const QJsonObject& request, QJsonObject&
     for (const QJsonValue& id : tcList)
         ids.append(uint(id.toInt(0)));
     LocalModel* model = Model(components);
-    if (!model->SetPlanTestcases(plan, ids))
-        return fail(reply, model);
     QList<DBT_Testcase> testcases;
-    if (!model->GetPlanTestcases(plan, testcases))
+    if (!model->SetPlanTestcases(plan, ids, testcases))
         return fail(reply, model);
     reply.insert(kResult, kOk);
     reply.insert(QStringLiteral("data"), TestcasesToJson(testcases));

@@ -496,11 +496,13 @@ bool LocalModel::GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out
     return ReadTestcases(out);
 }
 
-bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds)
+bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds, QList<DBT_Testcase>& stored)
 {
     // The whole list goes in as one JSON array and one insert, in one
     // transaction with the removal of the old list: the plan holds its old
-    // list or its new one, whatever fails or however the process ends.
+    // list or its new one, whatever fails or however the process ends. The
+    // new list is read back before the commit, so that one too large to
+    // answer with leaves the old list in place.
     QByteArray ids = "[";
     for (const uint tcId : tcIds) {
         if (ids.size() > 1)
@@ -522,7 +524,7 @@ bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds
     if (ok) {
         Prepare(QStringLiteral("update T_Plan set mTime = ") + dialect.Now() + QStringLiteral(" where id = :id ;"));
         query.bindValue(QStringLiteral(":id"), plan.id);
-        ok = query.exec() && CommitTransaction();
+        ok = query.exec() && GetPlanTestcases(plan, stored) && CommitTransaction();
     }
     if (!ok)
         RollbackTransaction();

@@ -60,7 +60,8 @@ public:
     bool UpdatePlan(const DBT_Plan& plan);
     bool QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& out, int& total);
     bool GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out);
-    bool SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds);
+    // Replaces the plan's list and reads it back into `stored`.
+    bool SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds, QList<DBT_Testcase>& stored);
 
     bool AddJob(DBT_Job& job);
     bool GetJob(DBT_Job& job);
