@@ -5,6 +5,7 @@
 #include <QJsonParseError>
 
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -21,16 +22,18 @@ QJsonValue text(const QString& value)
 // The list writer below spells out each record as JSON text; these append
 // one value. Every character outside printable ASCII is escaped as \uXXXX, so
 // that the parser gives back exactly the UTF-16 units, unpaired surrogates too.
-void appendText(QByteArray& out, const QString& value)
+bool appendText(QByteArray& out, const QString& value)
 {
     static const char hex[] = "0123456789abcdef";
     // Room for the worst case first, written through a pointer: appending
     // byte by byte costs more than the parse that follows.
     const int at = out.size();
-    const int worst = at + value.size() * 6 + 2;
+    const qint64 worst = at + qint64(value.size()) * 6 + 2;
+    if (worst > std::numeric_limits<int>::max() / 2)
+        return false;
     if (out.capacity() < worst)
-        out.reserve(qMax(worst, out.capacity() * 2));
-    out.resize(worst);
+        out.reserve(int(qMax(worst, qint64(out.capacity()) * 2)));
+    out.resize(int(worst));
     char* cursor = out.data() + at;
     *cursor++ = '"';
     for (const QChar c : value) {
@@ -51,6 +54,7 @@ void appendText(QByteArray& out, const QString& value)
     }
     *cursor++ = '"';
     out.resize(int(cursor - out.constData()));
+    return true;
 }
 
 void appendTime(QByteArray& out, const QDateTime& time)
@@ -80,10 +84,10 @@ void appendField(QByteArray& out, const char* key, int value)
     out.append(number, std::snprintf(number, sizeof number, "%d", value));
 }
 
-void appendField(QByteArray& out, const char* key, const QString& value)
+bool appendField(QByteArray& out, const char* key, const QString& value)
 {
     out += key;
-    appendText(out, value);
+    return appendText(out, value);
 }
 
 void readInt(const QJsonObject& in, const char* key, int& field)
@@ -128,21 +132,20 @@ QJsonArray TestcasesToJson(const QList<DBT_Testcase>& testcases)
     QByteArray text;
     text.reserve(testcases.size() * 320 + 2);
     text += '[';
+    bool written = true;
     for (const DBT_Testcase& tc : testcases) {
         if (text.size() > 1)
             text += ',';
         appendField(text, "{\"testcaseid\":", tc.id);
         appendField(text, ",\"projectid\":", tc.projId);
         appendField(text, ",\"timeout\":", tc.timeout);
-        appendField(text, ",\"title\":", tc.title);
-        appendField(text, ",\"path\":", tc.path);
-        appendField(text, ",\"author\":", tc.author);
-        appendField(text, ",\"remark\":", tc.remark);
-        appendField(text, ",\"hw\":", tc.hw);
-        appendField(text, ",\"sw\":", tc.sw);
-        appendField(text, ",\"constraints\":", tc.constraints);
-        appendField(text, ",\"tags\":", tc.tags);
-        appendField(text, ",\"content\":", tc.content);
+        written = written && appendField(text, ",\"title\":", tc.title) && appendField(text, ",\"path\":", tc.path)
+                  && appendField(text, ",\"author\":", tc.author) && appendField(text, ",\"remark\":", tc.remark)
+                  && appendField(text, ",\"hw\":", tc.hw) && appendField(text, ",\"sw\":", tc.sw)
+                  && appendField(text, ",\"constraints\":", tc.constraints) && appendField(text, ",\"tags\":", tc.tags)
+                  && appendField(text, ",\"content\":", tc.content);
+        if (!written)
+            break;
         text += ",\"date\":";
         appendTime(text, tc.date);
         text += ",\"mtime\":";
@@ -150,7 +153,18 @@ QJsonArray TestcasesToJson(const QList<DBT_Testcase>& testcases)
         text += '}';
     }
     text += ']';
-    return QJsonDocument::fromJson(text).array();
+    QJsonParseError error;
+    const QJsonDocument document = written ? QJsonDocument::fromJson(text, &error) : QJsonDocument();
+    if (written && error.error == QJsonParseError::NoError)
+        return document.array();
+    // Texts too long for one buffer go the slow way.
+    QJsonArray array;
+    for (const DBT_Testcase& tc : testcases) {
+        QJsonObject object;
+        TestcaseToJson(tc, object);
+        array.append(object);
+    }
+    return array;
 }
 
 void PlanToJson(const DBT_Plan& plan, QJsonObject& out)
