@@ -3,13 +3,11 @@
 // never end, and a process out of file descriptors.
 
 #include "tests/support/HostProcess.h"
+#include "tests/support/JsonTools.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/TestClient.h"
 
-#include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -18,11 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray request(const QJsonObject& object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
 
 // CPU time (user + system, in clock ticks) the process has used so far.
 qint64 cpuTicks(qint64 pid)
@@ -120,7 +113,7 @@ void TstHostBounds::nonReadersAndEndlessFramesAreDropped()
     RawPeer first, second;
     QVERIFY(first.Open(host.Url()) && second.Open(host.Url()));
     for (int i = 0; i < 12; ++i)
-        first.SendFrame(request({{"CMD", "fetch_tc"}, {"testcaseid", 1}}));
+        first.SendFrame(compact({{"CMD", "fetch_tc"}, {"testcaseid", 1}}).toUtf8());
     QTRY_VERIFY(host.Stderr().contains(dropped));
     QVERIFY2(host.Stderr().contains(first.DropText()), qPrintable(host.Stderr()));
 
