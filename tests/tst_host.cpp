@@ -4,7 +4,6 @@
 #include "tests/support/TestClient.h"
 
 #include <QJsonDocument>
-#include <QProcess>
 #include <QtTest>
 
 class TstHost : public QObject
@@ -17,7 +16,6 @@ private Q_SLOTS:
     void replies_data();
     void replies();
     void badClientsDisturbNoOne();
-    void clientToolPrintsOneLinePerReply();
     void logsOneCreationPerConnection();
 
 private:
@@ -152,24 +150,6 @@ void TstHost::badClientsDisturbNoOne()
         vanishing.Socket().abort();
     }
     QCOMPARE(m_bystander->Request({{"CMD", "get_state"}, {"SEQ", "still"}}).value("SEQ").toString(), QStringLiteral("still"));
-}
-
-void TstHost::clientToolPrintsOneLinePerReply()
-{
-    QProcess client;
-    const auto run = [&](const QStringList& arguments) {
-        ++m_connections;
-        client.start(HostProcess::BinDir() + QStringLiteral("/autotest-client"),
-                     QStringList{"--url", m_host->Url().toString()} + arguments);
-        return client.waitForFinished(30000) ? client.exitCode() : -1;
-    };
-    QCOMPARE(run({R"({"CMD":"get_state","SEQ":1})", "[1,2]"}), 0);
-    QList<QByteArray> lines = client.readAllStandardOutput().trimmed().split('\n');
-    std::sort(lines.begin(), lines.end()); // replies may come in either order
-    QCOMPARE(lines, (QList<QByteArray>{R"({"ERROR":"FAILURE","ERROR_MESSAGE":"no error occurred"})",
-                                       R"({"ERROR":"SUCCESS","SEQ":1,"result":"ok","state":"remote"})"}));
-    // Waiting for more replies than come times out with its own exit code.
-    QCOMPARE(run({"--wait", "2", "--timeout", "300", R"({"CMD":"get_state"})"}), 1);
 }
 
 void TstHost::logsOneCreationPerConnection()

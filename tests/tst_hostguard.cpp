@@ -107,15 +107,21 @@ void TstHostGuard::handshakes()
 
 void TstHostGuard::clientToolSendsItsToken()
 {
-    const QUrl url = m_hosts.value("token")->Url();
     QProcess client;
-    client.start(HostProcess::BinDir() + "/autotest-client",
-                 {"--url", url.toString(), "--token", m_tokenFile.fileName(), R"({"CMD":"get_state","SEQ":1})"});
-    QVERIFY(client.waitForFinished(30000));
-    QCOMPARE(client.readAllStandardOutput().trimmed(), QByteArray(R"({"ERROR":"SUCCESS","SEQ":1,"result":"ok","state":"remote"})"));
-    client.start(HostProcess::BinDir() + "/autotest-client", {"--url", url.toString(), R"({"CMD":"get_state"})"});
-    QVERIFY(client.waitForFinished(30000));
-    QCOMPARE(client.exitCode(), 2);
+    const auto run = [&](const QStringList& arguments) {
+        client.start(HostProcess::BinDir() + "/autotest-client", QStringList{"--url", m_hosts.value("token")->Url().toString()} + arguments);
+        return client.waitForFinished(30000) ? client.exitCode() : -1;
+    };
+    const QStringList token{"--token", m_tokenFile.fileName()};
+    // One line per reply, in either order.
+    QCOMPARE(run(token + QStringList{R"({"CMD":"get_state","SEQ":1})", "[1,2]"}), 0);
+    QList<QByteArray> lines = client.readAllStandardOutput().trimmed().split('\n');
+    std::sort(lines.begin(), lines.end());
+    QCOMPARE(lines, (QList<QByteArray>{R"({"ERROR":"FAILURE","ERROR_MESSAGE":"no error occurred"})",
+                                       R"({"ERROR":"SUCCESS","SEQ":1,"result":"ok","state":"remote"})"}));
+    // Waiting for more replies than come times out, and a refused handshake fails, each with its own exit code.
+    QCOMPARE(run(token + QStringList{"--wait", "2", "--timeout", "300", R"({"CMD":"get_state"})"}), 1);
+    QCOMPARE(run({R"({"CMD":"get_state"})"}), 2);
 }
 
 void TstHostGuard::beyondLoopbackNeedsAToken()
