@@ -2,29 +2,20 @@
 // emulator on the controller's fixed port.
 
 #include "tests/support/HostProcess.h"
+#include "tests/support/JsonTools.h"
 #include "tests/support/TestClient.h"
 
 #include <QElapsedTimer>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QXmlStreamReader>
+#include <QtTest>
 
 #include <algorithm>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QtTest>
 
 namespace {
 
 const QString kTemplate = QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json");
-
-QString compact(const QJsonObject& object)
-{
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
 
 QJsonObject testcase(int id, const QString& module, const QString& group, const QJsonArray& data,
                      const QJsonValue& script = QJsonValue::Undefined)
@@ -119,16 +110,6 @@ private Q_SLOTS:
         QCOMPARE(report, (QJsonObject{{"jobid", 77}, {"planid", 8}, {"result", true}, {"remark", ""},
                                       {"tcs", QJsonArray{tc(31, true, ""), tc(32, true, "No Script to Exec"), tc(33, true, ""),
                                                          tc(34, false, ""), tc(35, false, exception)}}}));
-
-        // The sample request of the examples runs as it stands.
-        QFile file(QStringLiteral(KIV_SOURCE_DIR "/examples/job-request.json"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonObject sample = RunJob(QJsonDocument::fromJson(file.readAll()).object()).value("VALUE").toObject();
-        QCOMPARE(sample.value("result").toBool(), true);
-        QJsonArray verdicts;
-        for (const QJsonValue& tc : sample.value("tcs").toArray())
-            verdicts.append(tc.toObject().value("result"));
-        QCOMPARE(verdicts, (QJsonArray{true, true, false, true}));
 
         // No "VALUE" at all: an empty job without a device.
         const QJsonObject empty = RunJob({{"CMD", "ExecuteJob"}, {"SEQ", 3}});
@@ -296,41 +277,6 @@ private Q_SLOTS:
         QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
     }
 
-    // A stored plan's job that is cancelled is recorded as finished, every case failed with the reason.
-    void storedPlanCancelled()
-    {
-        QVERIFY(StartEmulator({"--ignore", "SetCaseData"}));
-        QCOMPARE(m_client->Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
-        const auto ask = [this](const QJsonObject& request) { return m_client->Request(request); };
-        QList<int> ids;
-        for (const char* title : {"a", "b"})
-            ids << ask({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", title}, {"content", testcase(0, "Power", "Supply", {item(0, 1)})["content"]}}}})
-                       .value("testcaseid").toInt();
-        const int plan = ask({{"CMD", "create_plan"}, {"name", "p"}, {"content", compact({{"case_stratepy", QJsonArray{QJsonArray(), QJsonArray()}}})}})
-                             .value("planid").toInt();
-        QCOMPARE(ask({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{ids[0], ids[1]}}}).value("result").toString(), QStringLiteral("ok"));
-        const int job = ask({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-p"}}).value("jobid").toInt();
-        QTRY_VERIFY(m_emulator->Stderr().contains("ignoring SetCaseData"));
-        QCOMPARE(ask({{"CMD", "CancelJob"}, {"jobid", job}}).value("cancelled").toInt(), 1);
-        const QJsonObject detail = ask({{"CMD", "job_detail"}, {"jobid", job}});
-        QCOMPARE(detail.value("job").toObject().value("status").toInt(), 3);
-        QCOMPARE(detail.value("jobdetail").toArray().size(), 2);
-        QCOMPARE(ask({{"CMD", "my_jobs"}}).value("data").toArray(), QJsonArray());
-        // A detail's reply shows its test case's own content, so the stored remark is read from the file.
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "records");
-            db.setDatabaseName(m_host->AppDir() + "/Data/autotest.db3");
-            QVERIFY(db.open());
-            QSqlQuery query(db);
-            QVERIFY(query.exec(QStringLiteral("select status || ' ' || content from T_JobDetail where jobId = %1 order by seqIdx").arg(job)));
-            QStringList details;
-            while (query.next())
-                details << query.value(0).toString();
-            QCOMPARE(details, (QStringList{"fail Cancelled", "fail Cancelled"}));
-        }
-        QSqlDatabase::removeDatabase("records");
-    }
-
     void progressEvents_data()
     {
         QTest::addColumn<bool>("stored");
@@ -349,6 +295,9 @@ private Q_SLOTS:
         QTest::newRow("stored plan, no flag") << true << QJsonValue() << QStringList() << QStringList{"ok"};
         QTest::newRow("stored plan, link dropped") << true << QJsonValue(true) << QStringList{"--drop-after", "3"}
                                                    << QStringList{"ok", "1/2 pass", "report fatal fatal recorded"};
+        // Cancelled while the device holds the first case: recorded as finished, every case failed with the reason.
+        QTest::newRow("stored plan, cancelled") << true << QJsonValue(true) << QStringList{"--ignore", "SetCaseData"}
+                                                << QStringList{"ok", "report cancelled cancelled recorded"};
     }
 
     // "progress": true sends one event per finished test case, in order, on
@@ -360,10 +309,9 @@ private Q_SLOTS:
         QFETCH(QStringList, faults);
         QFETCH(QStringList, messages);
         QVERIFY(StartEmulator(faults));
-        HostProcess host;
-        QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
-        TestClient client, other;
-        QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
+        TestClient& client = *m_client;
+        TestClient other;
+        QVERIFY(other.Connect(m_host->Url()));
         // The second case fails its check and waits 400 ms before it ends.
         const QJsonArray cases{testcase(1, "Power", "Supply", {item(0, 12)}, "(function(l, g) { return l.Voltage === 12; })"),
                                testcase(2, "Radio", "Tx", {item(1, 20)}, "(function(l, g) { return l.Power > 30; })")};
@@ -395,6 +343,10 @@ private Q_SLOTS:
             const auto finished = [&] { return other.Request({{"CMD", "my_jobs"}}).value("data")[0]["fin"].toInt(); };
             QTRY_COMPARE(finished(), 1);
         }
+        if (faults.contains("SetCaseData")) {
+            QTRY_VERIFY(m_emulator->Stderr().contains("ignoring SetCaseData"));
+            QCOMPARE(other.Request({{"CMD", "CancelJob"}, {"jobid", client.Reply(before)["jobid"]}}).value("cancelled").toInt(), 1);
+        }
         if (stored)
             QTRY_VERIFY_WITH_TIMEOUT(other.Request({{"CMD", "my_jobs"}}).value("data").toArray().isEmpty(), 10000);
         else
@@ -405,7 +357,8 @@ private Q_SLOTS:
         QStringList seen;
         QList<int> tcIds;
         const auto verdict = [](const QJsonValue& tc) {
-            return tc["result"].toBool() ? "pass" : tc["remark"] == QStringLiteral("Fatal Error") ? "fatal" : "fail";
+            return tc["result"].toBool() ? "pass" : tc["remark"] == QStringLiteral("Fatal Error") ? "fatal"
+                                                  : tc["remark"] == QStringLiteral("Cancelled") ? "cancelled" : "fail";
         };
         const auto verdicts = [&](const QJsonValue& report) {
             QStringList list;
@@ -432,7 +385,6 @@ private Q_SLOTS:
         }
         QCOMPARE(seen, messages);
         QCOMPARE(tcIds, ids.mid(0, tcIds.size()));
-        QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
     }
 
     void junitReports_data()

@@ -1,16 +1,14 @@
 // The controller emulator as a separate process: device model, pushes, device ids, injected faults.
 
 #include "tests/support/HostProcess.h"
+#include "tests/support/JsonTools.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QWebSocket>
 #include <QtTest>
 
 namespace {
 
-QString compact(const QJsonObject& object) { return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
 QJsonObject entry(int index, const QJsonValue& value) { return {{"INDEX", index}, {"VALUE", value}}; }
 QJsonObject error(const QString& text) { return {{"ERROR", text}}; }
 QJsonObject setCaseData(int module, int group, const QJsonValue& data)

@@ -4,7 +4,6 @@
 #include "tests/support/TestClient.h"
 
 #include <QJsonDocument>
-#include <QProcess>
 #include <QtTest>
 
 class TstHost : public QObject
@@ -17,9 +16,7 @@ private Q_SLOTS:
     void replies_data();
     void replies();
     void badClientsDisturbNoOne();
-    void clientToolPrintsOneLinePerReply();
     void logsOneCreationPerConnection();
-    void stopsCleanlyOnSigint();
 
 private:
     HostProcess* m_host = nullptr;
@@ -55,7 +52,8 @@ void TstHost::cleanupTestCase()
 {
     delete m_bystander;
     if (m_host) {
-        QVERIFY2(m_host->Stop(15), qPrintable(m_host->Stderr()));
+        // SIGINT, as from a terminal; every other test stops its host with SIGTERM.
+        QVERIFY2(m_host->Stop(2), qPrintable(m_host->Stderr()));
         QVERIFY(m_host->Stderr().contains(QStringLiteral("Stopped")));
     }
     delete m_host;
@@ -154,40 +152,10 @@ void TstHost::badClientsDisturbNoOne()
     QCOMPARE(m_bystander->Request({{"CMD", "get_state"}, {"SEQ", "still"}}).value("SEQ").toString(), QStringLiteral("still"));
 }
 
-void TstHost::clientToolPrintsOneLinePerReply()
-{
-    QProcess client;
-    const auto run = [&](const QStringList& arguments) {
-        ++m_connections;
-        client.start(HostProcess::BinDir() + QStringLiteral("/autotest-client"),
-                     QStringList{"--url", m_host->Url().toString()} + arguments);
-        return client.waitForFinished(30000) ? client.exitCode() : -1;
-    };
-    QCOMPARE(run({R"({"CMD":"get_state","SEQ":1})", "[1,2]"}), 0);
-    QList<QByteArray> lines = client.readAllStandardOutput().trimmed().split('\n');
-    std::sort(lines.begin(), lines.end()); // replies may come in either order
-    QCOMPARE(lines, (QList<QByteArray>{R"({"ERROR":"FAILURE","ERROR_MESSAGE":"no error occurred"})",
-                                       R"({"ERROR":"SUCCESS","SEQ":1,"result":"ok","state":"remote"})"}));
-    // Waiting for more replies than come times out with its own exit code.
-    QCOMPARE(run({"--wait", "2", "--timeout", "300", R"({"CMD":"get_state"})"}), 1);
-}
-
 void TstHost::logsOneCreationPerConnection()
 {
     const QString created = QStringLiteral(" [2] AutoTestView KIVAutoTestView::KIVAutoTestView: AutoTestView created.");
     QTRY_COMPARE(m_host->Stderr().count(created), m_connections);
-}
-
-void TstHost::stopsCleanlyOnSigint()
-{
-    // SIGTERM stops the shared host in cleanupTestCase().
-    HostProcess host;
-    QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
-    TestClient client;
-    QVERIFY(client.Connect(host.Url()));
-    QCOMPARE(client.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
-    QVERIFY2(host.Stop(2), qPrintable(host.Stderr()));
-    QVERIFY(host.Stderr().contains(QStringLiteral("Stopped")));
 }
 
 QTEST_GUILESS_MAIN(TstHost)

@@ -2,34 +2,13 @@
 // the token beyond loopback, the connection limit.
 
 #include "tests/support/HostProcess.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/TestClient.h"
 
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 #include <QtTest>
-
-namespace {
-
-// Sends a WebSocket upgrade request by hand and returns the status line of
-// the answer ("HTTP/1.1 101 Switching Protocols", "HTTP/1.1 403 Forbidden").
-QByteArray handshake(const QUrl& url, const QByteArray& target, const QByteArray& extraHeaders)
-{
-    QTcpSocket socket;
-    socket.connectToHost(url.host(), quint16(url.port()));
-    if (!socket.waitForConnected(5000))
-        return "connect failed";
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: " + url.authority().toLatin1()
-                 + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                 + extraHeaders + "\r\n");
-    QByteArray answer;
-    while (!answer.contains("\r\n") && socket.waitForReadyRead(5000))
-        answer += socket.readAll();
-    return answer.left(answer.indexOf("\r\n"));
-}
-
-} // namespace
 
 class TstHostGuard : public QObject
 {
@@ -69,7 +48,7 @@ void TstHostGuard::initTestCase()
 void TstHostGuard::cleanupTestCase()
 {
     for (HostProcess* host : qAsConst(m_hosts)) {
-        QVERIFY2(host->Stop(), qPrintable(host->Stderr()));
+        QVERIFY2(host->Stop() && host->Stderr().contains("Stopped"), qPrintable(host->Stderr()));
         delete host;
     }
 }
@@ -115,7 +94,9 @@ void TstHostGuard::handshakes()
     QFETCH(int, status);
     QFETCH(QString, logged);
     HostProcess* process = m_hosts.value(host);
-    const QByteArray line = handshake(process->Url(), target, headers);
+    RawPeer peer;
+    peer.Open(process->Url(), target, headers);
+    const QByteArray line = peer.StatusLine();
     QVERIFY2(line.startsWith("HTTP/1.1 " + QByteArray::number(status) + ' '), line.constData());
     if (status != 101)
         QTRY_VERIFY2(process->Stderr().contains(QRegularExpression(
@@ -126,15 +107,21 @@ void TstHostGuard::handshakes()
 
 void TstHostGuard::clientToolSendsItsToken()
 {
-    const QUrl url = m_hosts.value("token")->Url();
     QProcess client;
-    client.start(HostProcess::BinDir() + "/autotest-client",
-                 {"--url", url.toString(), "--token", m_tokenFile.fileName(), R"({"CMD":"get_state","SEQ":1})"});
-    QVERIFY(client.waitForFinished(30000));
-    QCOMPARE(client.readAllStandardOutput().trimmed(), QByteArray(R"({"ERROR":"SUCCESS","SEQ":1,"result":"ok","state":"remote"})"));
-    client.start(HostProcess::BinDir() + "/autotest-client", {"--url", url.toString(), R"({"CMD":"get_state"})"});
-    QVERIFY(client.waitForFinished(30000));
-    QCOMPARE(client.exitCode(), 2);
+    const auto run = [&](const QStringList& arguments) {
+        client.start(HostProcess::BinDir() + "/autotest-client", QStringList{"--url", m_hosts.value("token")->Url().toString()} + arguments);
+        return client.waitForFinished(30000) ? client.exitCode() : -1;
+    };
+    const QStringList token{"--token", m_tokenFile.fileName()};
+    // One line per reply, in either order.
+    QCOMPARE(run(token + QStringList{R"({"CMD":"get_state","SEQ":1})", "[1,2]"}), 0);
+    QList<QByteArray> lines = client.readAllStandardOutput().trimmed().split('\n');
+    std::sort(lines.begin(), lines.end());
+    QCOMPARE(lines, (QList<QByteArray>{R"({"ERROR":"FAILURE","ERROR_MESSAGE":"no error occurred"})",
+                                       R"({"ERROR":"SUCCESS","SEQ":1,"result":"ok","state":"remote"})"}));
+    // Waiting for more replies than come times out, and a refused handshake fails, each with its own exit code.
+    QCOMPARE(run(token + QStringList{"--wait", "2", "--timeout", "300", R"({"CMD":"get_state"})"}), 1);
+    QCOMPARE(run({R"({"CMD":"get_state"})"}), 2);
 }
 
 void TstHostGuard::beyondLoopbackNeedsAToken()
@@ -160,7 +147,9 @@ void TstHostGuard::connectionLimit()
         clients << new TestClient;
         QVERIFY(clients.last()->Connect(host.Url()));
     }
-    QCOMPARE(handshake(host.Url(), "/", {}), QByteArray("HTTP/1.1 503 Service Unavailable"));
+    RawPeer refused;
+    QVERIFY(!refused.Open(host.Url()));
+    QCOMPARE(refused.StatusLine(), QByteArray("HTTP/1.1 503 Service Unavailable"));
     // Handshakes that Qt's server refuses itself take no place for good.
     delete clients.takeLast();
     QTRY_COMPARE(host.Stderr().count("Client disconnected"), 1);
@@ -180,7 +169,8 @@ void TstHostGuard::connectionLimit()
     QCOMPARE(clients.at(0)->Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
     delete clients.takeLast();
     QTRY_COMPARE(host.Stderr().count("Client disconnected"), 2);
-    QVERIFY(handshake(host.Url(), "/", {}).startsWith("HTTP/1.1 101 "));
+    RawPeer admitted;
+    QVERIFY2(admitted.Open(host.Url()), admitted.StatusLine().constData());
     qDeleteAll(clients);
     QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
 }

@@ -5,18 +5,12 @@
 #include "engine/TcExecutor.h"
 #include "engine/TcExecutorPool.h"
 #include "engine/TcStrategy.h"
+#include "tests/support/JsonTools.h"
 #include "tests/support/LogSpy.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QtTest>
 
 namespace {
-
-QString compact(const QJsonObject& object)
-{
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
 
 QJsonObject testcase(const QJsonValue& id, const QJsonObject& content)
 {

@@ -7,7 +7,6 @@
 #include "tests/support/PrivateAppDir.h"
 
 #include <QJsonArray>
-#include <QSqlQuery>
 #include <QtTest>
 
 namespace {
@@ -15,17 +14,6 @@ namespace {
 QJsonObject tcs(const QJsonArray& entries)
 {
     return {{"VALUE", QJsonObject{{"tcs", entries}}}};
-}
-
-// Column 0 of every row `sql` selects, as text.
-QStringList rows(const QString& sql)
-{
-    QSqlQuery query(QSqlDatabase::database(QStringLiteral("AutoTest")));
-    QStringList values;
-    if (query.exec(sql))
-        while (query.next())
-            values << query.value(0).toString();
-    return values;
 }
 
 } // namespace
@@ -91,7 +79,7 @@ private Q_SLOTS:
         QVERIFY(m_model.AddJob(job));
         const_cast<QList<LocalJobContext>&>(m_dispatcher.Jobs()).append(LocalJobContext("d/1", job, m_plan, m_testcases));
         // Until then it has no end time and no starter: NULL, not an empty text.
-        QCOMPARE(rows(QStringLiteral("select typeof(eTime) || ' ' || typeof(starter) from T_Job where id = %1").arg(job.id)),
+        QCOMPARE(DatabaseRows(QStringLiteral("select typeof(eTime) || ' ' || typeof(starter) from T_Job where id = %1").arg(job.id)),
                  QStringList{"null null"});
 
         m_dispatcher.ExecResult(job.id, report);
@@ -107,7 +95,7 @@ private Q_SLOTS:
         QVERIFY(m_model.GetJob(stored) && stored.sTime.isValid() && stored.eTime.isValid());
         QCOMPARE(stored.status, 3);
         QCOMPARE(stored.finishCnt, finished);
-        QTEST(rows("select seqIdx || ' ' || title || ' ' || status || ': ' || ifnull(d.content, 'NULL')"
+        QTEST(DatabaseRows("select seqIdx || ' ' || title || ' ' || status || ': ' || ifnull(d.content, 'NULL')"
                    " from T_JobDetail d join T_Tc t on t.id = d.tcId where jobId = " + QString::number(job.id) + " order by seqIdx"),
               "details");
     }
@@ -127,8 +115,8 @@ private Q_SLOTS:
         QCOMPARE(log.WithPrefix("LocalDispatcher", " Fail to save jobDetail FOREIGN KEY").size(), 1);
         QVERIFY(m_dispatcher.FindJob(job.id));
         const QString id = QString::number(job.id);
-        QCOMPARE(rows("select status || ' ' || ifnull(eTime, 'NULL') from T_Job where id = " + id), QStringList{"2 NULL"});
-        QCOMPARE(rows("select count(*) from T_JobDetail where jobId = " + id), QStringList{"0"});
+        QCOMPARE(DatabaseRows("select status || ' ' || ifnull(eTime, 'NULL') from T_Job where id = " + id), QStringList{"2 NULL"});
+        QCOMPARE(DatabaseRows("select count(*) from T_JobDetail where jobId = " + id), QStringList{"0"});
         m_dispatcher.RemoveJob(job.id);
     }
 };

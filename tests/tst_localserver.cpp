@@ -6,13 +6,12 @@
 // them apart by the replies.
 
 #include "tests/support/HostProcess.h"
+#include "tests/support/JsonTools.h"
 #include "tests/support/PgTestDatabase.h"
 #include "tests/support/TestClient.h"
 
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QtTest>
 
 #include <csignal>
@@ -20,33 +19,10 @@
 
 namespace {
 
-QString compact(const QJsonObject& object)
-{
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
 QJsonObject newTestcase(const QString& title, const QString& path)
 {
     return {{"projectid", 1}, {"title", title}, {"path", path}, {"author", "qa"}, {"tags", "smoke"},
             {"content", R"({"MODULE_NAME":"Power","GROUP_NAME":"Supply","DATA":[{"INDEX":0,"VALUE":1}]})"}};
-}
-
-// The fields `keys` of a record (or of each record of a list), to compare the part that matters in one go.
-QJsonObject pick(const QJsonObject& object, const QStringList& keys)
-{
-    QJsonObject picked;
-    for (const QString& key : keys)
-        if (object.contains(key))
-            picked.insert(key, object.value(key));
-    return picked;
-}
-
-QJsonArray pick(const QJsonArray& array, const QStringList& keys)
-{
-    QJsonArray picked;
-    for (const QJsonValue& value : array)
-        picked.append(pick(value.toObject(), keys));
-    return picked;
 }
 
 } // namespace
@@ -220,9 +196,7 @@ private Q_SLOTS:
                  qPrintable(emulator.ErrorText()));
         QJsonObject reply;
         for (const char* name : {"add-tc-supply", "add-tc-radio", "create-plan", "sync-plan", "execute-job"}) {
-            QFile file(QStringLiteral(KIV_SOURCE_DIR "/examples/local/%1.json").arg(name));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            reply = Ask(QJsonDocument::fromJson(file.readAll()).object());
+            reply = Ask(readJsonFile(QStringLiteral(KIV_SOURCE_DIR "/examples/local/%1.json").arg(name)));
             QVERIFY2(reply.value("result").toString() == QLatin1String("ok"), qPrintable(name + (": " + compact(reply))));
         }
         const int job = reply.value("jobid").toInt();

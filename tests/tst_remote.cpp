@@ -5,11 +5,9 @@
 
 #include "tests/support/FakeRemoteServer.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/JsonTools.h"
 #include "tests/support/TestClient.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QtTest>
 
 class TstRemote : public QObject
@@ -208,35 +206,17 @@ void TstRemote::requestsOfGoneClientsAreAborted()
 
 namespace {
 
-// The fields `keys` of each record of a list, to compare the part that matters in one go.
-QJsonArray pick(const QJsonArray& records, const QStringList& keys)
-{
-    QJsonArray picked;
-    for (const QJsonValue& record : records) {
-        QJsonObject fields;
-        for (const QString& key : keys)
-            fields.insert(key, record.toObject().value(key));
-        picked.append(fields);
-    }
-    return picked;
-}
-
-QJsonObject pick(const QJsonObject& record, const QStringList& keys)
-{
-    return pick(QJsonArray{record}, keys).first().toObject();
-}
-
 QJsonObject remoteJob(int firstDelayMs)
 {
     const auto testcase = [](int id, const char* group, int value, const char* script) {
         const QJsonObject content{{"MODULE_NAME", group == QLatin1String("Tx") ? "Radio" : "Power"}, {"GROUP_NAME", group},
                                   {"DATA", QJsonArray{QJsonObject{{"INDEX", 0}, {"VALUE", value}}}}, {"execute_script", script}};
-        return QJsonObject{{"testcaseid", id}, {"content", QString(QJsonDocument(content).toJson(QJsonDocument::Compact))}};
+        return QJsonObject{{"testcaseid", id}, {"content", compact(content)}};
     };
     const QJsonObject content{{"case_stratepy", QJsonArray{QJsonArray{QJsonObject{{"type", "s_deplay"}, {"time", firstDelayMs}}},
                                                            QJsonArray()}}};
     return {{"url", "devices/station-1"}, {"jobid", 7}, {"planid", 3},
-            {"content", QString(QJsonDocument(content).toJson(QJsonDocument::Compact))},
+            {"content", compact(content)},
             {"case_list", QJsonArray{testcase(31, "Supply", 12, "(function (l) { return l.Voltage === 12; })"),
                                      testcase(32, "Tx", 20, "(function (l) { return l.Power > 30; })")}}};
 }
@@ -353,10 +333,7 @@ void TstRemote::stationsShareOneServer()
 
     // Each station stores the README's two test cases (the second fails on
     // purpose) and a plan whose first case waits 2 s, so that the jobs overlap.
-    const auto example = [](const char* name) {
-        QFile file(QStringLiteral(KIV_SOURCE_DIR "/examples/local/%1.json").arg(name));
-        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
-    };
+    const auto example = [](const char* name) { return readJsonFile(QStringLiteral(KIV_SOURCE_DIR "/examples/local/%1.json").arg(name)); };
     QJsonObject plan = example("create-plan");
     plan.insert("content", R"j({"execute_script":"(function (l, g) { return g.Power.Battery.Voltage.length > 0; })",)j"
                            R"j("case_stratepy":[[{"type":"s_deplay","time":2000}],[]]})j");

@@ -91,8 +91,6 @@ private Q_SLOTS:
                                   << "The request body is not a JSON object: ";
         QTest::newRow("an array") << QByteArray("POST") << "/api" << QByteArray("[1]") << QVariantMap() << 400
                                   << "The request body is not a JSON object: it is a JSON array";
-        QTest::newRow("unknown command") << QByteArray("POST") << "/api" << json({{"cmd", "nope"}}) << QVariantMap() << 200
-                                         << "Local AT Server not support cmd: nope";
         QTest::newRow("over the limit") << QByteArray("POST") << "/api" << QByteArray((1 << 20) + 1, ' ') << QVariantMap() << 413
                                         << "The request body is larger than the limit of 1048576 bytes";
         // Form-encoded bodies, as the host sends them, are not limited to what forms usually are.

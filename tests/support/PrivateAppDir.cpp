@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -28,4 +29,17 @@ int RunInPrivateAppDir(int argc, char* argv[])
     if (!child.waitForStarted(10000) || !child.waitForFinished(-1))
         return 2;
     return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 3;
+}
+
+QStringList DatabaseRows(const QString& sql, const QVariant& value, int column)
+{
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("AutoTest")));
+    QStringList values;
+    query.prepare(sql);
+    if (value.isValid())
+        query.addBindValue(value);
+    if (query.exec())
+        while (query.next())
+            values << query.value(column).toString();
+    return values;
 }

@@ -1,13 +1,14 @@
 #include "tests/support/RawPeer.h"
 
-bool RawPeer::Open(const QUrl& url)
+bool RawPeer::Open(const QUrl& url, const QByteArray& target, const QByteArray& extraHeaders)
 {
     m_socket.connectToHost(url.host(), quint16(url.port()));
     if (!m_socket.waitForConnected(5000))
         return false;
-    m_socket.write("GET / HTTP/1.1\r\nHost: " + url.authority().toLatin1()
+    m_socket.write("GET " + target + " HTTP/1.1\r\nHost: " + url.authority().toLatin1()
                    + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                   + extraHeaders + "\r\n");
     // Nothing follows the answer until a request is sent.
     QByteArray head;
     while (!head.contains("\r\n\r\n") && m_socket.waitForReadyRead(5000))
@@ -15,7 +16,8 @@ bool RawPeer::Open(const QUrl& url)
     // From here on Qt takes almost nothing from the kernel.
     m_socket.setReadBufferSize(16);
     m_port = m_socket.localPort();
-    return head.startsWith("HTTP/1.1 101");
+    m_status = head.left(head.indexOf("\r\n"));
+    return m_status.startsWith("HTTP/1.1 101 ");
 }
 
 void RawPeer::SendFrame(const QByteArray& payload, qint64 declared)

@@ -10,8 +10,11 @@
 class RawPeer
 {
 public:
-    // Connects and upgrades; false unless the host answered 101.
-    bool Open(const QUrl& url);
+    // Connects and asks for an upgrade of `target` with `extraHeaders` (each
+    // ending in "\r\n"); false unless the host answered 101.
+    bool Open(const QUrl& url, const QByteArray& target = "/", const QByteArray& extraHeaders = {});
+    // The status line of the answer, such as "HTTP/1.1 403 Forbidden".
+    QByteArray StatusLine() const { return m_status; }
     // One masked text frame: the header for `declared` payload bytes (by
     // default the payload's size), then `payload`.
     void SendFrame(const QByteArray& payload, qint64 declared = -1);
@@ -23,5 +26,6 @@ public:
 
 private:
     QTcpSocket m_socket;
+    QByteArray m_status;
     quint16 m_port = 0;
 };

@@ -1,6 +1,7 @@
 #include "tests/support/TestClient.h"
 
-#include <QJsonDocument>
+#include "tests/support/JsonTools.h"
+
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -17,11 +18,6 @@ bool TestClient::Connect(const QUrl& url)
     return connected.count() > 0 || connected.wait(10000);
 }
 
-void TestClient::Send(const QJsonObject& request)
-{
-    m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact)));
-}
-
 bool TestClient::WaitReplies(int count, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -30,11 +26,14 @@ bool TestClient::WaitReplies(int count, int timeoutMs)
     return m_replies.size() >= count;
 }
 
+void TestClient::Send(const QJsonObject& request)
+{
+    Send(compact(request));
+}
+
 QJsonObject TestClient::Request(const QJsonObject& request, int timeoutMs)
 {
-    const int before = m_replies.size();
-    Send(request);
-    return WaitReplies(before + 1, timeoutMs) ? Reply(before) : QJsonObject();
+    return RequestText(compact(request), timeoutMs);
 }
 
 QJsonObject TestClient::RequestText(const QString& text, int timeoutMs)
