@@ -29,18 +29,6 @@ void fail(QJsonObject& reply, LocalModel* model)
     reply.insert(kResult, model->LastErrorText());
 }
 
-template<class Record, void (*ToJson)(const Record&, QJsonObject&)>
-QJsonArray toArray(const QList<Record>& records)
-{
-    QJsonArray array;
-    for (const Record& record : records) {
-        QJsonObject object;
-        ToJson(record, object);
-        array.append(object);
-    }
-    return array;
-}
-
 // Paging arithmetic divides by the size, so a size below 1 is refused.
 bool pageSizeOk(int size, QJsonObject& reply)
 {
@@ -217,7 +205,7 @@ void myPlans(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     LocalModel* model = Model(components);
     if (!model->QueryPlans(page, size, filter.tag, plans, count))
         return fail(reply, model);
-    pageReply(page, size, count, toArray<DBT_Plan, PlanToJson>(plans), reply);
+    pageReply(page, size, count, RecordsToJson<DBT_Plan, PlanToJson>(plans), reply);
 }
 
 void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -262,7 +250,7 @@ void myJobs(ComponentMap* components, const QJsonObject&, QJsonObject& reply)
         return;
     }
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), toArray<DBT_Job, JobToJson>(jobs));
+    reply.insert(QStringLiteral("data"), RecordsToJson<DBT_Job, JobToJson>(jobs));
 }
 
 void myReports(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -272,7 +260,7 @@ void myReports(ComponentMap* components, const QJsonObject& request, QJsonObject
     if (!model->GetFinishedJobs(jobs, request.value(QStringLiteral("size")).toInt(20)))
         return fail(reply, model);
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), toArray<DBT_Job, JobToJson>(jobs));
+    reply.insert(QStringLiteral("data"), RecordsToJson<DBT_Job, JobToJson>(jobs));
 }
 
 void jobInfo(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -300,7 +288,7 @@ void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject
     QJsonObject stored;
     JobToJson(job, stored);
     reply.insert(QStringLiteral("job"), stored);
-    reply.insert(QStringLiteral("jobdetail"), toArray<DBT_JobDetail, JobDetailToJson>(details));
+    reply.insert(QStringLiteral("jobdetail"), RecordsToJson<DBT_JobDetail, JobDetailToJson>(details));
 }
 
 } // namespace

@@ -158,13 +158,7 @@ QJsonArray TestcasesToJson(const QList<DBT_Testcase>& testcases)
     if (written && error.error == QJsonParseError::NoError)
         return document.array();
     // Texts too long for one buffer go the slow way.
-    QJsonArray array;
-    for (const DBT_Testcase& tc : testcases) {
-        QJsonObject object;
-        TestcaseToJson(tc, object);
-        array.append(object);
-    }
-    return array;
+    return RecordsToJson<DBT_Testcase, TestcaseToJson>(testcases);
 }
 
 void PlanToJson(const DBT_Plan& plan, QJsonObject& out)

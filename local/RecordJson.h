@@ -13,6 +13,19 @@
 // Records to client JSON: keys are inserted into `out`, so a record can sit
 // beside a reply's "result". Times are "yyyy-MM-dd hh:mm:ss", a null time "".
 void TestcaseToJson(const DBT_Testcase& tc, QJsonObject& out);
+// A list of records as an array of the objects `ToJson` writes.
+template<class Record, void (*ToJson)(const Record&, QJsonObject&)>
+QJsonArray RecordsToJson(const QList<Record>& records)
+{
+    QJsonArray array;
+    for (const Record& record : records) {
+        QJsonObject object;
+        ToJson(record, object);
+        array.append(object);
+    }
+    return array;
+}
+
 // The same objects as TestcaseToJson gives, for a whole list at once.
 QJsonArray TestcasesToJson(const QList<DBT_Testcase>& testcases);
 void PlanToJson(const DBT_Plan& plan, QJsonObject& out);
