@@ -23,6 +23,9 @@ public:
 
     void Open(const QString& url);
     // Aborts the connection and forgets every pending callback and subscription.
+    // Hands what is queued to the network now: Close aborts, which drops
+    // what was not yet written.
+    void Flush() { socket.flush(); }
     void Close();
     void SubscribeEvent(const QString& event, const ReplyCallback& handler);
     // Adds a fresh "SEQ" to `request`, sends it and keeps `onAck` for the answer.

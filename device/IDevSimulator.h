@@ -20,6 +20,9 @@ public:
 
     // Connects and forgets acknowledgements pending from an earlier connection.
     void Open(const QString& url);
+    // Hands what is queued to the network now: Close aborts, which drops
+    // what was not yet written.
+    void Flush() { socket.flush(); }
     void Close();
     void StartSim(const SimParams& params, const ReplyCallback& onAck);
     void StopSim(const ReplyCallback& onAck);

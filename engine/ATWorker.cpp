@@ -4,6 +4,8 @@
 #include "platform/ControllerEndpoint.h"
 #include "platform/Debugger.h"
 
+#include "local/JobVerdict.h"
+
 #include <QJsonArray>
 #include <QPointer>
 
@@ -12,6 +14,13 @@ namespace {
 bool succeeded(const QJsonObject& ack)
 {
     return ack.value(QStringLiteral("ERROR")).toString() == QLatin1String("SUCCESS");
+}
+
+// A refusal with the controller's own words after it, when it gave any.
+QString withAnswer(const QString& reason, const QJsonObject& ack)
+{
+    const QString said = ack.value(QStringLiteral("ERROR")).toString();
+    return said.isEmpty() ? reason : reason + QStringLiteral(": ") + said;
 }
 
 } // namespace
@@ -102,7 +111,7 @@ void ATWorker::OnSimStarted()
 void ATWorker::OnStartSim(const QJsonObject& ack)
 {
     if (!succeeded(ack)) {
-        ReportFatal(QStringLiteral("Device Can't Start Simulator"));
+        ReportFatal(QStringLiteral("Device Can't Start Simulator"), withAnswer(QStringLiteral("Device Can't Start Simulator"), ack));
         return;
     }
     StartDevice();
@@ -125,7 +134,7 @@ void ATWorker::OnDeviceConnected()
 void ATWorker::OnEnterAutoTest(const QJsonObject& ack)
 {
     if (!succeeded(ack)) {
-        ReportFatal(QStringLiteral("Device Can't Enter AT Mode"));
+        ReportFatal(QStringLiteral("Device Can't Enter AT Mode"), withAnswer(QStringLiteral("Device Can't Enter AT Mode"), ack));
         return;
     }
     const QJsonArray modules = ack.value(QStringLiteral("VALUE")).toObject().value(QStringLiteral("MODULES")).toArray();
@@ -134,8 +143,9 @@ void ATWorker::OnEnterAutoTest(const QJsonObject& ack)
         return;
     }
     cov.SetModules(modules);
-    if (!jobExecutor.Init(request)) {
-        ReportFatal(QStringLiteral("Fail to init job info"));
+    QString why;
+    if (!jobExecutor.Init(request, &why, &failedCase)) {
+        ReportFatal(QStringLiteral("Fail to init job info"), QStringLiteral("Fail to init job info: ") + why);
         return;
     }
     collector.collecting = true;
@@ -144,6 +154,7 @@ void ATWorker::OnEnterAutoTest(const QJsonObject& ack)
 
 void ATWorker::RunJob()
 {
+    casesStarted = true;
     connect(&jobExecutor, &JobExecutor::Overed, this, &ATWorker::OnJobOvered, Qt::DirectConnection);
     if (progressCallback)
         connect(&jobExecutor, &JobExecutor::TcFinished, this, &ATWorker::OnTcFinished, Qt::DirectConnection);
@@ -154,7 +165,7 @@ void ATWorker::OnJobOvered()
 {
     if (reported)
         return;
-    report = jobExecutor.Result().ToJson();
+    report = jobExecutor.Result().ToJsonWithVerdicts();
     deviceProxy.EnterAutoTest(false, Step(&ATWorker::OnLeaveAutoTest));
 }
 
@@ -167,13 +178,14 @@ void ATWorker::OnTcFinished(const TcResult& result, int done, int total)
                       {QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
                       {QStringLiteral("done"), done},
                       {QStringLiteral("total"), total},
-                      {QStringLiteral("tc"), result.ToJson()}});
+                      {QStringLiteral("tc"), result.ToJson()},
+                      {QStringLiteral("verdict"), result.Verdict().ToJson()}});
 }
 
 void ATWorker::OnLeaveAutoTest(const QJsonObject& ack)
 {
     if (!succeeded(ack)) {
-        ReportFatal(QStringLiteral("Device Can't Leave AT Mode"));
+        ReportFatal(QStringLiteral("Device Can't Leave AT Mode"), withAnswer(QStringLiteral("Device Can't Leave AT Mode"), ack));
         return;
     }
     simulator.StopSim(Step(&ATWorker::OnStopSim));
@@ -191,9 +203,9 @@ void ATWorker::SendResult(const QJsonObject& result)
     Report(result);
 }
 
-void ATWorker::ReportFatal(const QString& reason)
+void ATWorker::ReportFatal(const QString& reason, const QString& detail)
 {
-    ReportFailure(reason, QStringLiteral("Fatal Error"));
+    ReportFailure(reason, QStringLiteral("Fatal Error"), detail.isEmpty() ? reason : detail);
 }
 
 bool ATWorker::Cancel()
@@ -219,10 +231,14 @@ void ATWorker::Abandon(const QString& reason, const QString& caseRemark)
         deviceProxy.EnterAutoTest(false, nullptr);
     if (simulator.IsConnected())
         simulator.StopSim(nullptr);
-    ReportFailure(reason, caseRemark);
+    // Out before the sockets are closed: the next job on the device may
+    // start as soon as this worker is gone.
+    deviceProxy.Flush();
+    simulator.Flush();
+    ReportFailure(reason, caseRemark, reason);
 }
 
-void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark)
+void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, const QString& detail)
 {
     if (reported) {
         KIV_LOG("ATWorker", "ATWorker::ReportFatal", 2) << "Already reported, dropped: " << reason;
@@ -232,16 +248,27 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark)
                                                     << " on device " << deviceId << " failed: " << reason;
     QJsonArray tcs;
     const QJsonArray cases = request.value(QStringLiteral("case_list")).toArray();
-    for (const QJsonValue& entry : cases) {
-        tcs.append(QJsonObject{{QStringLiteral("id"), entry.toObject().value(QStringLiteral("testcaseid"))},
+    const QList<TcResult>& finished = jobExecutor.Result().tcs;
+    const int done = casesStarted ? int(finished.size()) : 0;
+    for (int i = 0; i < cases.size(); ++i) {
+        CaseVerdict verdict = CaseVerdict::Of(QStringLiteral("not run"));
+        if (i < done)
+            verdict = finished.at(i).Verdict();
+        else if ((casesStarted && i == done) || i == failedCase)
+            verdict = CaseVerdict::Of(QStringLiteral("error"), detail);
+        tcs.append(QJsonObject{{QStringLiteral("id"), cases.at(i).toObject().value(QStringLiteral("testcaseid"))},
                                {QStringLiteral("result"), false},
-                               {QStringLiteral("remark"), caseRemark}});
+                               {QStringLiteral("remark"), caseRemark},
+                               {QStringLiteral("verdict"), verdict.ToJson()}});
     }
+    JobVerdict verdict = JobVerdict::Lost(detail);
+    verdict.remark = reason;
     Report({{QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
             {QStringLiteral("planid"), request.value(QStringLiteral("planid"))},
             {QStringLiteral("result"), false},
             {QStringLiteral("remark"), reason},
-            {QStringLiteral("tcs"), tcs}});
+            {QStringLiteral("tcs"), tcs},
+            {QStringLiteral("verdict"), verdict.ToJson()}});
 }
 
 void ATWorker::Report(const QJsonObject& value)
@@ -268,6 +295,8 @@ void ATWorker::Reset()
     verifier.CollectGarbage();
     cov.Clear();
     jobExecutor.Reset();
+    casesStarted = false;
+    failedCase = -1;
     report = QJsonObject();
     request = QJsonObject();
     deviceId.clear();

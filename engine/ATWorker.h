@@ -32,7 +32,9 @@ public:
     // Told of every test case that ends before the job reports.
     void SetProgressCallback(const EventCallback& callback) { progressCallback = callback; }
     void Start(const QString& url);
-    void ReportFatal(const QString& reason);
+    // Ends the job with a failure report whose remark is `reason`; `detail`
+    // (the reason when empty) is the fuller account its verdict keeps.
+    void ReportFatal(const QString& reason, const QString& detail = QString());
     // Ends a running job at once with the remark "Cancelled": takes the device
     // out of auto-test mode and stops the simulator without waiting for their
     // answers, and reports. False when the job has reported already.
@@ -61,8 +63,10 @@ private:
     void OnLeaveAutoTest(const QJsonObject& ack);
     void OnStopSim(const QJsonObject& ack);
     void Report(const QJsonObject& value);
-    // A failure report with `caseRemark` for every test case.
-    void ReportFailure(const QString& reason, const QString& caseRemark);
+    // A failure report with `caseRemark` for every test case. Its verdicts
+    // keep what happened: cases that finished keep theirs, the case that ran
+    // (or could not be read) is an error of `detail`, the others never ran.
+    void ReportFailure(const QString& reason, const QString& caseRemark, const QString& detail);
     // Ends the job with a failure report when the device or the simulator can
     // no longer be waited for, after telling both to stop.
     void Abandon(const QString& reason, const QString& caseRemark);
@@ -85,4 +89,8 @@ private:
     QString deviceId;
     int deviceTimeLimitMs = 0;
     bool reported = false;
+    // Whether the test cases had begun to run, and which case, if any, kept
+    // the job from starting.
+    bool casesStarted = false;
+    int failedCase = -1;
 };

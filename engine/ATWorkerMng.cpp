@@ -4,6 +4,8 @@
 #include "engine/JobLimits.h"
 #include "platform/Debugger.h"
 
+#include <QTimer>
+
 #include <new>
 
 void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress)
@@ -24,7 +26,57 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
         callback(report);
     });
     worker->SetProgressCallback(progress);
-    worker->Start(request.value(QStringLiteral("url")).toString());
+    const QString url = request.value(QStringLiteral("url")).toString();
+    const QString device = ATWorker::DeviceIdFromUrl(url);
+    // A url without a device fails at once, holding nothing.
+    if (device.isEmpty()) {
+        worker->Start(url);
+        return;
+    }
+    const auto held = devices.find(device);
+    if (held == devices.end()) {
+        devices.insert(device, {});
+        Run(worker, device, url);
+        return;
+    }
+    held->append({worker, url});
+    // The running job counts as one ahead; cancelled ones still queued do not.
+    int ahead = 1;
+    for (const Queued& queued : qAsConst(*held))
+        ahead += queued.worker && queued.worker != worker && !queued.worker->Reported() ? 1 : 0;
+    KIV_LOG("ATWorkerMng", "ATWorkerMng::NewJob", 2) << "Job " << request.value(QStringLiteral("jobid")).toInt()
+                                                     << " waits for device " << device << " behind " << ahead << " job(s)";
+    if (progress)
+        progress({{QStringLiteral("EVENT"), QStringLiteral("JobWaiting")},
+                  {QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
+                  {QStringLiteral("device"), device},
+                  {QStringLiteral("ahead"), ahead}});
+}
+
+void ATWorkerMng::Run(ATWorker* worker, const QString& device, const QString& url)
+{
+    // The worker's destructor has closed its links by the time this runs. The
+    // next job starts on a turn of its own, not inside that destructor.
+    QObject::connect(worker, &QObject::destroyed, &workers, [this, device] {
+        QTimer::singleShot(0, &workers, [this, device] { Release(device); });
+    });
+    worker->Start(url);
+}
+
+void ATWorkerMng::Release(const QString& device)
+{
+    const auto held = devices.find(device);
+    if (held == devices.end())
+        return;
+    while (!held->isEmpty()) {
+        const Queued next = held->takeFirst();
+        // A job cancelled while it waited has reported and is gone.
+        if (next.worker && !next.worker->Reported()) {
+            Run(next.worker, device, next.url);
+            return;
+        }
+    }
+    devices.erase(held);
 }
 
 int ATWorkerMng::CancelJob(const QJsonValue& jobId)
@@ -40,4 +92,15 @@ int ATWorkerMng::CancelJob(const QJsonValue& jobId)
     KIV_LOG("ATWorkerMng", "ATWorkerMng::CancelJob", 2) << "Cancelled " << cancelled << " job(s) with jobid "
                                                         << jobId.toVariant().toString();
     return cancelled;
+}
+
+bool ATWorkerMng::Waiting(const QJsonValue& jobId) const
+{
+    for (const QList<Queued>& queue : devices) {
+        for (const Queued& queued : queue) {
+            if (queued.worker && !queued.worker->Reported() && queued.worker->JobId() == jobId)
+                return true;
+        }
+    }
+    return false;
 }

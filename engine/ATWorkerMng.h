@@ -3,26 +3,49 @@
 #include "engine/ScriptWatchdog.h"
 #include "front/ReplyCallback.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QList>
 #include <QObject>
+#include <QPointer>
+#include <QString>
+
+class ATWorker;
 
 // Starts jobs: one self-deleting worker per job, reporting through the
-// caller's callback.
+// caller's callback. A device runs one job at a time: a job for a device that
+// a running job holds waits, first come first served, until that job's worker
+// is gone, so that two jobs never take turns on one device.
 class ATWorkerMng
 {
 public:
-    // `progress`, when set, gets a "JobProgress" event as each test case ends.
+    // `progress`, when set, gets a "JobProgress" event as each test case ends
+    // and a "JobWaiting" event when the job has to wait for its device.
     void NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress = nullptr);
-    // Ends every running job whose "jobid" equals `jobId` (see
+    // Ends every running or waiting job whose "jobid" equals `jobId` (see
     // ATWorker::Cancel) and returns how many there were.
     int CancelJob(const QJsonValue& jobId);
+    // Whether a job with this "jobid" waits for its device.
+    bool Waiting(const QJsonValue& jobId) const;
 
 private:
+    struct Queued
+    {
+        QPointer<ATWorker> worker;
+        QString url;
+    };
+
+    // Starts `worker` on `device` and frees the device once it is destroyed.
+    void Run(ATWorker* worker, const QString& device, const QString& url);
+    void Release(const QString& device);
+
     // Shared by every job's verifier; declared first so that it outlives the
     // workers that arm it.
     ScriptWatchdog watchdog;
     // Parent of the running workers, so that jobs still running when the
     // service goes are stopped and freed with it, without a report.
     QObject workers;
+    // The devices that a job holds, each with the jobs that wait for it.
+    QHash<QString, QList<Queued>> devices;
 };

@@ -15,9 +15,9 @@ JobExecutor::JobExecutor()
 
 JobExecutor::~JobExecutor() = default;
 
-bool JobExecutor::Init(const QJsonObject& request)
+bool JobExecutor::Init(const QJsonObject& request, QString* error, int* failedCase)
 {
-    return job.Init(request, components->Get<IdNameCov>(IdNameCov::ComponentName()));
+    return job.Init(request, components->Get<IdNameCov>(IdNameCov::ComponentName()), error, failedCase);
 }
 
 void JobExecutor::Start()

@@ -21,7 +21,8 @@ public:
     ~JobExecutor() override;
 
     void SetComponentMap(ComponentMap* map) { components = map; }
-    bool Init(const QJsonObject& request);
+    // `error` and `failedCase` as JobItem::Init gives them.
+    bool Init(const QJsonObject& request, QString* error = nullptr, int* failedCase = nullptr);
     void Start();
     const JobResult& Result() const { return jobResult; }
     void Reset();

@@ -12,7 +12,10 @@ class IdNameCov;
 class JobItem
 {
 public:
-    bool Init(const QJsonObject& request, IdNameCov* cov);
+    // False when the request cannot be run; `error`, when given, then says
+    // why in the user's terms, and `failedCase` which case of "case_list"
+    // was at fault (-1 when none was).
+    bool Init(const QJsonObject& request, IdNameCov* cov, QString* error = nullptr, int* failedCase = nullptr);
     void Clear();
 
     int jobId = 0;

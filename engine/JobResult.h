@@ -15,6 +15,9 @@ public:
     void Clear();
     void AddTc(const TcResult& tc) { tcs.append(tc); }
     QJsonObject ToJson() const;
+    // The same with the verdicts the job's record keeps: "verdict" beside
+    // "result", and in every entry of "tcs".
+    QJsonObject ToJsonWithVerdicts() const;
 
     int jobId = 0;
     int planId = 0;

@@ -12,6 +12,8 @@
 #include <QTime>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 
 QString now()
@@ -39,6 +41,8 @@ void TcExecutor::Start()
     tcResult.id = item->tcId;
     tcResult.result = false;
     tcResult.remark.clear();
+    tcResult.status.clear();
+    tcResult.ms = -1;
     NextState();
 }
 
@@ -52,6 +56,8 @@ void TcExecutor::Reset()
     tcResult.id = 0;
     tcResult.result = false;
     tcResult.remark.clear();
+    tcResult.status.clear();
+    tcResult.ms = -1;
 }
 
 void TcExecutor::NextState()
@@ -79,6 +85,7 @@ void TcExecutor::OnStateExec()
     // The executor outlives its pending answer only while the job runs; a
     // guarded pointer keeps a late answer from reaching a deleted executor.
     QPointer<TcExecutor> self(this);
+    clock.start();
     device->SetCaseData(item->caseData, [self](const QJsonObject& ack) {
         if (self)
             self->OnStateExecResult(ack);
@@ -91,6 +98,8 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
     auto* cov = components->Get<IdNameCov>(IdNameCov::ComponentName());
     auto* verifier = components->Get<Verifier>("Verifier");
 
+    // A case that could not be judged is an error, apart from a script's "no".
+    bool erred = true;
     const QString err = ack.value(QStringLiteral("ERROR")).toString();
     if (err != QLatin1String("SUCCESS")) {
         tcResult.result = false;
@@ -99,6 +108,7 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
         QJsonObject local;
         if (cov->IdDataToNameData(ack, local)) {
             tcResult.result = verifier->CheckObserved(local, item->script, tcResult.remark);
+            erred = !tcResult.result && verifier->LastCheckErred();
         } else {
             tcResult.result = false;
             tcResult.remark = QStringLiteral("Fail to Convert id data to name data");
@@ -107,6 +117,8 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
         tcResult.result = true;
         tcResult.remark = QStringLiteral("No Script to Exec");
     }
+    tcResult.status = tcResult.result ? QStringLiteral("pass") : erred ? QStringLiteral("error") : QStringLiteral("fail");
+    tcResult.ms = int(qMin<qint64>(clock.elapsed(), std::numeric_limits<int>::max()));
     NextState();
 }
 

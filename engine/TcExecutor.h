@@ -2,6 +2,7 @@
 
 #include "engine/TcResult.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 class ComponentMap;
@@ -43,4 +44,6 @@ private:
     TcItem* item = nullptr;
     int state = 0;
     TcResult tcResult;
+    // From the data sent to the verdict: the case's own duration.
+    QElapsedTimer clock;
 };

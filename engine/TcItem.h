@@ -16,7 +16,8 @@ class TcStrategy;
 class TcItem
 {
 public:
-    bool Init(const QJsonObject& record, IdNameCov* cov);
+    // False when the record cannot be run; `error`, when given, then says why.
+    bool Init(const QJsonObject& record, IdNameCov* cov, QString* error = nullptr);
     bool ParseStrategies(const QJsonArray& entry);
 
     int tcId = 0;

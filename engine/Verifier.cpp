@@ -61,6 +61,7 @@ bool Verifier::CheckObserved(const QJsonObject& local, const QString& script, QS
 
 bool Verifier::Judge(const QJsonObject& local, const QJsonObject* global, const QString& script, QString& remark)
 {
+    lastCheckErred = true;
     const bool limited = watchdog && timeLimitMs > 0;
     if (limited)
         watchdog->Arm(&engine, timeLimitMs);
@@ -93,6 +94,7 @@ bool Verifier::Judge(const QJsonObject& local, const QJsonObject* global, const 
         KIV_LOG("AT Verifier", "Verifier::Check", 1) << "VerifyFunc is not callable :\n" << script;
         return false;
     }
+    lastCheckErred = false;
     return outcome.value.toBool();
 }
 

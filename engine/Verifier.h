@@ -23,6 +23,10 @@ public:
     // The same with the observations handed to Observe as the global parameters.
     bool CheckObserved(const QJsonObject& local, const QString& script, QString& remark);
     static QString ErrorText(const QJSValue& value);
+    // Whether the last check failed because the script could not be run to
+    // a verdict (it threw, was not callable or ran too long) rather than
+    // because it returned a falsy value.
+    bool LastCheckErred() const { return lastCheckErred; }
     void CollectGarbage() { engine.collectGarbage(); }
 
     // Files one observation for CheckObserved; Clear forgets them all.
@@ -53,4 +57,5 @@ private:
     bool haveGlobalText = false;
     ScriptWatchdog* watchdog = nullptr;
     int timeLimitMs = 0;
+    bool lastCheckErred = false;
 };

@@ -2,22 +2,25 @@
 
 #include "front/KIVAutoTestView.h"
 #include "front/RequestEnvelope.h"
+#include "local/JobVerdict.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteHandler.h"
 #include "remote/RemoteHosts.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
 
 namespace {
 
-// Progress events are opt-in: only JSON true asks for them.
+// Progress events are opt-in: only JSON true asks for them. They carry
+// verdicts only for a request that asked for those too.
 EventCallback progressEvents(const QJsonObject& request, const ReplyCallback& reply)
 {
     if (request.value(QStringLiteral("progress")) != QJsonValue(true))
         return nullptr;
-    return KIVAutoTestReply::EventsOf(reply);
+    return JobVerdict::Filter(KIVAutoTestReply::EventsOf(reply), JobVerdict::Asked(request));
 }
 
 } // namespace
@@ -53,6 +56,13 @@ void ATServerProxy::Init()
     // A page or plan whose test cases alone pass the reply limit fails
     // before it is read whole.
     m_model.SetReadLimit(RequestEnvelope::MaxReplySize());
+    // Jobs this host ran when it stopped cannot report any more: they end
+    // now, keeping the verdicts of the cases that finished.
+    QList<int> ended;
+    if (!m_model.AbandonJobs(QStringLiteral("Host stopped during the job"), QDateTime(), ended))
+        KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 0) << "Can't finish the jobs left running: " << m_model.LastErrorText();
+    for (const int job : qAsConst(ended))
+        KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 1) << "Job " << job << " was running when the host stopped; finished as failed";
     m_templates.Init();
     m_components.Register("LocalModel", &m_model);
     m_components.Register("LocalDispatcher", &m_dispatcher);
@@ -91,7 +101,18 @@ void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& repl
 void ATServerProxy::OnExecuteJob(const QJsonObject& request, const ReplyCallback& reply)
 {
     // The worker answers through the callback, once, whenever the job ends.
-    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, progressEvents(request, reply));
+    const EventCallback events = progressEvents(request, reply);
+    if (JobVerdict::Asked(request)) {
+        m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, events);
+        return;
+    }
+    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(),
+                       [reply](const QJsonObject& report) {
+                           QJsonObject plain = report;
+                           JobVerdict::Strip(plain);
+                           reply(plain);
+                       },
+                       events);
 }
 
 void ATServerProxy::OnNoCmd(const QJsonObject&, QJsonObject& reply)

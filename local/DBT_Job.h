@@ -1,5 +1,7 @@
 #pragma once
 
+#include "local/JobVerdict.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -15,4 +17,13 @@ struct DBT_Job
     QString starter;
     QDateTime sTime;
     QDateTime eTime;
+
+    // Beyond the client's form of a job: its verdict once it has one, the
+    // ids of its test cases in the order it runs them (a JSON array), and,
+    // for a job a server handed to a station, the secret the station
+    // reports with and when the server last heard of the job.
+    JobVerdict verdict;
+    QString caseIds;
+    QString secret;
+    QDateTime seen;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "local/CaseVerdict.h"
 #include "local/DBT_Testcase.h"
 
 #include <QString>
@@ -17,4 +18,6 @@ struct DBT_JobDetail
     QString status;
     QString content;
     std::shared_ptr<DBT_Testcase> testcase;
+    // What the record says became of the case, beyond pass or fail.
+    CaseVerdict verdict;
 };

@@ -15,8 +15,12 @@ class JobRunner
 public:
     virtual ~JobRunner() = default;
 
+    // Fills what the runner keeps with a job before it is stored.
+    virtual void PrepareJob(DBT_Job&) {}
     // `reply` is the command's reply so far ("result" comes after).
     virtual void StartJob(const LocalJobContext& context, QJsonObject& reply) = 0;
     // The jobs "my_jobs" lists; false with the reason in `error`.
     virtual bool RunningJobs(QList<DBT_Job>& out, QString& error) = 0;
+    // Whether a running job still waits for its device.
+    virtual bool Waiting(int) const { return false; }
 };

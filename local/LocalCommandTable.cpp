@@ -2,6 +2,7 @@
 
 #include "front/ComponentMap.h"
 #include "local/JobRunner.h"
+#include "local/JobVerdict.h"
 #include "local/LocalJobContext.h"
 #include "local/RecordJson.h"
 #include "storage/LocalModel.h"
@@ -231,15 +232,30 @@ void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJson
     job.status = 2;
     job.totalCnt = testcases.size();
     job.sTime = QDateTime::currentDateTime();
-    if (!model->AddJob(job))
+    // The job's record holds the list it runs, whatever becomes of the plan.
+    QByteArray ids = "[";
+    for (const DBT_Testcase& tc : qAsConst(testcases)) {
+        if (ids.size() > 1)
+            ids += ',';
+        ids += QByteArray::number(tc.id);
+    }
+    job.caseIds = QString::fromLatin1(ids + ']');
+    JobRunner* runner = Runner(components);
+    runner->PrepareJob(job);
+    if (!model->StartJob(job))
         return fail(reply, model);
-    Runner(components)->StartJob(LocalJobContext(url, job, plan, testcases), reply);
+    runner->StartJob(LocalJobContext(url, job, plan, testcases), reply);
     reply.insert(kResult, kOk);
     reply.insert(QStringLiteral("planid"), plan.id);
     reply.insert(QStringLiteral("jobid"), job.id);
 }
 
-void myJobs(ComponentMap* components, const QJsonObject&, QJsonObject& reply)
+QJsonArray jobsToJson(const QList<DBT_Job>& jobs, bool verdicts)
+{
+    return verdicts ? RecordsToJson<DBT_Job, JobToJsonWithVerdict>(jobs) : RecordsToJson<DBT_Job, JobToJson>(jobs);
+}
+
+void myJobs(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
 {
     // Without a database no local job can have started.
     JobRunner* runner = components ? Runner(components) : nullptr;
@@ -250,7 +266,15 @@ void myJobs(ComponentMap* components, const QJsonObject&, QJsonObject& reply)
         return;
     }
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), RecordsToJson<DBT_Job, JobToJson>(jobs));
+    QJsonArray data = jobsToJson(jobs, JobVerdict::Asked(request));
+    if (runner && JobVerdict::Asked(request)) {
+        for (int i = 0; i < data.size(); ++i) {
+            QJsonObject job = data.at(i).toObject();
+            job.insert(QStringLiteral("waiting"), runner->Waiting(jobs.at(i).id));
+            data.replace(i, job);
+        }
+    }
+    reply.insert(QStringLiteral("data"), data);
 }
 
 void myReports(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -260,7 +284,7 @@ void myReports(ComponentMap* components, const QJsonObject& request, QJsonObject
     if (!model->GetFinishedJobs(jobs, request.value(QStringLiteral("size")).toInt(20)))
         return fail(reply, model);
     reply.insert(kResult, kOk);
-    reply.insert(QStringLiteral("data"), RecordsToJson<DBT_Job, JobToJson>(jobs));
+    reply.insert(QStringLiteral("data"), jobsToJson(jobs, JobVerdict::Asked(request)));
 }
 
 void jobInfo(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -271,7 +295,10 @@ void jobInfo(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     if (!model->GetJob(job))
         return fail(reply, model);
     reply.insert(kResult, kOk);
-    JobToJson(job, reply);
+    if (JobVerdict::Asked(request))
+        JobToJsonWithVerdict(job, reply);
+    else
+        JobToJson(job, reply);
 }
 
 void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
@@ -281,14 +308,21 @@ void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject
     LocalModel* model = Model(components);
     if (!model->GetJob(job))
         return fail(reply, model);
+    const bool verdicts = JobVerdict::Asked(request);
+    // A running job's details are stored from its start; without verdicts
+    // it shows none until it is over, as before.
     QList<DBT_JobDetail> details;
-    if (!model->GetJobDetails(job, details))
+    if ((job.status != 2 || verdicts) && !model->GetJobDetails(job, details))
         return fail(reply, model);
     reply.insert(kResult, kOk);
     QJsonObject stored;
-    JobToJson(job, stored);
+    if (verdicts)
+        JobToJsonWithVerdict(job, stored);
+    else
+        JobToJson(job, stored);
     reply.insert(QStringLiteral("job"), stored);
-    reply.insert(QStringLiteral("jobdetail"), RecordsToJson<DBT_JobDetail, JobDetailToJson>(details));
+    reply.insert(QStringLiteral("jobdetail"), verdicts ? RecordsToJson<DBT_JobDetail, JobDetailToJsonWithVerdict>(details)
+                                                       : RecordsToJson<DBT_JobDetail, JobDetailToJson>(details));
 }
 
 } // namespace

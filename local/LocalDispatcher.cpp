@@ -2,6 +2,7 @@
 
 #include "engine/ATWorkerMng.h"
 #include "front/ComponentMap.h"
+#include "local/CaseVerdict.h"
 #include "local/RecordJson.h"
 #include "platform/Debugger.h"
 #include "storage/LocalModel.h"
@@ -69,7 +70,20 @@ void LocalDispatcher::OnProgress(int jobId, const QJsonObject& event)
     LocalJobContext* context = FindJob(jobId);
     if (!context)
         return;
-    context->job.finishCnt = event.value(QStringLiteral("done")).toInt();
+    if (event.value(QStringLiteral("EVENT")) == QLatin1String("JobProgress")) {
+        const int done = event.value(QStringLiteral("done")).toInt();
+        context->job.finishCnt = done;
+        // Each verdict is kept as it comes, so that a host that stops
+        // midway still has the cases that finished.
+        LocalModel* model = localModel(components);
+        QJsonObject entry = event.value(QStringLiteral("tc")).toObject();
+        entry.insert(QStringLiteral("verdict"), event.value(QStringLiteral("verdict")));
+        bool running = false;
+        if (model && done >= 1
+            && !model->RecordProgress(jobId, done - 1, {CaseVerdict::OfEntry(entry)}, QDateTime(), running))
+            KIV_LOG("LocalDispatcher", "LocalDispatcher::OnProgress", 1) << "Progress of job " << jobId
+                                                                         << " not stored: " << model->LastErrorText();
+    }
     if (context->events)
         context->events(event);
 }
@@ -108,7 +122,7 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
     QString error;
     if (!model)
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
-    else if (!(recorded = RecordReport(model, *context, report, error)))
+    else if (!(recorded = RecordReport(model, context->job, report, false, error)))
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << error;
     if (recorded)
         RemoveJob(jobId);
@@ -118,53 +132,54 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
     }
 }
 
-bool LocalDispatcher::RecordReport(LocalModel* model, LocalJobContext& context, const QJsonObject& report, QString& error)
+bool LocalDispatcher::RecordReport(LocalModel* model, DBT_Job& job, const QJsonObject& report, bool takeLate, QString& error)
 {
     const QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();
     const QJsonArray tcs = value.value(QStringLiteral("tcs")).toArray();
-
-    context.job.eTime = QDateTime::currentDateTime();
-    context.job.status = 3;
-    if (value.isEmpty() || tcs.isEmpty()) {
-        context.job.finishCnt = 0;
-        for (DBT_JobDetail& detail : context.details) {
-            detail.status = QStringLiteral("fail");
-            detail.content = QStringLiteral("job fail");
-        }
-    } else {
-        context.job.finishCnt = tcs.size();
-        for (int i = 0; i < context.details.size(); ++i) {
-            DBT_JobDetail& detail = context.details[i];
-            if (i < tcs.size()) {
-                const QJsonObject entry = tcs.at(i).toObject();
-                detail.status = entry.value(QStringLiteral("result")).toBool(false) ? QStringLiteral("pass")
-                                                                                     : QStringLiteral("fail");
-                detail.content = entry.value(QStringLiteral("remark")).toString();
-            } else {
-                detail.status = QStringLiteral("fail");
-                detail.content = QStringLiteral("not run");
-            }
-        }
-    }
+    // A report without cases failed as a whole before any case ran.
+    const bool whole = value.isEmpty() || tcs.isEmpty();
+    job.eTime = QDateTime::currentDateTime();
+    job.status = 3;
+    job.finishCnt = whole ? 0 : tcs.size();
+    job.verdict = JobVerdict::OfReport(value);
 
     // The job and its details in one transaction: a failed save leaves the
     // job as it was stored at its start, not half recorded. Only a job still
-    // running is finished, so two reports of one job cannot both add details.
+    // running is finished, so two reports of one job cannot both count.
     const auto abandon = [model, &error](const QString& what) {
         error = what + model->LastErrorText();
         model->RollbackTransaction();
         return false;
     };
     bool running = false;
-    if (!model->BeginTransaction() || !model->FinishJob(context.job, running))
+    if (!model->BeginTransaction() || !model->FinishJob(job, takeLate, running))
         return abandon(QStringLiteral(" Fail to save job "));
     if (!running) {
         model->RollbackTransaction();
-        error = QStringLiteral("job %1 was reported already").arg(context.job.id);
+        error = QStringLiteral("job %1 was reported already").arg(job.id);
         return false;
     }
-    for (DBT_JobDetail& detail : context.details) {
-        if (!model->AddJobDetail(detail))
+    // Entries belong to the job's own list by their place in it; a case
+    // deleted meanwhile has lost its detail, and its entry goes nowhere.
+    for (int seq = 0; seq < job.totalCnt; ++seq) {
+        DBT_JobDetail detail;
+        detail.jobId = job.id;
+        detail.seqIdx = seq;
+        detail.status = QStringLiteral("fail");
+        if (whole) {
+            detail.content = QStringLiteral("job fail");
+            detail.verdict = CaseVerdict::Of(QStringLiteral("not run"));
+        } else if (seq < tcs.size()) {
+            const QJsonObject entry = tcs.at(seq).toObject();
+            if (entry.value(QStringLiteral("result")).toBool(false))
+                detail.status = QStringLiteral("pass");
+            detail.content = entry.value(QStringLiteral("remark")).toString();
+            detail.verdict = CaseVerdict::OfEntry(entry);
+        } else {
+            detail.content = QStringLiteral("not run");
+            detail.verdict = CaseVerdict::Of(QStringLiteral("not run"));
+        }
+        if (!model->UpdateJobDetail(detail))
             return abandon(QStringLiteral(" Fail to save jobDetail "));
     }
     if (!model->CommitTransaction())
@@ -175,6 +190,12 @@ bool LocalDispatcher::RecordReport(LocalModel* model, LocalJobContext& context, 
 void LocalDispatcher::StartJob(const LocalJobContext& context, QJsonObject&)
 {
     StartJob(context);
+}
+
+bool LocalDispatcher::Waiting(int jobId) const
+{
+    const ATWorkerMng* manager = workerManager(components);
+    return manager && manager->Waiting(jobId);
 }
 
 bool LocalDispatcher::RunningJobs(QList<DBT_Job>& out, QString&)

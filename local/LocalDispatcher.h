@@ -18,6 +18,7 @@ public:
     void StartJob(const LocalJobContext& context);
     void StartJob(const LocalJobContext& context, QJsonObject& reply) override;
     bool RunningJobs(QList<DBT_Job>& out, QString& error) override;
+    bool Waiting(int jobId) const override;
     void ExecResult(int jobId, const QJsonObject& report);
     // Sends `events` every "JobProgress" of a running job, then a "JobReport"
     // once its results are recorded.
@@ -27,10 +28,11 @@ public:
     const QList<LocalJobContext>& Jobs() const { return jobs; }
 
     static void BuildJobRequest(const LocalJobContext& context, QJsonObject& out);
-    // Turns a worker's report into the job's end and one detail per test case
-    // and stores them in one transaction. False, with nothing stored, when
-    // that fails or the job is no longer running (`error` says which).
-    static bool RecordReport(LocalModel* model, LocalJobContext& context, const QJsonObject& report, QString& error);
+    // Turns a worker's report into the job's end, its verdict and the
+    // verdict of each case of its list, stored in one transaction. False,
+    // with nothing stored, when that fails or the job is no longer running
+    // (`error` says which); `takeLate` as LocalModel::FinishJob.
+    static bool RecordReport(LocalModel* model, DBT_Job& job, const QJsonObject& report, bool takeLate, QString& error);
 
 private:
     void OnProgress(int jobId, const QJsonObject& event);

@@ -198,6 +198,30 @@ void JobDetailToJson(const DBT_JobDetail& detail, QJsonObject& out)
         TestcaseToJson(*detail.testcase, out);
 }
 
+void JobToJsonWithVerdict(const DBT_Job& job, QJsonObject& out)
+{
+    JobToJson(job, out);
+    out.insert(QStringLiteral("verdict"), job.verdict.ToJson());
+}
+
+void JobDetailToJsonWithVerdict(const DBT_JobDetail& detail, QJsonObject& out)
+{
+    JobDetailToJson(detail, out);
+    // A detail stored before verdicts were kept says only pass or fail, and
+    // what its remark tells.
+    CaseVerdict verdict = detail.verdict;
+    if (verdict.status.isEmpty()) {
+        if (detail.status == QLatin1String("running"))
+            verdict = CaseVerdict::Of(detail.status);
+        else if (detail.content == QLatin1String("not run") || detail.content == QLatin1String("job fail"))
+            verdict = CaseVerdict::Of(QStringLiteral("not run"));
+        else
+            verdict = CaseVerdict::OfEntry({{QStringLiteral("result"), detail.status == QLatin1String("pass")},
+                                            {QStringLiteral("remark"), detail.content}});
+    }
+    out.insert(QStringLiteral("verdict"), verdict.ToJson());
+}
+
 void JsonToTestcase(const QJsonObject& in, DBT_Testcase& tc)
 {
     readInt(in, "testcaseid", tc.id);

@@ -32,6 +32,9 @@ void PlanToJson(const DBT_Plan& plan, QJsonObject& out);
 void JobToJson(const DBT_Job& job, QJsonObject& out);
 // The detail's keys, then its test case's keys, whose "content" wins.
 void JobDetailToJson(const DBT_JobDetail& detail, QJsonObject& out);
+// The same with "verdict", for requests that ask for verdicts.
+void JobToJsonWithVerdict(const DBT_Job& job, QJsonObject& out);
+void JobDetailToJsonWithVerdict(const DBT_JobDetail& detail, QJsonObject& out);
 
 // Client JSON to records: only keys present in `in` change a field, so a
 // second object can override the first.

@@ -42,43 +42,136 @@ bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url, const EventCal
 
 void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, const EventCallback& events)
 {
+    Running running;
+    running.url = url;
+    running.jobId = jobId;
+    running.secret = job.value(QStringLiteral("secret")).toString();
+    running.leaseMs = job.value(QStringLiteral("lease_ms")).toInt(0);
+    running.lastPostMs = QDateTime::currentMSecsSinceEpoch();
+    QJsonObject request = job;
+    request.remove(QStringLiteral("secret"));
+    request.remove(QStringLiteral("lease_ms"));
     ATWorkerMng* manager = components ? components->Get<ATWorkerMng>("ATWorkerMng") : nullptr;
     if (!manager) {
         // The server still hears of the job, which it then records as failed.
-        Deliver(url, jobId,
+        Deliver(url, jobId, running.secret,
                 {{QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("result"), false},
                                                        {QStringLiteral("remark"), QStringLiteral("No worker manager")}}}});
         return;
     }
     KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << url << " starts";
+    const quint64 run = m_nextRun++;
+    const QString secret = running.secret;
+    m_running.emplace(run, std::move(running));
+    if (!m_beat) {
+        m_beat = new QTimer(this);
+        m_beat->setInterval(1000);
+        connect(m_beat, &QTimer::timeout, this, &RemoteJobs::Beat);
+    }
+    if (!m_beat->isActive())
+        m_beat->start();
     QPointer<RemoteJobs> self(this);
-    auto reported = std::make_shared<bool>(false);
     manager->NewJob(
-        job,
-        [self, url, jobId, reported, events](const QJsonObject& report) {
-            // A worker torn down after its report may report again; the server
-            // has the first.
-            if (*reported || !self)
+        request,
+        [self, url, jobId, secret, run, events](const QJsonObject& report) {
+            // A worker torn down after its report may report again; the
+            // server has the first.
+            if (!self || self->m_running.erase(run) == 0)
                 return;
-            *reported = true;
-            self->Deliver(url, jobId, report);
+            self->Deliver(url, jobId, secret, report);
             if (events)
                 events({{QStringLiteral("EVENT"), QStringLiteral("JobReport")},
                         {QStringLiteral("jobid"), jobId},
                         {QStringLiteral("VALUE"), report.value(QStringLiteral("VALUE"))}});
         },
-        events);
+        [self, run, events](const QJsonObject& event) {
+            if (self)
+                self->OnProgress(run, event);
+            if (events)
+                events(event);
+        });
 }
 
-void RemoteJobs::Deliver(const QString& url, int jobId, const QJsonObject& report)
+void RemoteJobs::OnProgress(quint64 run, const QJsonObject& event)
+{
+    const auto found = m_running.find(run);
+    if (found == m_running.end() || event.value(QStringLiteral("EVENT")) != QLatin1String("JobProgress"))
+        return;
+    QJsonObject entry = event.value(QStringLiteral("tc")).toObject();
+    entry.insert(QStringLiteral("verdict"), event.value(QStringLiteral("verdict")));
+    found->second.pending.append(entry);
+    if (!found->second.posting)
+        PostProgress(run);
+}
+
+void RemoteJobs::Beat()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (auto& entry : m_running) {
+        const Running& running = entry.second;
+        if (!running.posting && running.leaseMs > 0 && now - running.lastPostMs >= running.leaseMs / 3)
+            PostProgress(entry.first);
+    }
+    if (m_running.empty())
+        m_beat->stop();
+}
+
+void RemoteJobs::PostProgress(quint64 run)
+{
+    const auto found = m_running.find(run);
+    if (found == m_running.end())
+        return;
+    Running& running = found->second;
+    // A server of an older version hands out no lease and takes no progress.
+    if (running.leaseMs <= 0)
+        return;
+    running.posting = true;
+    running.lastPostMs = QDateTime::currentMSecsSinceEpoch();
+    const int sent = running.pending.size();
+    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("job_progress")},
+                                                      {QStringLiteral("jobid"), running.jobId},
+                                                      {QStringLiteral("secret"), running.secret},
+                                                      {QStringLiteral("from"), running.from},
+                                                      {QStringLiteral("tcs"), running.pending}})
+                                .toJson(QJsonDocument::Compact);
+    QPointer<RemoteJobs> self(this);
+    transport.wGet(running.url, body, [self, run, sent](int code, QNetworkReply* reply) {
+        if (!self || (code != WebFileGetter::Finished && code != WebFileGetter::NetworkError && code != WebFileGetter::TooLarge))
+            return;
+        const auto found = self->m_running.find(run);
+        if (found == self->m_running.end())
+            return;
+        Running& running = found->second;
+        running.posting = false;
+        const QJsonObject answer = code == WebFileGetter::Finished
+            ? QJsonDocument::fromJson(WebFileGetter::Body(reply)).object() : QJsonObject();
+        if (answer.value(QStringLiteral("result")) == QLatin1String("ok")) {
+            // What the server has is not sent again.
+            for (int i = 0; i < sent && !running.pending.isEmpty(); ++i)
+                running.pending.removeFirst();
+            running.from += sent;
+            if (!running.pending.isEmpty())
+                self->PostProgress(run);
+            return;
+        }
+        // Kept for the next post; the report at the end carries everything anyway.
+        KIV_LOG("RemoteJobs", "RemoteJobs::PostProgress", 2)
+            << "Progress of job " << running.jobId << " not taken by " << running.url << ": "
+            << (code == WebFileGetter::Finished ? answer.value(QStringLiteral("result")).toString() : WebFileGetter::ErrorText(reply));
+    });
+}
+
+void RemoteJobs::Deliver(const QString& url, int jobId, const QString& secret, const QJsonObject& report)
 {
     Delivery delivery;
     delivery.url = url;
     delivery.jobId = jobId;
-    delivery.body = QJsonDocument(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("job_report")},
-                                              {QStringLiteral("jobid"), jobId},
-                                              {QStringLiteral("report"), report}})
-                        .toJson(QJsonDocument::Compact);
+    QJsonObject body{{QStringLiteral("cmd"), QStringLiteral("job_report")},
+                     {QStringLiteral("jobid"), jobId},
+                     {QStringLiteral("report"), report}};
+    if (!secret.isEmpty())
+        body.insert(QStringLiteral("secret"), secret);
+    delivery.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
     delivery.firstTry = QDateTime::currentMSecsSinceEpoch();
     // The newest report always stays; older ones make room for it.
     while (!m_pending.empty() && m_pendingBytes + delivery.body.size() > MaxPendingBytes) {

@@ -3,6 +3,7 @@
 #include "front/ReplyCallback.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -11,11 +12,16 @@
 
 class ComponentMap;
 class QNetworkReply;
+class QTimer;
 class WebFileGetter;
 
 // Runs the jobs that a remote test-management server hands back with its
 // answer to "execute_job_local", and posts each one's report to that server
-// as "job_report".
+// as "job_report". While a job runs, the cases that finished go to the server
+// as "job_progress", at least every third of the job's lease (with no case
+// when none finished), so that the server can tell a job whose station went
+// away from a slow one. Both carry the secret the server handed out with the
+// job.
 //
 // A report that cannot be delivered is posted again after 1 s, then after
 // twice the previous wait, up to 5 minutes between tries; every failure is a
@@ -51,6 +57,20 @@ public:
     bool TakeJob(QJsonObject& answer, const QString& url, const EventCallback& events = nullptr);
 
 private:
+    // A job that runs here for a server.
+    struct Running
+    {
+        QString url;
+        int jobId = 0;
+        QString secret;
+        int leaseMs = 0;
+        // Entries not yet acknowledged by the server, the first at `from`.
+        int from = 0;
+        QJsonArray pending;
+        bool posting = false;
+        qint64 lastPostMs = 0;
+    };
+
     struct Delivery
     {
         QString url;
@@ -62,7 +82,10 @@ private:
     };
 
     void Start(const QJsonObject& job, int jobId, const QString& url, const EventCallback& events);
-    void Deliver(const QString& url, int jobId, const QJsonObject& report);
+    void Deliver(const QString& url, int jobId, const QString& secret, const QJsonObject& report);
+    void OnProgress(quint64 run, const QJsonObject& event);
+    void PostProgress(quint64 run);
+    void Beat();
     void Post(quint64 id);
     // `answer` is the server's object, or null when it could not be reached
     // (`failure` says why).
@@ -70,6 +93,9 @@ private:
 
     WebFileGetter& transport;
     ComponentMap* components = nullptr;
+    std::map<quint64, Running> m_running;
+    quint64 m_nextRun = 1;
+    QTimer* m_beat = nullptr;
     // Keyed by arrival, so the first entry is the oldest.
     std::map<quint64, Delivery> m_pending;
     quint64 m_nextId = 1;

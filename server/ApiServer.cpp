@@ -35,7 +35,7 @@ public:
 
 ApiServer::ApiServer(const ServerConfig& config)
     : m_config(config)
-    , m_workers(config.database, config.databaseWork)
+    , m_workers(config.database, config.databaseWork, config.jobLeaseMs)
 {
     if (!config.origins.isEmpty())
         m_gate.SetAllowedOrigins(config.origins);

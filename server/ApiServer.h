@@ -34,6 +34,8 @@ public:
     // Stops accepting, finishes the requests in progress and joins the threads.
     void Stop();
     int Port() const { return m_port; }
+    // Finishes the jobs whose station has been silent for the lease.
+    void ExpireJobs() { m_workers.ExpireJobs(); }
     const HandshakeGate& Gate() const { return m_gate; }
 
 private:

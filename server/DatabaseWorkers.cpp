@@ -5,9 +5,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-DatabaseWorkers::DatabaseWorkers(const QString& database, int count)
+DatabaseWorkers::DatabaseWorkers(const QString& database, int count, int jobLeaseMs)
     : m_database(database)
     , m_count(count < 1 ? 1 : count)
+    , m_jobLeaseMs(jobLeaseMs)
 {
 }
 
@@ -42,23 +43,37 @@ QByteArray DatabaseWorkers::Answer(const QByteArray& body, int& status, QString&
     // The caller's buffer may not outlive this call; the worker reads a copy
     // it shares with nobody.
     job.body = QByteArray(body.constData(), body.size());
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_stopping || m_threads.empty()) {
+    if (!Queue(job)) {
         status = 503;
         return QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("The server is stopping")}})
             .toJson(QJsonDocument::Compact);
     }
-    m_queue.push_back(&job);
-    m_queued.notify_one();
-    job.finished.wait(lock, [&job] { return job.done; });
     status = job.status;
     cmd = job.cmd;
     return job.reply;
 }
 
+void DatabaseWorkers::ExpireJobs()
+{
+    Job job;
+    job.expire = true;
+    Queue(job);
+}
+
+bool DatabaseWorkers::Queue(Job& job)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_stopping || m_threads.empty())
+        return false;
+    m_queue.push_back(&job);
+    m_queued.notify_one();
+    job.finished.wait(lock, [&job] { return job.done; });
+    return true;
+}
+
 void DatabaseWorkers::Run(int index)
 {
-    ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index));
+    ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index), m_jobLeaseMs);
     int lossesSeen = 0;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -75,7 +90,11 @@ void DatabaseWorkers::Run(int index)
         const int before = session.Losses();
         int status = 0;
         QString cmd;
-        QByteArray reply = session.Handle(job->body, status, cmd);
+        QByteArray reply;
+        if (job->expire)
+            session.ExpireJobs();
+        else
+            reply = session.Handle(job->body, status, cmd);
         lock.lock();
         if (session.Losses() != before)
             lossesSeen = ++m_losses;

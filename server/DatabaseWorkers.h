@@ -23,7 +23,7 @@
 class DatabaseWorkers
 {
 public:
-    DatabaseWorkers(const QString& database, int count);
+    DatabaseWorkers(const QString& database, int count, int jobLeaseMs);
     ~DatabaseWorkers();
     DatabaseWorkers(const DatabaseWorkers&) = delete;
     DatabaseWorkers& operator=(const DatabaseWorkers&) = delete;
@@ -35,6 +35,9 @@ public:
     // Answers one request body on a worker, blocking the caller until then.
     // `status` and `cmd` as ServerSession::Handle gives them.
     QByteArray Answer(const QByteArray& body, int& status, QString& cmd);
+    // Finishes, on a worker, the jobs whose station has been silent for the
+    // lease; blocks the caller until then.
+    void ExpireJobs();
 
 private:
     struct Job
@@ -43,14 +46,20 @@ private:
         QByteArray reply;
         int status = 0;
         QString cmd;
+        // Not a request: the lease check.
+        bool expire = false;
         bool done = false;
         std::condition_variable finished;
     };
 
     void Run(int index);
 
+    // Queues `job` and waits for a worker to finish it; false when stopping.
+    bool Queue(Job& job);
+
     QString m_database;
     int m_count;
+    int m_jobLeaseMs;
     std::mutex m_mutex;
     std::condition_variable m_queued;
     std::deque<Job*> m_queue;

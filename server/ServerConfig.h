@@ -24,4 +24,7 @@ struct ServerConfig
     qint64 maxBodyBytes = 16 << 20;
     // Static files served at "/" (GET only); empty serves none.
     QString consoleDir;
+    // A running job whose station has not been heard of for this long is
+    // finished as "Station lost".
+    int jobLeaseMs = 10 * 60 * 1000;
 };

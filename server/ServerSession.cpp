@@ -6,15 +6,24 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
-ServerSession::ServerSession(const QString& database, const QString& connectionName)
+ServerSession::ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs)
     : m_database(database)
     , m_connectionName(connectionName)
 {
     m_runner.SetModel(&m_model);
+    m_runner.SetLease(jobLeaseMs);
     m_components.Register("LocalModel", &m_model);
     m_components.Register("JobRunner", static_cast<JobRunner*>(&m_runner));
     m_commands.SetComponentMap(&m_components);
     m_commands.Add(QStringLiteral("job_report"), &ServerJobRunner::OnJobReport);
+    m_commands.Add(QStringLiteral("job_progress"), &ServerJobRunner::OnJobProgress);
+}
+
+void ServerSession::ExpireJobs()
+{
+    QString error;
+    if (!Connect(error) || !m_runner.ExpireJobs(error))
+        KIV_LOG("Server", "ServerSession::ExpireJobs", 1) << "Can't look for jobs whose station went silent: " << error;
 }
 
 bool ServerSession::Connect(QString& error)

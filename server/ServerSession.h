@@ -17,7 +17,7 @@
 class ServerSession
 {
 public:
-    ServerSession(const QString& database, const QString& connectionName);
+    ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs = ServerJobRunner::DefaultLeaseMs);
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
@@ -27,6 +27,8 @@ public:
     // Answers one parsed request.
     QJsonObject Answer(const QJsonObject& request);
 
+    // Finishes the jobs whose station has been silent for the lease.
+    void ExpireJobs();
     // Opens the connection if it is not open; false with the reason.
     bool Connect(QString& error);
     // How many times a request found the connection lost.

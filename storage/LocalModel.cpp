@@ -14,12 +14,19 @@
 namespace {
 
 const char* const kConnection = "AutoTest";
+// Room left in a reply for what surrounds a list of test cases.
+constexpr qint64 kReplyReserve = 4096;
 
 const char* const kTestcaseColumns[] = {"id", "projId", "timeout", "title", "path", "author", "remark",
                                         "hw", "sw", "constraints", "tags", "content", "date", "mTime"};
 const char* const kPlanColumns[] = {"id", "projId", "name", "author", "cTime", "mTime", "remark", "tag", "content"};
-const char* const kJobColumns[] = {"id", "planId", "projId", "totalCnt", "finishCnt", "status", "starter", "sTime", "eTime"};
-const char* const kJobDetailColumns[] = {"id", "jobId", "tcId", "seqIdx", "status", "content"};
+// A job's case list and secret are read only where they are needed
+// (JobSecrets): a listing of jobs would carry every list along.
+const char* const kJobColumns[] = {"id", "planId", "projId", "totalCnt", "finishCnt", "status", "starter", "sTime", "eTime",
+                                   "vResult", "vRemark", "vReason", "seen"};
+const char* const kJobDetailColumns[] = {"id", "jobId", "tcId", "seqIdx", "status", "content", "vStatus", "vRemark", "vMs"};
+const char* const kJobSelect = "select id, planId, projId, totalCnt, finishCnt, status, starter, sTime, eTime, vResult, vRemark, "
+                               "vReason, seen from T_Job";
 
 // Where each named column is in the rows of the query's statement. Looking a
 // column up by name scans the row's fields for every value read; finding the
@@ -104,6 +111,11 @@ void readJob(const QSqlQuery& query, const JobColumns& at, TimeMemo& times, DBT_
     job.starter = query.value(at[6]).toString();
     job.sTime = times(query.value(at[7]));
     job.eTime = times(query.value(at[8]));
+    const QVariant result = query.value(at[9]);
+    job.verdict.result = result.isNull() ? JobVerdict::Unknown : result.toInt() ? JobVerdict::Passed : JobVerdict::Failed;
+    job.verdict.remark = query.value(at[10]).toString();
+    job.verdict.reason = query.value(at[11]).toString();
+    job.seen = times(query.value(at[12]));
 }
 
 void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, TimeMemo&, DBT_JobDetail& detail)
@@ -114,6 +126,62 @@ void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, TimeMemo&
     detail.seqIdx = query.value(at[3]).toInt();
     detail.status = query.value(at[4]).toString();
     detail.content = query.value(at[5]).toString();
+    detail.verdict.status = query.value(at[6]).toString();
+    detail.verdict.remark = query.value(at[7]).toString();
+    const QVariant ms = query.value(at[8]);
+    detail.verdict.ms = ms.isNull() ? -1 : ms.toInt();
+}
+
+// The bytes `text` takes as a JSON string in a reply, quotes included: the
+// client's reply is bounded in these, so a read that must fit one counts the
+// same way (a multi-byte character or an escaped one counts for more than
+// one unit of the string).
+qint64 jsonBytes(const QString& text)
+{
+    qint64 bytes = 2;
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+            bytes += 2;
+        else if (c < 0x20)
+            bytes += 6;
+        else if (c < 0x80)
+            bytes += 1;
+        else if (c < 0x800)
+            bytes += 2;
+        else if (QChar::isHighSurrogate(c) && i + 1 < size && text.at(i + 1).isLowSurrogate())
+            bytes += 4, ++i;
+        else if (QChar::isSurrogate(c))
+            bytes += 6;
+        else
+            bytes += 3;
+    }
+    return bytes;
+}
+
+// Verdict texts are stored as given, "" rather than NULL when empty.
+QString nonNull(const QString& text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+qint64 numberBytes(qint64 value)
+{
+    return QByteArray::number(value).size();
+}
+
+// A test case as a reply writes it: every key, its punctuation and the
+// values (a time takes 21 bytes with its quotes, or 2 when it is null).
+qint64 testcaseBytes(const DBT_Testcase& tc)
+{
+    // {"author":,"constraints":,"content":,"date":,"hw":,"mtime":,"path":,"projectid":,
+    //  "remark":,"sw":,"tags":,"testcaseid":,"timeout":,"title":} and the comma before it
+    constexpr qint64 keys = 140;
+    return keys + jsonBytes(tc.title) + jsonBytes(tc.path) + jsonBytes(tc.author) + jsonBytes(tc.remark) + jsonBytes(tc.hw)
+        + jsonBytes(tc.sw) + jsonBytes(tc.constraints) + jsonBytes(tc.tags) + jsonBytes(tc.content)
+        + numberBytes(tc.id) + numberBytes(tc.projId) + numberBytes(tc.timeout) + (tc.date.isValid() ? 21 : 2)
+        + (tc.mTime.isValid() ? 21 : 2);
 }
 
 // Every row of the executed query, mapped and appended to `out`.
@@ -202,6 +270,20 @@ bool LocalModel::Open(const QString& database, const QString& connectionName)
         if (!Run(statement))
             return false;
     }
+    // A database made by an older version gains the newer columns; its rows keep what they hold.
+    for (const SqlDialect::Column& column : dialect.AddedColumns()) {
+        const QString probe = dialect.HasColumn(QLatin1String(column.table), QLatin1String(column.name));
+        if (!probe.isEmpty()) {
+            if (!Run(probe))
+                return false;
+            const bool present = query.next();
+            query.finish();
+            if (present)
+                continue;
+        }
+        if (!Run(dialect.AddColumn(column)))
+            return false;
+    }
     // WAL lets a commit skip the sync of the main file; with synchronous=NORMAL
     // the log is synced only at checkpoints, so a power cut may lose the last
     // commits but never leaves a damaged file. In the rollback journal that
@@ -258,9 +340,9 @@ bool LocalModel::ReadTestcases(QList<DBT_Testcase>& out)
     while (query.next()) {
         DBT_Testcase tc;
         readTestcase(query, at, times, tc);
-        bytes += tc.title.size() + tc.path.size() + tc.author.size() + tc.remark.size() + tc.hw.size() + tc.sw.size()
-                 + tc.constraints.size() + tc.tags.size() + tc.content.size();
-        if (readLimit > 0 && bytes > readLimit) {
+        bytes += testcaseBytes(tc);
+        // The reply around the list ("result", "cmd", "SEQ", ...) needs room too.
+        if (readLimit > 0 && bytes > readLimit - kReplyReserve) {
             query.finish();
             out.clear();
             limitError = QStringLiteral("Reply too large: the test cases come to more than %1 bytes").arg(readLimit);
@@ -533,8 +615,9 @@ bool LocalModel::SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds
 
 bool LocalModel::AddJob(DBT_Job& job)
 {
-    Prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime) values "
-                                 "(:planId, :projId, :totalCnt, :finishCnt, :status, :starter, :sTime, :eTime)") + dialect.ReturningId());
+    Prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,sTime,eTime,caseIds,secret,seen) "
+                           "values (:planId, :projId, :totalCnt, :finishCnt, :status, :starter, :sTime, :eTime, :caseIds, "
+                           ":secret, :seen)") + dialect.ReturningId());
     query.bindValue(QStringLiteral(":planId"), job.planId);
     query.bindValue(QStringLiteral(":projId"), job.projId);
     query.bindValue(QStringLiteral(":totalCnt"), job.totalCnt);
@@ -543,25 +626,47 @@ bool LocalModel::AddJob(DBT_Job& job)
     query.bindValue(QStringLiteral(":starter"), job.starter);
     query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
     query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
+    query.bindValue(QStringLiteral(":caseIds"), job.caseIds);
+    query.bindValue(QStringLiteral(":secret"), job.secret);
+    query.bindValue(QStringLiteral(":seen"), dialect.TimeValue(job.seen));
     if (!InsertedId(job.id))
         return false;
     return true;
 }
 
-void LocalModel::PrepareJobUpdate(const DBT_Job& job, const QString& condition)
+bool LocalModel::StartJob(DBT_Job& job)
 {
-    Prepare(QStringLiteral("update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime "
-                           "where id = :id%1;").arg(condition));
-    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
-    query.bindValue(QStringLiteral(":status"), job.status);
-    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
-    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
-    query.bindValue(QStringLiteral(":id"), job.id);
+    if (!BeginTransaction())
+        return false;
+    bool ok = AddJob(job);
+    if (ok && !job.caseIds.isEmpty()) {
+        Prepare(dialect.InsertJobDetails());
+        query.bindValue(QStringLiteral(":jobId"), job.id);
+        query.bindValue(QStringLiteral(":tcIds"), job.caseIds);
+        ok = query.exec();
+    }
+    if (ok && CommitTransaction())
+        return true;
+    RollbackTransaction();
+    return false;
 }
+
+bool LocalModel::JobSecrets(DBT_Job& job)
+{
+    Prepare(QStringLiteral("select caseIds, secret from T_Job where id = :id;"));
+    query.bindValue(QStringLiteral(":id"), job.id);
+    if (!query.exec() || !query.next())
+        return false;
+    job.caseIds = query.value(0).toString();
+    job.secret = query.value(1).toString();
+    query.finish();
+    return true;
+}
+
 
 bool LocalModel::GetJob(DBT_Job& job)
 {
-    Prepare(QStringLiteral("select * from T_Job where id = :id;"));
+    Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where id = :id;"));
     query.bindValue(QStringLiteral(":id"), job.id);
     if (!query.exec() || !readFirst(query, kJobColumns, readJob, job))
         return false;
@@ -571,22 +676,129 @@ bool LocalModel::GetJob(DBT_Job& job)
 
 bool LocalModel::UpdateJob(const DBT_Job& job)
 {
-    PrepareJobUpdate(job, QString());
+    Prepare(QStringLiteral("update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime "
+                           "where id = :id;"));
+    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
+    query.bindValue(QStringLiteral(":status"), job.status);
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
+    query.bindValue(QStringLiteral(":id"), job.id);
     return query.exec();
 }
 
-bool LocalModel::FinishJob(const DBT_Job& job, bool& finished)
+bool LocalModel::FinishJob(const DBT_Job& job, bool takeLate, bool& finished)
 {
-    PrepareJobUpdate(job, QStringLiteral(" and status = 2"));
+    // A job finished for want of news from its station takes the report
+    // that comes after all; its reason says so, and changes with it.
+    Prepare(QStringLiteral("update T_Job set finishCnt = :finishCnt, status = :status, sTime = :sTime, eTime = :eTime, "
+                           "vResult = :vResult, vRemark = :vRemark, vReason = :vReason where id = :id and (status = 2%1);")
+                .arg(takeLate ? QStringLiteral(" or (status = 3 and vReason = 'Station lost')") : QString()));
+    query.bindValue(QStringLiteral(":finishCnt"), job.finishCnt);
+    query.bindValue(QStringLiteral(":status"), job.status);
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
+    query.bindValue(QStringLiteral(":vResult"), job.verdict.result == JobVerdict::Unknown ? QVariant(QVariant::Int)
+                                                                                        : QVariant(job.verdict.result));
+    query.bindValue(QStringLiteral(":vRemark"), nonNull(job.verdict.remark));
+    query.bindValue(QStringLiteral(":vReason"), nonNull(job.verdict.reason));
+    query.bindValue(QStringLiteral(":id"), job.id);
     if (!query.exec())
         return false;
     finished = query.numRowsAffected() == 1;
     return true;
 }
 
+bool LocalModel::UpdateJobDetail(const DBT_JobDetail& detail)
+{
+    Prepare(QStringLiteral("update T_JobDetail set status = :status, content = :content, vStatus = :vStatus, "
+                           "vRemark = :vRemark, vMs = :vMs where jobId = :jobId and seqIdx = :seqIdx;"));
+    query.bindValue(QStringLiteral(":status"), detail.status);
+    query.bindValue(QStringLiteral(":content"), detail.content);
+    query.bindValue(QStringLiteral(":vStatus"), detail.verdict.status);
+    query.bindValue(QStringLiteral(":vRemark"), nonNull(detail.verdict.remark));
+    query.bindValue(QStringLiteral(":vMs"), detail.verdict.ms);
+    query.bindValue(QStringLiteral(":jobId"), detail.jobId);
+    query.bindValue(QStringLiteral(":seqIdx"), detail.seqIdx);
+    return query.exec();
+}
+
+bool LocalModel::RecordProgress(int jobId, int from, const QList<CaseVerdict>& verdicts, const QDateTime& seen, bool& running)
+{
+    if (!BeginTransaction())
+        return false;
+    Prepare(QStringLiteral("update T_Job set finishCnt = case when coalesce(finishCnt, 0) < :fin then :fin2 else finishCnt end, "
+                           "seen = :seen where id = :id and status = 2;"));
+    query.bindValue(QStringLiteral(":fin"), from + verdicts.size());
+    query.bindValue(QStringLiteral(":fin2"), from + verdicts.size());
+    query.bindValue(QStringLiteral(":seen"), dialect.TimeValue(seen));
+    query.bindValue(QStringLiteral(":id"), jobId);
+    bool ok = query.exec();
+    running = ok && query.numRowsAffected() == 1;
+    for (int i = 0; ok && running && i < verdicts.size(); ++i) {
+        Prepare(QStringLiteral("update T_JobDetail set vStatus = :vStatus, vRemark = :vRemark, vMs = :vMs "
+                               "where jobId = :jobId and seqIdx = :seqIdx;"));
+        query.bindValue(QStringLiteral(":vStatus"), verdicts.at(i).status);
+        query.bindValue(QStringLiteral(":vRemark"), nonNull(verdicts.at(i).remark));
+        query.bindValue(QStringLiteral(":vMs"), verdicts.at(i).ms);
+        query.bindValue(QStringLiteral(":jobId"), jobId);
+        query.bindValue(QStringLiteral(":seqIdx"), from + i);
+        ok = query.exec();
+    }
+    if (ok && CommitTransaction())
+        return true;
+    RollbackTransaction();
+    return false;
+}
+
+bool LocalModel::AbandonJobs(const QString& reason, const QDateTime& silentBefore, QList<int>& ended)
+{
+    // Jobs of a database from before the jobs' "seen" column count from their start.
+    const QString silent = silentBefore.isValid() ? QStringLiteral(" and coalesce(seen, sTime) < :before") : QString();
+    Prepare(QStringLiteral("select id from T_Job where status = 2%1 order by id;").arg(silent));
+    if (silentBefore.isValid())
+        query.bindValue(QStringLiteral(":before"), dialect.TimeValue(silentBefore));
+    if (!query.exec())
+        return false;
+    QList<int> candidates;
+    while (query.next())
+        candidates.append(query.value(0).toInt());
+    query.finish();
+    for (const int id : qAsConst(candidates)) {
+        // Each job on its own, its row checked again: the station may have
+        // reported meanwhile, or another server may have ended it.
+        if (!BeginTransaction())
+            return false;
+        Prepare(QStringLiteral("update T_Job set status = 3, eTime = %1, vResult = 0, vRemark = '', vReason = :reason "
+                               "where id = :id and status = 2%2;").arg(dialect.Now(), silent));
+        query.bindValue(QStringLiteral(":reason"), reason);
+        query.bindValue(QStringLiteral(":id"), id);
+        if (silentBefore.isValid())
+            query.bindValue(QStringLiteral(":before"), dialect.TimeValue(silentBefore));
+        bool ok = query.exec();
+        const bool ends = ok && query.numRowsAffected() == 1;
+        if (ends) {
+            // Cases that finished keep their verdict; the others never ran.
+            Prepare(QStringLiteral("update T_JobDetail set "
+                                   "status = case when vStatus = 'pass' then 'pass' else 'fail' end, "
+                                   "content = case when vStatus = 'running' then 'not run' else vRemark end, "
+                                   "vStatus = case when vStatus = 'running' then 'not run' else vStatus end "
+                                   "where jobId = :id;"));
+            query.bindValue(QStringLiteral(":id"), id);
+            ok = query.exec();
+        }
+        if (!ok || !CommitTransaction()) {
+            RollbackTransaction();
+            return false;
+        }
+        if (ends)
+            ended.append(id);
+    }
+    return true;
+}
+
 bool LocalModel::GetRunningJobs(QList<DBT_Job>& out)
 {
-    Prepare(QStringLiteral("select * from T_Job where status = 2 order by id;"));
+    Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where status = 2 order by id;"));
     if (!query.exec())
         return false;
     readAll(query, kJobColumns, readJob, out);
@@ -596,7 +808,7 @@ bool LocalModel::GetRunningJobs(QList<DBT_Job>& out)
 
 bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
 {
-    Prepare(QStringLiteral("select * from T_Job where status = 3 order by id desc limit :size;"));
+    Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where status = 3 order by id desc limit :size;"));
     query.bindValue(QStringLiteral(":size"), size);
     if (!query.exec())
         return false;

@@ -64,11 +64,26 @@ public:
     bool SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds, QList<DBT_Testcase>& stored);
 
     bool AddJob(DBT_Job& job);
+    // Stores a new job and one running detail per id of its case list, in
+    // one transaction.
+    bool StartJob(DBT_Job& job);
     bool GetJob(DBT_Job& job);
+    // Reads a job's case list and secret, which GetJob leaves out.
+    bool JobSecrets(DBT_Job& job);
     bool UpdateJob(const DBT_Job& job);
-    // Stores a job's end only while it is still running; `finished` says
+    // Stores a job's end and verdict only while it is still running (or,
+    // with `takeLate`, was finished as "Station lost"); `finished` says
     // whether it was, so that of two reports of one job only the first counts.
-    bool FinishJob(const DBT_Job& job, bool& finished);
+    bool FinishJob(const DBT_Job& job, bool takeLate, bool& finished);
+    // A finished case of a running job, found by its job and place.
+    bool UpdateJobDetail(const DBT_JobDetail& detail);
+    // The verdicts of the cases at `from` onwards, while the job runs; notes
+    // that the job was heard of at `seen`. `running` says whether it ran.
+    bool RecordProgress(int jobId, int from, const QList<CaseVerdict>& verdicts, const QDateTime& seen, bool& running);
+    // Finishes the running jobs (those silent since `silentBefore` when it is
+    // valid) as failed for `reason`: cases that finished keep their verdicts,
+    // the others are "not run". `ended` gets the ids of the jobs it ended.
+    bool AbandonJobs(const QString& reason, const QDateTime& silentBefore, QList<int>& ended);
     bool GetRunningJobs(QList<DBT_Job>& out);
     bool GetFinishedJobs(QList<DBT_Job>& out, int size);
     bool AddJobDetail(DBT_JobDetail& detail);
@@ -89,8 +104,6 @@ private:
     // much as running a small one, so each text is compiled once per
     // connection and kept; the model has a few dozen.
     void Prepare(const QString& statement);
-    // The progress columns of `job` bound to an update of its row, when `condition` holds too.
-    void PrepareJobUpdate(const DBT_Job& job, const QString& condition);
     // The fields that both insert and update write.
     void BindTestcaseFields(const DBT_Testcase& tc);
     // Reads every row of the executed query; false past the read limit.

@@ -143,6 +143,36 @@ QStringList SqlDialect::Schema() const
     return statements;
 }
 
+QList<SqlDialect::Column> SqlDialect::AddedColumns() const
+{
+    const QString time = m_kind == Postgres ? QStringLiteral("timestamp") : QStringLiteral("datetime");
+    // A job's verdict and the list it runs; what became of each case; for a
+    // job a server hands out, its secret and when the server last heard of it.
+    return {{"T_Job", "vResult", QStringLiteral("integer")},
+            {"T_Job", "vRemark", QStringLiteral("text")},
+            {"T_Job", "vReason", QStringLiteral("text")},
+            {"T_Job", "caseIds", QStringLiteral("text")},
+            {"T_Job", "secret", QStringLiteral("text")},
+            {"T_Job", "seen", time},
+            {"T_JobDetail", "vStatus", QStringLiteral("text")},
+            {"T_JobDetail", "vRemark", QStringLiteral("text")},
+            {"T_JobDetail", "vMs", QStringLiteral("integer")}};
+}
+
+QString SqlDialect::HasColumn(const QString& table, const QString& name) const
+{
+    if (m_kind == Postgres)
+        return QString();
+    return QStringLiteral("select 1 from pragma_table_info('%1') where name = '%2';").arg(table, name);
+}
+
+QString SqlDialect::AddColumn(const Column& column) const
+{
+    return QStringLiteral("alter table %1 add column %2%3 %4;")
+        .arg(QLatin1String(column.table), m_kind == Postgres ? QStringLiteral("if not exists ") : QString(),
+             QLatin1String(column.name), column.type);
+}
+
 QStringList SqlDialect::Indexes() const
 {
     QStringList statements;
@@ -213,6 +243,16 @@ QString SqlDialect::InsertPlanTestcases() const
         return QStringLiteral("insert into T_PlanTC (planId,tcId) select cast(:planId as integer), cast(t.value as integer) "
                               "from jsonb_array_elements_text(cast(:tcIds as jsonb)) with ordinality as t(value, n) order by t.n;");
     return QStringLiteral("insert into T_PlanTC (planId,tcId) select :planId, value from json_each(:tcIds) order by key;");
+}
+
+QString SqlDialect::InsertJobDetails() const
+{
+    if (m_kind == Postgres)
+        return QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,vStatus,vRemark,vMs) select cast(:jobId as integer), "
+                              "cast(t.value as integer), cast(t.n - 1 as integer), 'running', 'running', '', -1 "
+                              "from jsonb_array_elements_text(cast(:tcIds as jsonb)) with ordinality as t(value, n) order by t.n;");
+    return QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,vStatus,vRemark,vMs) "
+                          "select :jobId, value, key, 'running', 'running', '', -1 from json_each(:tcIds) order by key;");
 }
 
 QVariant SqlDialect::TimeValue(const QDateTime& value) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -34,6 +35,14 @@ public:
     // in one transaction under an advisory lock (SchemaLock), since
     // concurrent "if not exists" creations can still collide.
     QStringList Schema() const;
+    // Columns added since the first schema, as (table, column, type); Open
+    // adds the ones an older database lacks.
+    struct Column { const char* table; const char* name; QString type; };
+    QList<Column> AddedColumns() const;
+    // A statement that yields a row when `table` has the column `name`;
+    // empty where "add column if not exists" is understood instead.
+    QString HasColumn(const QString& table, const QString& name) const;
+    QString AddColumn(const Column& column) const;
     QStringList Indexes() const;
     QString SchemaLock() const;
     // Statements that tune a connection after it opened (cache size).
@@ -54,6 +63,9 @@ public:
     // Inserts :tcIds (a JSON array of ids, as text) as links of :planId, in
     // array order.
     QString InsertPlanTestcases() const;
+    // Inserts one running detail of :jobId per id of :tcIds (a JSON array),
+    // its place in the array as seqIdx.
+    QString InsertJobDetails() const;
     // A bindable date-time: NULL for a null one.
     QVariant TimeValue(const QDateTime& value) const;
 

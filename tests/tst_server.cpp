@@ -26,6 +26,8 @@ class TstServer : public QObject
     Q_OBJECT
     HostProcess m_server{QStringLiteral("autotest-server")};
     QNetworkAccessManager m_network;
+    // The stored job's secret, which only its station knows.
+    QString m_secret;
 
     // Sends one request the way the host does (form-encoded type) plus `headers`, which
     // carry the token unless they name "Authorization" themselves (empty: none at all).
@@ -72,6 +74,8 @@ private Q_SLOTS:
         QCOMPARE(Api({{"cmd", "sync_plan"}, {"planid", 1}, {"tclist", QJsonArray{1}}}).value("result"), QJsonValue("ok"));
         const QJsonObject started = Api({{"cmd", "execute_job_local"}, {"planid", 1}, {"url", "d/1"}, {"starter", "me"}});
         QCOMPARE(started.value("job").toObject().value("case_list").toArray().size(), 1);
+        m_secret = started.value("job").toObject().value("secret").toString();
+        QCOMPARE(m_secret.size(), 32);
         QCOMPARE(Api({{"cmd", "my_jobs"}}).value("data").toArray().size(), 1);
     }
 
@@ -115,10 +119,14 @@ private Q_SLOTS:
         QTest::newRow("report without a report") << QByteArray("POST") << "/api" << json({{"cmd", "job_report"}, {"jobid", 1}})
                                                  << QVariantMap() << 200 << "job_report needs \"jobid\"";
         QTest::newRow("report of no job") << QByteArray("POST") << "/api"
-                                          << json({{"cmd", "job_report"}, {"jobid", 99}, {"report", QJsonObject()}}) << QVariantMap()
-                                          << 200 << "job_report: there is no job 99";
-        const QByteArray report = json({{"cmd", "job_report"}, {"jobid", 1},
-                                        {"report", QJsonObject{{"VALUE", QJsonObject{{"tcs", QJsonArray{QJsonObject{{"result", true}}}}}}}}});
+                                          << json({{"cmd", "job_report"}, {"jobid", 99}, {"report", QJsonObject{{"VALUE", QJsonObject()}}}})
+                                          << QVariantMap() << 200 << "job_report: there is no job 99";
+        QJsonObject reportRequest{{"cmd", "job_report"}, {"jobid", 1},
+                                  {"report", QJsonObject{{"VALUE", QJsonObject{{"tcs", QJsonArray{QJsonObject{{"id", 1}, {"result", true}}}}}}}}};
+        QTest::newRow("report without the secret") << QByteArray("POST") << "/api" << json(reportRequest) << QVariantMap() << 200
+                                                    << "job_report: job 1 was not handed to the sender";
+        reportRequest.insert("secret", m_secret);
+        const QByteArray report = json(reportRequest);
         QTest::newRow("report") << QByteArray("POST") << "/api" << report << QVariantMap() << 200 << "ok";
         QTest::newRow("second report") << QByteArray("POST") << "/api" << report << QVariantMap() << 200
                                        << "job 1 was reported already";

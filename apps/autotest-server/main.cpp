@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QTimer>
 #include <QUrl>
 
 
@@ -68,18 +69,23 @@ int main(int argc, char* argv[])
         QStringLiteral("Folder whose files are served at / (GET only). Default: console/ beside this program, or\n"
                        "the source tree's console/."),
         QStringLiteral("dir"));
+    const QCommandLineOption leaseOption(QStringLiteral("job-lease-s"),
+        QStringLiteral("A running job whose station has sent nothing for this long is finished as \"Station lost\"\n"
+                       "(default 600). Stations report at least every third of it while a job runs."),
+        QStringLiteral("seconds"), QStringLiteral("600"));
     options.Add({addressOption, portOption, databaseOption, threadsOption, workOption, originOption, tokenOption,
-                 maxBodyOption, consoleOption});
+                 maxBodyOption, consoleOption, leaseOption});
     options.Process(app);
     const QCommandLineParser& parser = options.Parser();
 
     ServerConfig config;
     QHostAddress address;
     quint16 port = 0;
-    qint64 threads = 0, databaseWork = 0, maxBodyMiB = 0;
+    qint64 threads = 0, databaseWork = 0, maxBodyMiB = 0, leaseSeconds = 0;
     if (!options.ReadAddress(addressOption, address) || !options.ReadPort(portOption, port)
         || !options.ReadNumber(threadsOption, 1, 4096, threads) || !options.ReadNumber(workOption, 1, 4096, databaseWork)
-        || !options.ReadNumber(maxBodyOption, 1, 4096, maxBodyMiB) || !options.ReadToken(tokenOption, config.token)
+        || !options.ReadNumber(maxBodyOption, 1, 4096, maxBodyMiB) || !options.ReadNumber(leaseOption, 1, 7 * 24 * 3600, leaseSeconds)
+        || !options.ReadToken(tokenOption, config.token)
         || !options.TokenGuards(address, config.token, QStringLiteral("change the test records")))
         return 2;
     config.address = address.toString();
@@ -87,6 +93,7 @@ int main(int argc, char* argv[])
     config.threads = int(threads);
     config.databaseWork = int(databaseWork);
     config.maxBodyBytes = maxBodyMiB << 20;
+    config.jobLeaseMs = int(leaseSeconds * 1000);
     config.origins = parser.values(originOption);
 
     const QString appDir = QCoreApplication::applicationDirPath();
@@ -135,6 +142,12 @@ int main(int argc, char* argv[])
     KIV_LOG("Server", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
                                  << (config.token.isEmpty() ? "; no token required" : "; requests must carry the token");
     KIV_LOG("Server", "main", 2) << "Listening on http://" << config.address << ":" << server.Port() << "/api";
+
+    // Jobs of stations that went silent are looked for a few times per lease.
+    QTimer leaseCheck;
+    leaseCheck.setInterval(qBound(250, config.jobLeaseMs / 4, 30000));
+    QObject::connect(&leaseCheck, &QTimer::timeout, &app, [&server] { server.ExpireJobs(); });
+    leaseCheck.start();
 
     const int status = app.exec();
     server.Stop();
