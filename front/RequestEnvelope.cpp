@@ -1,13 +1,12 @@
 #include "front/RequestEnvelope.h"
 
 #include "front/KIVAutoTestConfig.h"
+#include "front/StrictJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QRandomGenerator>
-
-#include <algorithm>
 
 namespace {
 
@@ -134,13 +133,11 @@ bool RequestEnvelope::Parse(const QString& message)
     if (seq.isNull() || seq.isUndefined())
         return true;
     // The client's own text, numbers in it untouched: written out again, a
-    // number past 2^53 changes, nested or not. Text with escapes is written
-    // anew, as the parser lets some through that strict JSON does not.
+    // number past 2^53 changes, nested or not. Text that only Qt's lax parser
+    // takes ("1.", a raw tab in a string) is written anew from its value, so
+    // that a browser's JSON.parse takes every reply.
     m_seqText = MemberText(text, QStringLiteral("SEQ"));
-    const bool clean = std::none_of(m_seqText.cbegin(), m_seqText.cend(), [](char c) {
-        return c == '\\' || (static_cast<unsigned char>(c) < 0x20 && c != ' ' && c != '\t' && c != '\n' && c != '\r');
-    });
-    if (m_seqText.isEmpty() || !clean)
+    if (!StrictJson::IsValue(m_seqText))
         m_seqText = QJsonDocument(QJsonArray{seq}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
     return true;
 }

@@ -9,7 +9,8 @@
 // The request envelope of one text message: parses the request, takes out
 // "SEQ" and folds "CMD" into "cmd", and writes the replies with "SEQ" as it
 // came and "ERROR" "SUCCESS". "SEQ" is echoed with the client's own text, as
-// a double could not hold every whole number a client may send.
+// a double could not hold every whole number a client may send, as long as
+// that text is strict JSON; otherwise it is written from its value.
 class KIVAUTOTEST_EXPORT RequestEnvelope
 {
 public:
@@ -20,7 +21,8 @@ public:
     bool Parse(const QString& message);
     const QJsonObject& Request() const { return m_request; }
     QString ErrorText() const { return m_error; }
-    // The raw JSON text of "SEQ", empty when the request had none or null.
+    // The JSON text of "SEQ" for the replies, empty when the request had none
+    // or null.
     const QByteArray& SeqText() const { return m_seqText; }
 
     // The reply text (compact JSON, UTF-8) to `answer` for a request whose

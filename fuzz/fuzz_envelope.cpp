@@ -1,13 +1,13 @@
 // The request envelope: any text a client sends, parsed, and the reply built
-// for it must echo "SEQ" as the request held it.
+// for it must be strict JSON and echo "SEQ" as the request held it.
 
 #include "fuzz/FuzzSupport.h"
 #include "front/RequestEnvelope.h"
+#include "front/StrictJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <algorithm>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
@@ -21,23 +21,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray bytes = kivFuzzBytes(data, size);
     RequestEnvelope envelope;
     if (!envelope.Parse(QString::fromUtf8(bytes))) {
-        RequestEnvelope::FailureReply(envelope.ErrorText());
+        if (!kivFuzzStrictJson(RequestEnvelope::FailureReply(envelope.ErrorText())))
+            std::abort();
         return 0;
     }
     const QByteArray reply = RequestEnvelope::Reply({{QStringLiteral("result"), QStringLiteral("ok")}}, envelope.SeqText());
+    // The reply is always one strict JSON object, whatever "SEQ" was.
     const QJsonDocument parsed = QJsonDocument::fromJson(reply);
-    // The reply is always one JSON object, whatever "SEQ" was.
-    if (!parsed.isObject())
+    if (!kivFuzzStrictJson(reply) || !parsed.isObject())
         std::abort();
-    // A "SEQ" comes back as the same JSON value; only one with escapes is
-    // written anew, where numbers past 2^53 may change.
+    // A strict "SEQ" comes back as its very text; any other is written anew
+    // from its value, where numbers past 2^53 may change.
     const QJsonValue sent = QJsonDocument::fromJson(bytes).object().value(QStringLiteral("SEQ"));
-    const QJsonValue echoed = parsed.object().value(QStringLiteral("SEQ"));
+    if (sent.isNull() || sent.isUndefined())
+        return 0;
     const QByteArray raw = RequestEnvelope::MemberText(bytes, QStringLiteral("SEQ"));
-    const bool rewritten = std::any_of(raw.cbegin(), raw.cend(), [](char c) {
-        return c == '\\' || (static_cast<unsigned char>(c) < 0x20 && c != ' ' && c != '\t' && c != '\n' && c != '\r');
-    });
-    if (!sent.isNull() && !sent.isUndefined() && sent != echoed && !rewritten)
+    if (StrictJson::IsValue(raw)
+        && (!reply.contains("\"SEQ\":" + raw) || parsed.object().value(QStringLiteral("SEQ")) != sent))
         std::abort();
     return 0;
 }

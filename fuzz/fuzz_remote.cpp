@@ -1,8 +1,10 @@
 // The remote server's answer to a forwarded request: the raw HTTP response
-// through the transport's reader, then its body through the remote handler.
+// through the transport's reader, then its body through the remote handler
+// to the reply the client gets.
 // The first byte sets the size of the pieces the response arrives in.
 
 #include "fuzz/FuzzSupport.h"
+#include "front/RequestEnvelope.h"
 #include "remote/HttpResponseReader.h"
 #include "remote/RemoteHandler.h"
 
@@ -88,10 +90,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!eof || whole.state != HttpResponseReader::Done)
             continue;
         int replies = 0;
-        const RemoteHandler handler([&replies](const QJsonObject&) { ++replies; }, nullptr);
+        bool strict = true;
+        const RemoteHandler handler(
+            [&replies, &strict](const QJsonObject& answer) {
+                ++replies;
+                strict = strict && kivFuzzStrictJson(RequestEnvelope::Reply(answer, "1"));
+            },
+            nullptr);
         handler.OnBody(whole.body);
-        // Every answer, whatever it holds, gets exactly one reply.
-        if (replies != 1)
+        // Every answer, whatever it holds (Qt's parser takes "1." and raw
+        // tabs in strings), gets exactly one reply, and that is strict JSON.
+        if (replies != 1 || !strict)
             std::abort();
     }
     return 0;

@@ -1,6 +1,6 @@
-// Request bodies as autotest-server receives them: any bytes get one JSON
-// object back, through the same session code the server's threads run, on a
-// SQLite database of the run's own.
+// Request bodies as autotest-server receives them: any bytes get one strict
+// JSON object back, through the same session code the server's threads run,
+// on a SQLite database of the run's own.
 
 #include "fuzz/FuzzSupport.h"
 #include "server/ServerSession.h"
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QString cmd;
     const QByteArray reply = session()->Handle(kivFuzzBytes(data, size), status, cmd);
     const QJsonDocument parsed = QJsonDocument::fromJson(reply);
-    if (!parsed.isObject() || !parsed.object().value(QStringLiteral("result")).isString() || (status != 200 && status != 400))
+    if (!kivFuzzStrictJson(reply) || !parsed.isObject() || !parsed.object().value(QStringLiteral("result")).isString() || (status != 200 && status != 400))
         std::abort();
     return 0;
 }

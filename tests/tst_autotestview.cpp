@@ -1,5 +1,6 @@
 // The view and its WebSocket base in one process: service creation, the
-// envelope's keys, and the liveness flag that guards late replies.
+// envelope's keys and its "SEQ" text, and the liveness flag that guards late
+// replies.
 
 #include "front/KIVAutoTestService.h"
 #include "front/KIVAutoTestView.h"
@@ -10,6 +11,8 @@
 
 #include <QPointer>
 #include <QtTest>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -29,6 +32,8 @@ class TstAutoTestView : public QObject
 
 private Q_SLOTS:
     void connectionsShareOneServiceAndDropTheirFlag();
+    void seqEchoedAsStrictJson_data();
+    void seqEchoedAsStrictJson();
 };
 
 void TstAutoTestView::connectionsShareOneServiceAndDropTheirFlag()
@@ -98,6 +103,35 @@ void TstAutoTestView::connectionsShareOneServiceAndDropTheirFlag()
     QCOMPARE(server.ConnectionCount(), 1);
     events({{"EVENT", "JobProgress"}}); // after the peer went: nothing, and no harm
     QCOMPARE(alive.use_count(), 2L); // here and in the events callback
+}
+
+void TstAutoTestView::seqEchoedAsStrictJson_data()
+{
+    QTest::addColumn<QByteArray>("seq");
+    QTest::addColumn<QByteArray>("echoed");
+    // Strict text is kept as the client wrote it, spaces and big numbers included.
+    for (const char* seq : {"-0", "1E+2", "[1, 2]", "9007199254740993", R"({"a":9007199254740993})", R"("\u00e9")"})
+        QTest::newRow(seq) << QByteArray(seq) << QByteArray(seq);
+    // Text only Qt's parser takes is written from its value, the whole of it.
+    QTest::newRow("1.") << QByteArray("1.") << QByteArray("1");
+    QTest::newRow("-.5") << QByteArray("-.5") << QByteArray("-0.5");
+    QTest::newRow("1.e3") << QByteArray("1.e3") << QByteArray("1000");
+    QTest::newRow("raw tab") << QByteArray("\"a\tb\"") << QByteArray(R"("a\tb")");
+    QTest::newRow("raw newline") << QByteArray("\"x\ny\"") << QByteArray(R"("x\ny")");
+    QTest::newRow("raw control") << QByteArray("\"\x01\"") << QByteArray(R"("\u0001")");
+    QTest::newRow("unknown escape") << QByteArray(R"("\a")") << QByteArray(R"("a")");
+    QTest::newRow("lax beside big") << QByteArray("[1.,9007199254740993]") << QByteArray("[1,9007199254740992]");
+}
+
+void TstAutoTestView::seqEchoedAsStrictJson()
+{
+    QFETCH(QByteArray, seq);
+    QFETCH(QByteArray, echoed);
+    RequestEnvelope envelope;
+    QVERIFY(envelope.Parse(QString::fromUtf8(R"({"CMD":"get_state","SEQ":)" + seq + "}")));
+    const QByteArray reply = RequestEnvelope::Reply({{"result", "ok"}}, envelope.SeqText());
+    QCOMPARE(reply, R"({"ERROR":"SUCCESS","SEQ":)" + echoed + R"(,"result":"ok"})");
+    QVERIFY2(nlohmann::json::accept(reply.constData(), reply.constData() + reply.size()), reply.constData());
 }
 
 QTEST_GUILESS_MAIN(TstAutoTestView)
