@@ -138,37 +138,135 @@ private Q_SLOTS:
         // Qt reports a lost connection as an error or a disconnection, in either
         // order; the first one ends the job.
         QTest::addColumn<QStringList>("remarks");
+        // Why the job failed as a whole, as its verdict says, and what became of each case.
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QStringList>("cases");
         const QJsonObject job = twoCaseJob("devices/dev-b");
-        QTest::newRow("simulator refused") << QStringList{"--refuse", "start_sim"} << job << QStringList{"Device Can't Start Simulator"};
-        QTest::newRow("auto-test refused") << QStringList{"--refuse", "EnterAutoTest"} << job << QStringList{"Device Can't Enter AT Mode"};
+        const QStringList neither{"not run", "not run"};
+        QTest::newRow("simulator refused") << QStringList{"--refuse", "start_sim"} << job << QStringList{"Device Can't Start Simulator"}
+                                           << "Device Can't Start Simulator: Refused by emulator" << neither;
+        QTest::newRow("auto-test refused") << QStringList{"--refuse", "EnterAutoTest"} << job << QStringList{"Device Can't Enter AT Mode"}
+                                           << "Device Can't Enter AT Mode: Refused by emulator" << neither;
         QTest::newRow("empty template") << QStringList{"--empty-template"} << job
-                                        << QStringList{"Device template from 'Enter AT Mode' is empty"};
+                                        << QStringList{"Device template from 'Enter AT Mode' is empty"}
+                                        << "Device template from 'Enter AT Mode' is empty" << neither;
         QTest::newRow("fewer strategies than cases") << QStringList() << twoCaseJob("devices/dev-e", {QJsonArray()})
-                                                     << QStringList{"Fail to init job info"};
+                                                     << QStringList{"Fail to init job info"}
+                                                     << "Fail to init job info: the plan's case_stratepy has 0 entries for 2 test cases"
+                                                     << neither;
+        // One misspelled name keeps the whole job from starting; its case is the error.
+        QJsonObject misspelled = job;
+        misspelled.insert("case_list", QJsonArray{job["case_list"][0], QJsonObject{{"testcaseid", 2}, {"title", "Tx power"},
+                                                  {"content", compact({{"MODULE_NAME", "Radoi"}, {"GROUP_NAME", "Tx"}, {"DATA", QJsonArray()}})}}});
+        QTest::newRow("misspelled module") << QStringList() << misspelled << QStringList{"Fail to init job info"}
+                                           << "Fail to init job info: test case 2 (Tx power): module 'Radoi' is not in the device template"
+                                           << QStringList{"not run", "error"};
         // The emulator listens on a port of its own choice, so nothing answers on the
         // controller's; a link that never came up says why.
         QTest::newRow("controller not running") << QStringList{"--port", "0"} << job
-                                                << QStringList{"Websocket to controller/simulator/ | error: Connection refused"};
-        // The device channel goes at its third message: the second test case. The
-        // url is a bare device id.
+                                                << QStringList{"Websocket to controller/simulator/ | error: Connection refused"}
+                                                << "Websocket to controller/simulator/ | error: Connection refused" << neither;
+        // The device channel goes at its third message: the second test case, after
+        // the first has passed. The url is a bare device id.
         QTest::newRow("link dropped in the middle")
             << QStringList{"--drop-after", "3"} << twoCaseJob("dev-d")
             << QStringList{"Websocket to controller/auto_test/ | error: The remote host closed the connection",
-                           "Websocket to controller/auto_test/ is disconnected"};
+                           "Websocket to controller/auto_test/ is disconnected"}
+            << "" << QStringList{"pass", "error"};
     }
 
-    // Every case of a job that failed is reported as a fatal error.
+    // Every case of a job that failed is reported as a fatal error; with
+    // "verdicts" the report also keeps what really became of each case, and
+    // why the job failed.
     void faultsEndTheJob()
     {
         QFETCH(QStringList, faults);
         QFETCH(QJsonObject, job);
         QFETCH(QStringList, remarks);
+        QFETCH(QString, reason);
+        QFETCH(QStringList, cases);
         QVERIFY(StartEmulator(faults));
-        QJsonObject report = RunJob(executeJob(job)).value("VALUE").toObject();
+        QJsonObject request = executeJob(job);
+        request.insert("verdicts", true);
+        QJsonObject report = RunJob(request).value("VALUE").toObject();
         const QString remark = report.take("remark").toString();
         QVERIFY2(remarks.contains(remark), qPrintable(remark));
+        const QJsonObject verdict = report.take("verdict").toObject();
+        QCOMPARE(compact(verdict), compact({{"result", false}, {"remark", remark}, {"reason", reason.isEmpty() ? remark : reason}}));
+        QStringList seen;
+        QJsonArray tcs = report.take("tcs").toArray();
+        for (int i = 0; i < tcs.size(); ++i) {
+            QJsonObject tc = tcs.at(i).toObject();
+            const QJsonObject caseVerdict = tc.take("verdict").toObject();
+            seen << caseVerdict.value("status").toString();
+            // The case that was running when the job failed carries the reason.
+            if (seen.last() == "error")
+                QCOMPARE(caseVerdict.value("remark").toString(), verdict.value("reason").toString());
+            tcs.replace(i, tc);
+        }
+        QCOMPARE(seen, cases);
         const auto fatal = [](int id) { return QJsonObject{{"id", id}, {"result", false}, {"remark", "Fatal Error"}}; };
-        QCOMPARE(report, (QJsonObject{{"jobid", 11}, {"planid", 5}, {"result", false}, {"tcs", QJsonArray{fatal(1), fatal(2)}}}));
+        QCOMPARE(tcs, (QJsonArray{fatal(1), fatal(2)}));
+        QCOMPARE(report, (QJsonObject{{"jobid", 11}, {"planid", 5}, {"result", false}}));
+    }
+
+    // Two jobs for one device never take turns on it: the second waits for the
+    // first to end, a cancelled waiting job leaves the device alone, and a
+    // stored plan's waiting job shows as waiting.
+    void oneJobPerDevice()
+    {
+        QVERIFY(StartEmulator());
+        TestClient& client = *m_client;
+        QCOMPARE(client.Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
+        QJsonObject first = executeJob(twoCaseJob("devices/dev-w", {delay(600), QJsonArray()}), "first");
+        QJsonObject second = executeJob(twoCaseJob("dev-w"), "second");
+        QJsonObject third = executeJob(twoCaseJob("dev-w"), "third");
+        second.insert("progress", true);
+        third.insert("progress", true);
+        QJsonObject fourthJob = twoCaseJob("dev-w");
+        fourthJob.insert("jobid", 12);
+        const QJsonObject fourth = executeJob(fourthJob, "fourth");
+        client.Send(first);
+        QTRY_VERIFY(m_host->Stderr().contains("Job 11 starts on device dev-w"));
+        client.Send(second);
+        client.Send(third);
+        QTRY_COMPARE(client.Replies().size(), 3);
+        QCOMPARE(client.Reply(1), (QJsonObject{{"EVENT", "JobWaiting"}, {"SEQ", "second"}, {"jobid", 11}, {"device", "dev-w"}, {"ahead", 1}}));
+        QCOMPARE(client.Reply(2), (QJsonObject{{"EVENT", "JobWaiting"}, {"SEQ", "third"}, {"jobid", 11}, {"device", "dev-w"}, {"ahead", 2}}));
+        client.Send(fourth);
+        // "CancelJob" ends every job of the id, the running one and the two waiting.
+        TestClient other;
+        QVERIFY(other.Connect(m_host->Url()));
+        QCOMPARE(other.Request({{"CMD", "CancelJob"}, {"jobid", 11}}).value("cancelled").toInt(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(client.Replies().size(), 7, 10000);
+        QStringList ends;
+        for (int i = 3; i < 7; ++i) {
+            const QJsonObject reply = client.Reply(i);
+            ends << reply["SEQ"].toString() + " " + reply["VALUE"]["remark"].toString();
+        }
+        ends.sort();
+        QCOMPARE(ends, (QStringList{"first Cancelled", "fourth No Script to Exec", "second Cancelled", "third Cancelled"}));
+        // The fourth job ran once the device was free, untouched by the others.
+        const QJsonArray tcs = client.Reply(6).value("VALUE")["tcs"].toArray();
+        QCOMPARE(client.Reply(6).value("SEQ").toString(), QStringLiteral("fourth"));
+        QCOMPARE(pick(tcs, {"result"}), (QJsonArray{QJsonObject{{"result", true}}, QJsonObject{{"result", true}}}));
+
+        // A stored plan's job behind a running job is listed as waiting.
+        const QJsonValue content = twoCaseJob("").value("case_list")[0]["content"];
+        const int tc = client.Request({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", content}}}})
+                           .value("testcaseid").toInt();
+        const int plan = client.Request({{"CMD", "create_plan"}, {"name", "w"}, {"content", compact({{"case_stratepy", QJsonArray{QJsonArray()}}})}})
+                             .value("planid").toInt();
+        QCOMPARE(client.Request({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{tc}}}).value("result").toString(), QStringLiteral("ok"));
+        client.Send(executeJob(twoCaseJob("dev-w", {delay(1500), QJsonArray()}), "blocker"));
+        QTRY_VERIFY(m_host->Stderr().count("Job 11 starts on device dev-w") == 2);
+        const int stored = client.Request({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-w"}}).value("jobid").toInt();
+        const auto waiting = [&] { return other.Request({{"CMD", "my_jobs"}, {"verdicts", true}}).value("data")[0]["waiting"]; };
+        QCOMPARE(waiting(), QJsonValue(true));
+        QTRY_VERIFY_WITH_TIMEOUT(other.Request({{"CMD", "my_jobs"}}).value("data").toArray().isEmpty(), 10000);
+        QCOMPARE(other.Request({{"CMD", "job_detail"}, {"jobid", stored}, {"verdicts", true}}).value("jobdetail")[0]["verdict"]["status"],
+                 QJsonValue("pass"));
+        QVERIFY(!m_emulator->Stderr().contains("not in auto-test mode"));
     }
 
     // A host stopped during a job frees what the job holds and exits with 0;
