@@ -2,54 +2,59 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
-#include <QPair>
 #include <QString>
 
-// Job reports as JUnit XML, the form CI systems read: one <testsuite> per job,
-// one <testcase> per test case.
+// Job records as JUnit XML, the form CI systems read: one <testsuite> per job,
+// one <testcase> per test case and one for the job's own verdict. The console
+// writes the same bytes from the same records (console/js/report.js), so the
+// layout and escaping are written here by hand; docs/verdicts.md describes them.
 class JUnitReport
 {
 public:
-    // A job's report: the "VALUE" of an "ExecuteJob" reply or of a "JobReport"
-    // event. `titles` names test cases by id where known; `seconds` holds how
-    // long each case took, in order, where known.
-    void AddJobReport(const QJsonObject& report, const QHash<int, QString>& titles, const QList<double>& seconds);
-    // A "job_detail" reply; anything else without "jobdetail" is ignored.
-    void AddJobDetail(const QJsonObject& reply);
+    // A case that failed or ended in error, with the message its element carries.
+    struct Problem
+    {
+        QString name;
+        bool error = false;
+        QString message;
+    };
+    // One job as its <testsuite> counts it, the job-level case included.
+    struct JobSummary
+    {
+        QString jobId;
+        int passed = 0;
+        int failed = 0;
+        int errors = 0;
+        int skipped = 0;
+        // The sum of the cases' times; the XML writes it as seconds.
+        qint64 ms = 0;
+        QList<Problem> problems;
+    };
+
+    // A "job_detail" reply asked with "verdicts": true. False, adding nothing,
+    // when it has no "jobdetail" array (an error reply).
+    bool AddJobRecords(const QJsonObject& reply);
+    // An "ExecuteJob" report ("VALUE") with its request's "case_list", the job
+    // having started at `started`: written as the records the job would have.
+    void AddJobReport(const QJsonObject& reportValue, const QJsonArray& caseList, const QDateTime& started);
 
     int SuiteCount() const { return int(suites.size()); }
+    QList<JobSummary> Jobs() const;
     // Whether any case failed or ended in error, or a job's own verdict was false.
     bool AnyFailed() const;
     QByteArray ToXml() const;
     bool Write(const QString& path, QString& errorText) const;
 
 private:
-    enum class Outcome { Passed, Failed, Error, Skipped };
-    struct Case
-    {
-        QString name;
-        Outcome outcome = Outcome::Passed;
-        QString message;
-        QString text;
-        double seconds = 0;
-    };
     struct Suite
     {
-        QString name;
-        QString classname;
-        QDateTime timestamp;
-        double seconds = 0;
-        QList<QPair<QString, QString>> properties;
-        QList<Case> cases;
-        QString output;
-        int Count(Outcome outcome) const;
+        JobSummary summary;
+        // The <testsuite> element, indented and ending in a line feed.
+        QString xml;
     };
-
-    // A case's outcome from its verdict and remark.
-    static Case Judge(bool passed, const QString& remark);
 
     QList<Suite> suites;
 };

@@ -9,7 +9,6 @@
 JobFollower::JobFollower(const Options& options)
     : options(options)
 {
-    clock.start();
 }
 
 QString JobFollower::Key(const QJsonValue& jobId) const
@@ -26,8 +25,13 @@ QString JobFollower::Outgoing(const QString& message)
     const bool local = cmd == QLatin1String("execute_job_local");
     if (!local && cmd != QLatin1String("ExecuteJob"))
         return message;
-    lastSentMs = clock.elapsed();
-    const QJsonArray cases = request.value(QStringLiteral("VALUE")).toObject().value(QStringLiteral("case_list")).toArray();
+    const QJsonObject job = request.value(QStringLiteral("VALUE")).toObject();
+    const QJsonArray cases = job.value(QStringLiteral("case_list")).toArray();
+    if (!local) {
+        const QString key = Key(job.value(QStringLiteral("jobid")));
+        caseLists.insert(key, cases);
+        started.insert(key, QDateTime::currentDateTime());
+    }
     for (const QJsonValue& value : cases) {
         const QJsonObject tc = value.toObject();
         const QString title = tc.value(QStringLiteral("title")).toString(tc.value(QStringLiteral("name")).toString());
@@ -44,8 +48,10 @@ QString JobFollower::Outgoing(const QString& message)
         out = message.left(brace + 1) + QStringLiteral("\"progress\":true,") + message.mid(brace + 1);
         asks = true;
     }
-    if (local)
+    if (local) {
         localFlags.append(asks);
+        localSent.append(QDateTime::currentDateTime());
+    }
     return out;
 }
 
@@ -67,7 +73,7 @@ bool JobFollower::Incoming(const QString& message)
             : QJsonObject{{QStringLiteral("jobid"), object.value(QStringLiteral("jobid"))},
                           {QStringLiteral("result"), false},
                           {QStringLiteral("remark"), object.value(QStringLiteral("result"))}};
-        report.AddJobReport(value, titles, TakeSeconds(key));
+        AddReport(value);
         return false;
     }
     if (!event.isEmpty())
@@ -76,33 +82,33 @@ bool JobFollower::Incoming(const QString& message)
     // A job's report, or the failure of a job that found no worker.
     if (value.value(QStringLiteral("tcs")).isArray()
         || (value.contains(QStringLiteral("result")) && value.contains(QStringLiteral("remark")))) {
-        report.AddJobReport(value, titles, TakeSeconds(Key(value.value(QStringLiteral("jobid")))));
+        AddReport(value);
     } else if (object.contains(QStringLiteral("jobdetail"))) {
-        report.AddJobDetail(object);
+        report.AddJobRecords(object);
     } else if (object.value(QStringLiteral("cmd")) == QLatin1String("execute_job_local") && !localFlags.isEmpty()) {
         // Local commands are answered in the order they were sent.
         const bool asked = localFlags.takeFirst();
+        const QDateTime sent = localSent.takeFirst();
+        if (object.value(QStringLiteral("result")) == QLatin1String("ok"))
+            started.insert(Key(object.value(QStringLiteral("jobid"))), sent);
         if (asked && options.awaitLocalReports && object.value(QStringLiteral("result")) == QLatin1String("ok"))
             awaited.insert(Key(object.value(QStringLiteral("jobid"))));
     }
     return true;
 }
 
-QList<double> JobFollower::TakeSeconds(const QString& key)
+void JobFollower::AddReport(const QJsonObject& value)
 {
     // A later job may have the same id.
-    lastEventMs.remove(key);
-    return caseSeconds.take(key);
+    const QString key = Key(value.value(QStringLiteral("jobid")));
+    report.AddJobReport(value, caseLists.take(key), started.take(key));
 }
 
 void JobFollower::OnProgress(const QJsonObject& event)
 {
-    const QString key = Key(event.value(QStringLiteral("jobid")));
-    const qint64 now = clock.elapsed();
-    caseSeconds[key].append(double(now - lastEventMs.value(key, lastSentMs)) / 1000.0);
-    lastEventMs.insert(key, now);
     if (!options.bar)
         return;
+    const QString key = Key(event.value(QStringLiteral("jobid")));
     const int done = event.value(QStringLiteral("done")).toInt();
     const int total = event.value(QStringLiteral("total")).toInt();
     const QJsonObject tc = event.value(QStringLiteral("tc")).toObject();

@@ -2,7 +2,8 @@
 
 #include "apps/autotest-client/JUnitReport.h"
 
-#include <QElapsedTimer>
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QHash>
@@ -43,21 +44,20 @@ public:
 private:
     void OnProgress(const QJsonObject& event);
     void EndBar();
-    QList<double> TakeSeconds(const QString& key);
+    void AddReport(const QJsonObject& value);
     QString Key(const QJsonValue& jobId) const;
 
     Options options;
     JUnitReport report;
-    QElapsedTimer clock;
-    qint64 lastSentMs = 0;
     bool barOpen = false;
     // Titles of the test cases of the jobs sent, by test case id.
     QHash<int, QString> titles;
-    // Per job: when the last event came, and how long each case took.
-    QHash<QString, qint64> lastEventMs;
-    QHash<QString, QList<double>> caseSeconds;
-    // Whether each "execute_job_local" sent asked for progress, in order:
-    // its reply says which job to wait for.
+    // Per job sent: its request's "case_list" and when it was sent.
+    QHash<QString, QJsonArray> caseLists;
+    QHash<QString, QDateTime> started;
+    // Whether each "execute_job_local" sent asked for progress, and when it
+    // was sent, in order: its reply says which job to wait for.
     QList<bool> localFlags;
+    QList<QDateTime> localSent;
     QSet<QString> awaited;
 };

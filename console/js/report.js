@@ -85,52 +85,140 @@ export function seenRemarks(station, jobId) {
     return loadRemarks()[`${station}#${jobId}`] || {};
 }
 
-function escapeXml(text) {
-    return String(text).replace(/[<>&'"]/g, (c) => ({'<': '&lt;', '>': '&gt;', '&': '&amp;', "'": '&apos;', '"': '&quot;'}[c]))
-        // Characters XML 1.0 cannot carry at all.
-        .replace(/[\u0000-\u0008\u000B\u000C\u000E-\u001F\uFFFE\uFFFF]/g, '');
-}
+// The same in attributes and text, except for the white space an attribute
+// would normalise. Characters XML 1.0 has no place for (most C0 controls,
+// U+FFFE, U+FFFF, a lone surrogate) become U+FFFD. autotest-client escapes
+// the same way, so that both write the same bytes.
+const XML_ENTITIES = {'&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&apos;', '\r': '&#13;'};
 
-function seconds(from, to) {
-    const start = Date.parse((from || '').replace(' ', 'T'));
-    const end = Date.parse((to || '').replace(' ', 'T'));
-    return Number.isFinite(start) && Number.isFinite(end) && end >= start ? ((end - start) / 1000).toFixed(3) : '0';
-}
-
-// JUnit XML in the layout of the Ant schema that CI systems read: one suite
-// per job, one case per test case; a failed case has <failure>, a case that
-// never ran properly (fatal, cancelled) has <error>.
-export function junitXml(job, rows, {suiteName = '', hostname = 'localhost'} = {}) {
-    const counts = tally(rows);
-    const errors = counts.fatal + counts.cancelled;
-    const name = suiteName || `job ${job.jobid} (plan ${job.planid})`;
-    const stamp = /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/.test(job.stime || '')
-        ? job.stime.replace(' ', 'T') : new Date().toISOString().slice(0, 19);
-    const lines = ['<?xml version="1.0" encoding="UTF-8"?>', '<testsuites>',
-        `  <testsuite package="kiv" id="0" name="${escapeXml(name)}" hostname="${escapeXml(hostname)}"`
-        + ` timestamp="${stamp}" tests="${rows.length}" failures="${counts.fail}" errors="${errors}"`
-        + ` time="${seconds(job.stime, job.ftime)}">`,
-        '    <properties>',
-        `      <property name="jobid" value="${escapeXml(job.jobid)}"/>`,
-        `      <property name="planid" value="${escapeXml(job.planid)}"/>`,
-        '    </properties>'];
-    for (const row of rows) {
-        const title = row.title || `test case ${row.id}`;
-        const classname = (row.path || 'testcases').replace(/\//g, '.');
-        const open = `    <testcase name="${escapeXml(title)}" classname="${escapeXml(classname)}" time="0"`;
-        const remark = row.remark || '';
-        if (row.verdict === 'pass') {
-            lines.push(`${open}/>`);
+function escapeXml(value, attribute = true) {
+    const string = String(value);
+    let out = '';
+    for (let i = 0; i < string.length; ++i) {
+        const c = string.charCodeAt(i);
+        const next = i + 1 < string.length ? string.charCodeAt(i + 1) : 0;
+        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            out += string[i] + string[i + 1];
+            ++i;
+        } else if (Object.hasOwn(XML_ENTITIES, string[i])) {
+            out += XML_ENTITIES[string[i]];
+        } else if (c === 0x9 || c === 0xA) {
+            out += attribute ? `&#${c};` : string[i];
+        } else if (c < 0x20 || c === 0xFFFE || c === 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            out += '\uFFFD';
         } else {
-            const tag = row.verdict === 'fail' ? 'failure' : 'error';
-            const message = remark || (row.verdict === 'fail' ? 'failed' : row.verdict);
-            lines.push(`${open}>`,
-                `      <${tag} message="${escapeXml(message)}" type="${row.verdict}">${escapeXml(message)}</${tag}>`,
+            out += string[i];
+        }
+    }
+    return out;
+}
+
+// Ids as integers; anything that is not a number is left empty.
+function integerText(value) {
+    if (typeof value !== 'number')
+        return '';
+    const n = Math.trunc(value);
+    return Math.abs(n) <= Number.MAX_SAFE_INTEGER ? String(n) : '';
+}
+
+// A case's time; -1 when it is not known.
+function msOf(value) {
+    if (typeof value !== 'number')
+        return -1;
+    const n = Math.trunc(value);
+    return n >= 0 && n <= Number.MAX_SAFE_INTEGER ? n : -1;
+}
+
+// Written from the integer, so both writers agree to the digit.
+function secondsText(ms) {
+    const rest = ms % 1000;
+    return `${(ms - rest) / 1000}.${String(rest).padStart(3, '0')}`;
+}
+
+function text(value) {
+    return typeof value === 'string' ? value : '';
+}
+
+function isObject(value) {
+    return value !== null && typeof value === 'object' && !Array.isArray(value);
+}
+
+// JUnit XML of one job from its "job_detail" reply asked with "verdicts":
+// one suite, one case per test case in order and one for the job's own
+// verdict. docs/verdicts.md describes the layout; autotest-client --junit
+// writes the same bytes from the same reply.
+export function junitXml(reply) {
+    const job = isObject(reply.job) ? reply.job : {};
+    // A host without verdicts: the cases' plain status, and a finished job
+    // passes as a job, its cases telling what failed.
+    const verdict = isObject(job.verdict) ? job.verdict : {result: job.status === 3 ? true : null};
+    const result = typeof verdict.result === 'boolean' ? String(verdict.result) : '';
+    const remark = text(verdict.remark);
+    const reason = text(verdict.reason);
+    const details = (Array.isArray(reply.jobdetail) ? reply.jobdetail : [])
+        .map((detail, index) => {
+            const record = isObject(detail) ? detail : {};
+            return {record, order: typeof record.seqidx === 'number' ? record.seqidx : index};
+        })
+        .sort((a, b) => a.order - b.order)
+        .map(({record}) => record);
+
+    const counts = {pass: 0, failure: 0, error: 0, skipped: 0};
+    let totalMs = 0;
+    const cases = [];
+    function addCase(name, classname, ms, status, message) {
+        const time = Math.max(ms, 0);
+        totalMs += time;
+        const open = `    <testcase name="${escapeXml(name)}" classname="${escapeXml(classname)}" time="${secondsText(time)}"`;
+        if (status === 'pass') {
+            ++counts.pass;
+            cases.push(`${open}/>`);
+        } else if (status === 'not run' || status === 'running') {
+            ++counts.skipped;
+            cases.push(`${open}>`, `      <skipped message="${status}"/>`, '    </testcase>');
+        } else {
+            const tag = status === 'fail' ? 'failure' : 'error';
+            ++counts[tag];
+            cases.push(`${open}>`,
+                `      <${tag} message="${escapeXml(message)}" type="${tag}">${escapeXml(message, false)}</${tag}>`,
                 '    </testcase>');
         }
     }
-    lines.push('    <system-out/>', '    <system-err/>', '  </testsuite>', '</testsuites>', '');
-    return lines.join('\n');
+
+    for (const detail of details) {
+        const caseVerdict = isObject(detail.verdict) ? detail.verdict : {status: detail.status};
+        const status = text(caseVerdict.status);
+        const caseRemark = text(caseVerdict.remark);
+        const name = text(detail.title) || `test case ${integerText(detail.testcaseid)}`;
+        const parts = text(detail.path).split('/').filter((part) => part !== '');
+        const message = status === 'fail' ? caseRemark || 'failed' : caseRemark || reason || 'error';
+        addCase(name, parts.length ? parts.join('.') : 'autotest', msOf(caseVerdict.ms), status, message);
+    }
+    if (result === '')
+        addCase('job-level verdict', 'autotest.job', 0, 'running', '');
+    else if (result === 'false' && reason)
+        addCase('job-level verdict', 'autotest.job', 0, 'error', reason);
+    else if (result === 'false')
+        addCase('job-level verdict', 'autotest.job', 0, 'fail', remark || 'job-level script returned false');
+    else
+        addCase('job-level verdict', 'autotest.job', 0, 'pass', '');
+
+    const stime = text(job.stime).replace(' ', 'T');
+    const tally = `tests="${counts.pass + counts.failure + counts.error + counts.skipped}" failures="${counts.failure}"`
+        + ` errors="${counts.error}" skipped="${counts.skipped}" time="${secondsText(totalMs)}"`;
+    const properties = [['jobid', integerText(job.jobid)], ['planid', integerText(job.planid)], ['starter', text(job.starter)],
+        ['result', result], ['remark', remark], ['reason', reason]];
+    return ['<?xml version="1.0" encoding="UTF-8"?>',
+        `<testsuites name="autotest" ${tally}>`,
+        `  <testsuite name="job ${integerText(job.jobid)}" id="0" package="plan ${integerText(job.planid)}" ${tally}`
+            + (stime ? ` timestamp="${escapeXml(stime)}">` : '>'),
+        '    <properties>',
+        ...properties.map(([name, value]) => `      <property name="${name}" value="${escapeXml(value)}"/>`),
+        '    </properties>',
+        ...cases,
+        '  </testsuite>',
+        '</testsuites>',
+        ''].join('\n');
 }
 
 export function download(fileName, text, type = 'application/xml') {

@@ -147,15 +147,6 @@ export function createResultsView(ctx) {
         }), openJob, 'No finished jobs yet.'));
     }
 
-    // The suite's host is the station the job ran on.
-    function stationHost() {
-        try {
-            return new URL(ctx.station.url).hostname || 'localhost';
-        } catch {
-            return 'localhost';
-        }
-    }
-
     async function openJob(jobid) {
         const reply = await detailOf(jobid);
         const job = reply.job || {jobid};
@@ -163,7 +154,7 @@ export function createResultsView(ctx) {
         const counts = tally(rows);
         const fileName = `job-${jobid}.junit.xml`;
         const downloadButton = h('button', {type: 'button', class: 'primary', name: 'junit',
-            onclick: () => download(fileName, junitXml(job, rows, {hostname: stationHost()}))},
+            onclick: act(async () => download(fileName, junitXml(await ctx.call('job_detail', {jobid, verdicts: true}))))},
         '⬇ JUnit XML');
         detailBox.hidden = false;
         detailBox.dataset.jobid = jobid;
