@@ -62,12 +62,16 @@ void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, co
     KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << url << " starts";
     const quint64 run = m_nextRun++;
     const QString secret = running.secret;
+    const int leaseMs = running.leaseMs;
     m_running.emplace(run, std::move(running));
     if (!m_beat) {
         m_beat = new QTimer(this);
         m_beat->setInterval(1000);
         connect(m_beat, &QTimer::timeout, this, &RemoteJobs::Beat);
     }
+    // Looked at often enough to beat every third of the shortest lease.
+    if (leaseMs > 0)
+        m_beat->setInterval(qBound(100, qMin(m_beat->interval(), leaseMs / 6), 1000));
     if (!m_beat->isActive())
         m_beat->start();
     QPointer<RemoteJobs> self(this);

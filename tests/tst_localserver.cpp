@@ -223,6 +223,84 @@ private Q_SLOTS:
         QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
     }
 
+    // A plan changed and a test case deleted while the plan's job runs: the
+    // job's record holds the verdicts of the cases it ran, each against its
+    // own case; only the deleted case's detail goes with it.
+    void recordFollowsTheJob()
+    {
+        HostProcess emulator(QStringLiteral("controller-emulator"));
+        QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870"}),
+                 qPrintable(emulator.ErrorText()));
+        const auto testcase = [&](const QString& title, const QString& check) {
+            QJsonObject tc = newTestcase(title, "record/" + title);
+            tc.insert("content", compact({{"MODULE_NAME", "Power"}, {"GROUP_NAME", "Supply"}, {"DATA", QJsonArray{QJsonObject{{"INDEX", 0}, {"VALUE", 12}}}},
+                                          {"execute_script", "(function(l, g) { return l.Voltage " + check + "; })"}}));
+            return AddTestcase(tc);
+        };
+        const int a = testcase("A", "=== 12"), b = testcase("B", "=== 12"), c = testcase("C", "=== 99"), d = testcase("D", "> 0");
+        // A holds the job in its post-delay while the plan and B change.
+        const QJsonArray strategies{QJsonArray{QJsonObject{{"type", "s_deplay"}, {"time", 3000}}}, QJsonArray(), QJsonArray(), QJsonArray()};
+        const int plan = Ask({{"CMD", "create_plan"}, {"projectid", 1}, {"name", "moving"}, {"content", compact({{"case_stratepy", strategies}})}})
+                             .value("planid").toInt();
+        QCOMPARE(Data({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{a, b, c, d}}}).size(), 4);
+        const int job = Ask({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "devices/dev-r"}}).value("jobid").toInt();
+        QTRY_VERIFY(emulator.Stderr().contains("Device dev-r entered auto-test mode"));
+        QCOMPARE(Result({{"CMD", "del_tc"}, {"testcaseid", b}}), QStringLiteral("ok"));
+        QCOMPARE(Data({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{d, a}}}).size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(Data({{"CMD", "my_jobs"}}).isEmpty(), 20000);
+
+        const QJsonObject detail = Ask({{"CMD", "job_detail"}, {"jobid", job}, {"verdicts", true}});
+        QStringList cases;
+        for (const QJsonValue& value : detail.value("jobdetail").toArray())
+            cases << QStringLiteral("%1 %2 %3 %4").arg(value["seqidx"].toInt()).arg(value["title"].toString(), value["status"].toString(),
+                                                       value["verdict"]["status"].toString());
+        QCOMPARE(cases, (QStringList{"0 A pass pass", "2 C fail fail", "3 D pass pass"}));
+        QCOMPARE(pick(detail.value("job").toObject(), {"fin", "status", "total"}), (QJsonObject{{"fin", 4}, {"status", 3}, {"total", 4}}));
+        QCOMPARE(detail.value("job")["verdict"].toObject(), (QJsonObject{{"result", true}, {"remark", "No Script to Exec"}, {"reason", ""}}));
+        QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
+    }
+
+    // A job whose host is killed does not stay "running": the host finishes it
+    // when it starts again, the server when the station has been silent for
+    // its lease. Cases that finished keep their verdicts.
+    void jobsLeftRunningAreFinished()
+    {
+        if (m_server) {
+            QVERIFY(m_server->Stop());
+            QVERIFY2(m_server->Start(QStringList{"--job-lease-s", "2"} + (m_pg ? QStringList{"--database", m_pg->Url()} : QStringList())),
+                     qPrintable(m_server->ErrorText()));
+            m_client.reset();
+            QVERIFY(m_host->Stop());
+            QVERIFY2(StartHost(), qPrintable(m_host->ErrorText()));
+        }
+        HostProcess emulator(QStringLiteral("controller-emulator"));
+        QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870"}),
+                 qPrintable(emulator.ErrorText()));
+        const int first = AddTestcase(newTestcase("first", "left"));
+        const int second = AddTestcase(newTestcase("second", "left"));
+        const QJsonArray strategies{QJsonArray(), QJsonArray{QJsonObject{{"type", "s_deplay"}, {"time", 60000}}}};
+        const int plan = Ask({{"CMD", "create_plan"}, {"projectid", 1}, {"name", "left"}, {"content", compact({{"case_stratepy", strategies}})}})
+                             .value("planid").toInt();
+        QCOMPARE(Data({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{first, second}}}).size(), 2);
+        const int job = Ask({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-l"}}).value("jobid").toInt();
+        // The first case has finished (and, for a server, been reported) once "fin" shows it.
+        QTRY_COMPARE_WITH_TIMEOUT(Data({{"CMD", "my_jobs"}}).at(0)["fin"].toInt(), 1, 10000);
+        m_client.reset();
+        m_host->Stop(SIGKILL);
+        QVERIFY2(StartHost(), qPrintable(m_host->ErrorText()));
+        const QString reason = m_server ? "Station lost" : "Host stopped during the job";
+        const auto verdict = [&] { return Ask({{"CMD", "job_info"}, {"jobid", job}, {"verdicts", true}}).value("verdict")["reason"].toString(); };
+        QTRY_COMPARE_WITH_TIMEOUT(verdict(), reason, 15000);
+        const QJsonObject detail = Ask({{"CMD", "job_detail"}, {"jobid", job}, {"verdicts", true}});
+        QCOMPARE(pick(detail.value("job").toObject(), {"fin", "status"}), (QJsonObject{{"fin", 1}, {"status", 3}}));
+        QStringList cases;
+        for (const QJsonValue& value : detail.value("jobdetail").toArray())
+            cases << value["status"].toString() + " " + value["verdict"]["status"].toString() + " " + value["verdict"]["remark"].toString();
+        QCOMPARE(cases, (QStringList{"pass pass No Script to Exec", "fail not run "}));
+        QVERIFY(Data({{"CMD", "my_jobs"}}).isEmpty());
+        QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
+    }
+
     void killedDuringPlanUpdatesKeepsWholeLists()
     {
         // 20 plans get a first list each, then a stream of new lists that the

@@ -3,11 +3,13 @@
 // follow, test cases without a path, and plan lists that change whole or not.
 
 #include "front/ComponentMap.h"
+#include "front/RequestEnvelope.h"
 #include "local/LocalCommandTable.h"
 #include "storage/LocalModel.h"
 #include "tests/support/PrivateAppDir.h"
 
 #include <QJsonArray>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -58,6 +60,19 @@ private Q_SLOTS:
             for (const QString& index : DatabaseRows("select name from sqlite_master where type = 'index' and name like 'I_%'"))
                 QVERIFY(QSqlQuery(QSqlDatabase::database(QStringLiteral("AutoTest"))).exec("drop index " + index));
             QCOMPARE(DatabaseRows("PRAGMA journal_mode=DELETE"), QStringList{"delete"});
+            // Nor verdicts: a job finished then, one case passed and one not run.
+            QSqlQuery sql(QSqlDatabase::database(QStringLiteral("AutoTest")));
+            for (const char* column : {"T_Job drop column vResult", "T_Job drop column vRemark", "T_Job drop column vReason",
+                                       "T_Job drop column caseIds", "T_Job drop column secret", "T_Job drop column seen",
+                                       "T_JobDetail drop column vStatus", "T_JobDetail drop column vRemark", "T_JobDetail drop column vMs"})
+                QVERIFY2(sql.exec(QStringLiteral("alter table %1").arg(QLatin1String(column))), qPrintable(sql.lastError().text()));
+            for (const char* statement : {"insert into T_Plan (id, projId, name) values (90, 1, 'old')",
+                                          "insert into T_Tc (id, projId, title, content) values (90, 1, 'old a', '{}')",
+                                          "insert into T_Tc (id, projId, title, content) values (91, 1, 'old b', '{}')",
+                                          "insert into T_Job (id, planId, projId, totalCnt, finishCnt, status) values (90, 90, 1, 2, 1, 3)",
+                                          "insert into T_JobDetail (jobId, tcId, seqIdx, status, content) values (90, 90, 0, 'pass', 'fine')",
+                                          "insert into T_JobDetail (jobId, tcId, seqIdx, status, content) values (90, 91, 1, 'fail', 'not run')"})
+                QVERIFY2(sql.exec(QLatin1String(statement)), qPrintable(sql.lastError().text()));
         }
         QSqlDatabase::removeDatabase(QStringLiteral("AutoTest"));
 
@@ -87,6 +102,22 @@ private Q_SLOTS:
         // index with the collation `like` compares with allows that.
         const QStringList plan = DatabaseRows("explain query plan select count(*) from T_Tc where path like ?", "ab%", 3);
         QVERIFY2(plan.join(' ').contains("I_Tc_path (path>? AND path<?)"), qPrintable(plan.join(' ')));
+    }
+
+    void existingFileGainsVerdicts()
+    {
+        // The old job reads as it was; its verdicts are what its records tell.
+        const QJsonObject detail = Ask({{"cmd", "job_detail"}, {"jobid", 90}, {"verdicts", true}});
+        QCOMPARE(detail.value("job")["verdict"].toObject(), (QJsonObject{{"result", QJsonValue()}, {"remark", ""}, {"reason", ""}}));
+        QStringList cases;
+        for (const QJsonValue& value : detail.value("jobdetail").toArray())
+            cases << value["title"].toString() + ": " + value["status"].toString() + " " + value["verdict"]["status"].toString();
+        QCOMPARE(cases, (QStringList{"old a: pass pass", "old b: fail not run"}));
+        QCOMPARE(DatabaseRows("select count(*) from pragma_table_info('T_JobDetail') where name in ('vStatus', 'vRemark', 'vMs')"),
+                 QStringList{"3"});
+        QCOMPARE(Ask({{"cmd", "del_plan"}, {"planid", 90}}).value("result"), QJsonValue("ok"));
+        for (const int tc : {90, 91})
+            QCOMPARE(Ask({{"cmd", "del_tc"}, {"testcaseid", tc}}).value("result"), QJsonValue("ok"));
     }
 
     void paging_data()
@@ -157,6 +188,60 @@ private Q_SLOTS:
         QCOMPARE(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{a, b, a}}}).value("result"), QJsonValue("ok"));
         m_commands.SetMaxTcList(100000);
         QCOMPARE(Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray()}}).value("data"), QJsonValue(QJsonArray()));
+    }
+
+    // A plan's list is stored only when the reply that shows it fits the reply
+    // limit, which counts the bytes the reply takes, not characters.
+    void planListsTooLargeToAnswerAreNotStored_data()
+    {
+        QTest::addColumn<QString>("unit");
+        QTest::newRow("ASCII") << "a";
+        QTest::newRow("two bytes in UTF-8") << QStringLiteral("\u00e9");
+        QTest::newRow("three bytes in UTF-8") << QStringLiteral("\u20ac");
+        QTest::newRow("escaped") << "\"";
+        QTest::newRow("control characters") << QStringLiteral("\u0001");
+        QTest::newRow("surrogate pairs") << QStringLiteral("\U0001F600");
+    }
+
+    void planListsTooLargeToAnswerAreNotStored()
+    {
+        QFETCH(QString, unit);
+        const qint64 limit = 30000;
+        const qint64 before = RequestEnvelope::MaxReplySize();
+        RequestEnvelope::SetMaxReplySize(limit);
+        m_model.SetReadLimit(limit);
+        const int plan = Ask({{"cmd", "create_plan"}, {"projectid", 1}, {"name", "bounded"}}).value("planid").toInt();
+        QString text;
+        while (text.size() < 2000)
+            text += unit;
+        const int tc = Ask({{"cmd", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", text}}}}).value("testcaseid").toInt();
+        QJsonArray stored;
+        bool refusedWithinUnits = false;
+        for (int n = 1; n <= 14; ++n) {
+            QJsonArray list;
+            for (int i = 0; i < n; ++i)
+                list.append(tc);
+            QJsonObject reply = Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", list}});
+            reply.insert("cmd", "sync_plan");
+            bool tooLarge = false;
+            RequestEnvelope::Reply(reply, "9007199254740993", &tooLarge);
+            if (reply.value("result") == QLatin1String("ok")) {
+                QVERIFY2(!tooLarge, qPrintable(QStringLiteral("%1 test cases stored, but their reply is too large").arg(n)));
+                stored = list;
+            } else {
+                QVERIFY2(reply.value("result").toString().startsWith("Reply too large"), qPrintable(reply.value("result").toString()));
+                refusedWithinUnits = refusedWithinUnits || qint64(n) * text.size() < limit / 2;
+            }
+            QCOMPARE(ids(Ask({{"cmd", "plan_tcs"}, {"planid", plan}}).value("data").toArray(), "testcaseid"), stored);
+        }
+        // Every kind of text reaches the limit within the lists tried, and the
+        // wider ones while their characters come to less than half of it.
+        QVERIFY(stored.size() < 14);
+        QCOMPARE(refusedWithinUnits, unit != "a");
+        RequestEnvelope::SetMaxReplySize(before);
+        m_model.SetReadLimit(before);
+        QCOMPARE(Ask({{"cmd", "del_plan"}, {"planid", plan}}).value("result"), QJsonValue("ok"));
+        QCOMPARE(Ask({{"cmd", "del_tc"}, {"testcaseid", tc}}).value("result"), QJsonValue("ok"));
     }
 };
 
