@@ -185,12 +185,13 @@ void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, c
     QJsonObject answer;
     if (!m_commands.Dispatch(request, answer))
         answer.insert(QStringLiteral("result"), QStringLiteral("Local AT Server not support cmd: ") + cmd);
-    // The job started is still connecting to its device: no test case can
-    // have finished before it is followed here.
+    answer.insert(QStringLiteral("cmd"), cmd);
+    reply(answer);
+    // The job started is still connecting to its device (or waiting for it):
+    // no test case can have finished before it is followed here, after the
+    // answer that names the job.
     if (cmd == QLatin1String("execute_job_local") && answer.value(QStringLiteral("result")) == QLatin1String("ok")) {
         if (const EventCallback events = progressEvents(request, reply))
             m_dispatcher.Follow(answer.value(QStringLiteral("jobid")).toInt(), events);
     }
-    answer.insert(QStringLiteral("cmd"), cmd);
-    reply(answer);
 }

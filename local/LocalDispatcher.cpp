@@ -10,6 +10,8 @@
 #include <QDateTime>
 #include <QJsonArray>
 
+#include <utility>
+
 namespace {
 
 ATWorkerMng* workerManager(ComponentMap* components)
@@ -61,8 +63,14 @@ void LocalDispatcher::StartJob(const LocalJobContext& context)
 
 void LocalDispatcher::Follow(int jobId, const EventCallback& events)
 {
-    if (LocalJobContext* context = FindJob(jobId))
-        context->events = events;
+    LocalJobContext* context = FindJob(jobId);
+    if (!context)
+        return;
+    context->events = events;
+    // A job that found its device busy said so while it was being started,
+    // before anyone followed it.
+    if (!context->waiting.isEmpty() && events)
+        events(std::exchange(context->waiting, QJsonObject()));
 }
 
 void LocalDispatcher::OnProgress(int jobId, const QJsonObject& event)
@@ -86,6 +94,8 @@ void LocalDispatcher::OnProgress(int jobId, const QJsonObject& event)
     }
     if (context->events)
         context->events(event);
+    else if (event.value(QStringLiteral("EVENT")) == QLatin1String("JobWaiting"))
+        context->waiting = event;
 }
 
 void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)

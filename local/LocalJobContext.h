@@ -6,6 +6,7 @@
 #include "local/DBT_Plan.h"
 #include "local/DBT_Testcase.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
@@ -20,6 +21,8 @@ struct LocalJobContext
     DBT_Job job;
     DBT_Plan plan;
     QList<DBT_JobDetail> details;
-    // The client that follows the job's progress, if one asked.
+    // The client that follows the job's progress, if one asked, and the
+    // "JobWaiting" event for it when the job waited before it was followed.
     EventCallback events;
+    QJsonObject waiting;
 };

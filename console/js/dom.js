@@ -65,10 +65,27 @@ export function act(work) {
     return (...args) => Promise.resolve().then(() => work(...args)).catch(showError);
 }
 
+const BADGE_LABELS = {pass: 'PASS', fail: 'FAIL', error: 'ERROR', 'not run': 'NOT RUN', running: 'RUNNING',
+    pending: 'PENDING', waiting: 'WAITING'};
+
+// A verdict as a badge; "data-verdict" keeps the host's word ("not run"),
+// the class one without blanks.
 export function badge(verdict) {
-    const labels = {pass: 'PASS', fail: 'FAIL', fatal: 'FATAL', running: 'RUNNING', pending: 'PENDING',
-        cancelled: 'CANCELLED'};
-    return h('span', {class: `badge ${verdict}`, dataset: {verdict}}, labels[verdict] || verdict.toUpperCase());
+    return h('span', {class: `badge ${verdict.replace(/ /g, '-')}`, dataset: {verdict}},
+        BADGE_LABELS[verdict] || verdict.toUpperCase());
+}
+
+// A case's verdict cell; the case a whole-job failure happened in says so.
+export function verdictCell(verdict, cause = false) {
+    return h('td', {}, badge(verdict), cause ? h('span', {class: 'cause-note'}, 'the job failed here') : null);
+}
+
+// The counters of a tally: pass, fail and error always, the others when some
+// case has them.
+export function counterList(counts) {
+    return ['pass', 'fail', 'error', 'not run', 'running'].filter((key) => counts[key] || ['pass', 'fail', 'error'].includes(key))
+        .map((key) => h('span', {class: `counter ${key.replace(/ /g, '-')}`, dataset: {verdict: key}},
+            h('b', {}, counts[key] || 0), ` ${key}`));
 }
 
 export function parseJsonObject(text) {

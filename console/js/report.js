@@ -1,88 +1,165 @@
-// Job reports: verdicts, the remarks this console saw, JUnit XML.
+// Job reports: the verdicts of a job and of its test cases, the pass-rate
+// classification and JUnit XML.
 
 import {parseJsonObject} from './dom.js';
 
-// The host marks a job that could not run with these remarks on every case.
-const FATAL_REMARKS = new Set(['Fatal Error', 'job fail']);
+// A test case's verdict as the host stores it (requests with "verdicts": true).
+// The Run view adds "pending" for a case its job has not reached yet.
+export const CASE_STATUSES = ['pass', 'fail', 'error', 'not run', 'running'];
 
-export function verdictOf(status, remark) {
-    if (status === 'pass' || status === true)
+// An older host keeps no verdicts: these remarks say that a case could not
+// be judged, as the host itself reads such a report.
+const ERROR_REMARKS = ['Fatal Error', 'Cancelled'];
+const ERROR_PREFIXES = ['Script Exception', 'Script is not callable', 'Set Data Ack', 'Fail to Convert id data to name data'];
+
+function plainStatus(passed, remark) {
+    if (passed)
         return 'pass';
-    if (status === 'running')
-        return 'running';
-    if (FATAL_REMARKS.has(remark))
-        return 'fatal';
-    if (remark === 'Cancelled')
-        return 'cancelled';
-    return 'fail';
+    return ERROR_REMARKS.includes(remark) || ERROR_PREFIXES.some((prefix) => remark.startsWith(prefix)) ? 'error' : 'fail';
 }
 
-// "job_detail" puts the test case's keys beside the detail's, so the test
-// case's "content" replaces the detail's remark (and "remark" is the test
-// case's own note). The remark is only there when no test case is attached;
-// otherwise the console uses what it saw while the job ran, and what the
-// job's "fin" tells: a finished job with "fin" 0 failed as a whole ("job
-// fail"), and cases past "fin" were "not run".
-export function rowsFromDetails(details, seenRemarks = {}, job = null) {
-    const finished = job && job.status === 3 && Number.isInteger(job.fin) ? job.fin : -1;
-    return details.map((detail, index) => {
-        const seq = Number.isInteger(detail.seqidx) ? detail.seqidx : index;
-        let remark = '';
-        if (detail.testcaseid === undefined && typeof detail.content === 'string')
-            remark = detail.content;
-        else if (seenRemarks[seq] !== undefined)
-            remark = seenRemarks[seq];
-        else if (detail.status === 'fail' && finished >= 0 && seq >= finished)
-            remark = finished === 0 ? 'job fail' : 'not run';
-        const content = parseJsonObject(detail.content || '');
-        return {
-            seq,
-            id: detail.testcaseid,
-            title: detail.title || '',
-            path: detail.path || '',
-            module: content ? content.MODULE_NAME : '',
-            status: detail.status,
-            remark,
-            verdict: verdictOf(detail.status, remark),
-        };
-    });
+function storedCaseVerdict(verdict) {
+    if (!isObject(verdict) || !CASE_STATUSES.includes(verdict.status))
+        return null;
+    return {status: verdict.status, remark: text(verdict.remark), ms: msOf(verdict.ms)};
+}
+
+// A report entry ({id, result, remark}, with its "verdict" when the host
+// keeps them); `given` is the "verdict" a JobProgress event sends beside "tc".
+export function entryVerdict(entry, given = null) {
+    const record = isObject(entry) ? entry : {};
+    const remark = text(record.remark);
+    return storedCaseVerdict(given) || storedCaseVerdict(record.verdict)
+        || {status: plainStatus(record.result === true, remark), remark, ms: -1};
+}
+
+// One row per job detail of a "job_detail" reply, in order. Without stored
+// verdicts only the plain fields are there, and the test case's "content"
+// hides the detail's remark; a finished job that stopped short of its last
+// case ("fin" < "total") stopped in case "fin", and those after it did not run.
+export function rowsFromDetails(details, job = null) {
+    const list = Array.isArray(details) ? details : [];
+    const record = isObject(job) ? job : {};
+    const stopped = record.status === 3 && Number.isInteger(record.fin) && record.fin < list.length ? record.fin : -1;
+    return list
+        .map((detail, index) => {
+            const item = isObject(detail) ? detail : {};
+            return {item, seq: Number.isInteger(item.seqidx) ? item.seqidx : index};
+        })
+        .sort((a, b) => a.seq - b.seq)
+        .map(({item, seq}) => {
+            let verdict = storedCaseVerdict(item.verdict);
+            if (!verdict) {
+                const remark = item.testcaseid === undefined ? text(item.content) : '';
+                let status = item.status === 'running' ? 'running' : plainStatus(item.status === 'pass', remark);
+                if (stopped >= 0 && seq >= stopped)
+                    status = seq === stopped ? 'error' : 'not run';
+                verdict = {status, remark, ms: -1};
+            }
+            const content = parseJsonObject(text(item.content));
+            return {
+                seq,
+                id: item.testcaseid,
+                title: text(item.title),
+                path: text(item.path),
+                module: content ? text(content.MODULE_NAME) : '',
+                verdict: verdict.status,
+                remark: verdict.remark,
+                ms: verdict.ms,
+                cause: false,
+            };
+        });
+}
+
+function storedJobVerdict(verdict) {
+    const result = typeof verdict.result === 'boolean' ? verdict.result : null;
+    const reason = text(verdict.reason);
+    return {result, remark: text(verdict.remark), reason, whole: result === false && reason !== ''};
+}
+
+const UNKNOWN = Object.freeze({result: null, remark: '', reason: '', whole: false});
+
+// The job-level verdict of a job record ("job" of "job_detail", an element of
+// "my_jobs" or "my_reports"): `result` true, false or null (running, waiting),
+// `whole` when the job failed as a whole, `reason` why.
+export function jobVerdictOf(job) {
+    const record = isObject(job) ? job : {};
+    if (isObject(record.verdict))
+        return storedJobVerdict(record.verdict);
+    // An older host: a finished job passes as a job, its cases telling what
+    // failed, unless it stopped short of its last case.
+    if (record.status !== 3)
+        return {...UNKNOWN};
+    const stopped = Number.isInteger(record.fin) && Number.isInteger(record.total) && record.fin < record.total;
+    return {result: !stopped, remark: '', reason: '', whole: stopped};
+}
+
+// The same from a job's report ("VALUE" of "JobReport" or "ExecuteJob"). An
+// older host marks a whole-job failure with "Fatal Error" or "Cancelled" on
+// every case, its reason in the report's remark.
+export function reportVerdict(value) {
+    const record = isObject(value) ? value : {};
+    if (isObject(record.verdict))
+        return storedJobVerdict(record.verdict);
+    if (typeof record.result !== 'boolean')
+        return {...UNKNOWN};
+    const remark = text(record.remark);
+    const tcs = Array.isArray(record.tcs) ? record.tcs : [];
+    const whole = !record.result && tcs.every((tc) => isObject(tc) && ERROR_REMARKS.includes(tc.remark));
+    return {result: record.result, remark, reason: whole ? remark || 'the report has no result' : '', whole};
+}
+
+// Marks the case a whole-job failure happened in: the "error" case that
+// carries the reason, or the one left without a remark, which then shows it.
+export function markCause(rows, verdict) {
+    if (!verdict.whole)
+        return rows;
+    const cause = rows.find((row) => row.verdict === 'error' && row.remark === verdict.reason)
+        || rows.find((row) => row.verdict === 'error' && row.remark === '');
+    return rows.map((row) => (row === cause ? {...row, cause: true, remark: row.remark || verdict.reason} : row));
 }
 
 export function tally(rows) {
-    const counts = {pass: 0, fail: 0, fatal: 0, cancelled: 0, running: 0, pending: 0};
+    const counts = {pass: 0, fail: 0, error: 0, 'not run': 0, running: 0, pending: 0};
     for (const row of rows)
         counts[row.verdict] = (counts[row.verdict] || 0) + 1;
     return counts;
 }
 
-// Remarks seen in progress events, kept per station and job so that a report
-// opened later still shows them.
-const REMARKS_KEY = 'kiv.console.remarks';
-const REMARKS_KEPT = 200;
-
-function loadRemarks() {
-    try {
-        return JSON.parse(localStorage.getItem(REMARKS_KEY)) || {};
-    } catch {
-        return {};
-    }
+// The job in one word and one sentence: "error" when it failed as a whole,
+// "fail" when its own verdict is false or a case did not pass (a job-level
+// script that returned false fails a job whose cases all passed), "running"
+// while it has no verdict, "pass" otherwise.
+export function jobSummary(verdict, rows) {
+    const total = rows.length;
+    const passed = rows.filter((row) => row.verdict === 'pass').length;
+    if (verdict.whole)
+        return {kind: 'error', text: `Job failed: ${verdict.reason || 'it stopped before its last test case (the host keeps no reason)'}`};
+    if (verdict.result === false)
+        return {kind: 'fail', text: `Job failed: ${verdict.remark || 'the job-level script returned false'}`};
+    if (verdict.result === null)
+        return {kind: 'running', text: 'Job running'};
+    if (passed < total)
+        return {kind: 'fail', text: `Job failed: ${total - passed} of ${total} test cases did not pass`};
+    return {kind: 'pass', text: `Job passed: ${total === 1 ? 'its test case' : `all ${total} test cases`} passed`};
 }
 
-export function rememberRemark(station, jobId, seq, remark) {
-    const all = loadRemarks();
-    const key = `${station}#${jobId}`;
-    const entry = all[key] || {};
-    entry[seq] = remark;
-    delete all[key];
-    all[key] = entry;
-    const keys = Object.keys(all);
-    for (const old of keys.slice(0, Math.max(0, keys.length - REMARKS_KEPT)))
-        delete all[old];
-    localStorage.setItem(REMARKS_KEY, JSON.stringify(all));
+// One bar of the pass-rate chart: its height the share of the cases that
+// passed, its kind (and colour) the job's as a whole, its title why.
+export function chartPoint(job, rows) {
+    const summary = jobSummary(jobVerdictOf(job), rows);
+    const pass = rows.filter((row) => row.verdict === 'pass').length;
+    const total = rows.length;
+    const percent = total ? Math.round((100 * pass) / total) : 0;
+    return {jobid: job.jobid, pass, total, kind: summary.kind,
+        title: `job ${job.jobid}: ${pass} of ${total} test cases passed (${percent}%). ${summary.text}`};
 }
 
-export function seenRemarks(station, jobId) {
-    return loadRemarks()[`${station}#${jobId}`] || {};
+// A case's duration; empty when the host does not know it.
+export function durationText(ms) {
+    if (typeof ms !== 'number' || !(ms >= 0))
+        return '';
+    return ms < 1000 ? `${ms} ms` : `${(ms / 1000).toFixed(ms < 10000 ? 2 : 1)} s`;
 }
 
 // The same in attributes and text, except for the white space an attribute

@@ -1,8 +1,9 @@
 // Results: running jobs ("my_jobs"), finished reports ("my_reports") with a
 // pass-rate chart, one job's details ("job_detail") and its JUnit XML.
 
-import {act, badge, clear, h} from './dom.js';
-import {download, junitXml, rowsFromDetails, seenRemarks, tally} from './report.js';
+import {act, badge, clear, counterList, h, verdictCell} from './dom.js';
+import {chartPoint, download, durationText, jobSummary, jobVerdictOf, junitXml, markCause, rowsFromDetails,
+    tally} from './report.js';
 
 const CHART_JOBS = 20;
 const SVG = 'http://www.w3.org/2000/svg';
@@ -11,18 +12,22 @@ function svg(tag, attrs = {}, ...children) {
     const element = document.createElementNS(SVG, tag);
     for (const [key, value] of Object.entries(attrs))
         element.setAttribute(key, value);
-    for (const child of children)
-        element.append(child instanceof Node ? child : document.createTextNode(String(child)));
+    for (const child of children) {
+        if (child !== null && child !== undefined)
+            element.append(child instanceof Node ? child : document.createTextNode(String(child)));
+    }
     return element;
 }
 
-// Bars of the pass rate of each job, oldest on the left.
+// Bars of the pass rate of each job, oldest on the left, coloured by the job
+// as a whole (see chartPoint): a job that failed, even with every case
+// passed, is no green bar, and a mark above it says so without colour.
 export function passRateChart(points) {
     const width = 640;
     const height = 170;
     const left = 42;
     const bottom = 22;
-    const top = 8;
+    const top = 14;
     const plot = height - bottom - top;
     const chart = svg('svg', {viewBox: `0 0 ${width} ${height}`, class: 'chart', id: 'pass-chart', role: 'img',
         'aria-label': 'Pass rate of recent jobs'});
@@ -37,32 +42,43 @@ export function passRateChart(points) {
         return chart;
     }
     const slot = (width - left) / Math.max(points.length, 8);
+    const marks = {fail: '!', error: '✕'};
     points.forEach((point, index) => {
         const rate = point.total ? point.pass / point.total : 0;
-        const barHeight = Math.max(2, plot * rate);
+        const barHeight = Math.max(3, plot * rate);
         const x = left + index * slot + slot * 0.15;
-        const kind = rate === 1 ? 'pass' : rate === 0 ? 'fatal' : 'fail';
-        chart.append(svg('rect', {x, y: top + plot - barHeight, width: slot * 0.7, height: barHeight, rx: 3,
-            class: `bar-${kind}`},
-            svg('title', {}, `job ${point.jobid}: ${point.pass} of ${point.total} passed (${Math.round(rate * 100)}%)`)),
+        const y = top + plot - barHeight;
+        chart.append(svg('g', {class: `bar bar-${point.kind}`, 'data-jobid': point.jobid, 'data-kind': point.kind},
+            svg('title', {}, point.title),
+            svg('rect', {x, y, width: slot * 0.7, height: barHeight, rx: 3}),
+            marks[point.kind] ? svg('text', {x: x + slot * 0.35, y: Math.max(top - 2, y - 3), class: 'mark',
+                'text-anchor': 'middle'}, marks[point.kind]) : null),
         svg('text', {x: x + slot * 0.35, y: height - 6, class: 'axis', 'text-anchor': 'middle'}, point.jobid));
     });
     return chart;
 }
 
-function jobTable(jobs, onOpen, emptyText) {
+function chartLegend() {
+    const item = (kind, text) => h('span', {class: 'legend-item'},
+        h('span', {class: `swatch bar-${kind}`, 'aria-hidden': 'true'}), text);
+    return h('p', {class: 'legend small muted'}, item('pass', 'passed'),
+        item('fail', 'failed (! a case or the job-level verdict)'), item('error', 'failed as a whole (✕)'));
+}
+
+function jobTable(jobs, {onOpen = null, emptyText, stateTitle}) {
     if (jobs.length === 0)
         return h('p', {class: 'empty'}, emptyText);
     return h('table', {class: 'grid-table'},
-        h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Starter', 'Started', 'Finished', 'Cases', 'Pass rate', '']
+        h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Starter', 'Started', 'Finished', 'Cases', stateTitle, 'Pass rate', '']
             .map((title) => h('th', {}, title)))),
-        h('tbody', {}, jobs.map(({job, rate}) => h('tr', {dataset: {jobid: job.jobid}},
+        h('tbody', {}, jobs.map(({job, rate, state, why}) => h('tr', {dataset: {jobid: job.jobid}},
             h('td', {class: 'num'}, `#${job.jobid}`),
             h('td', {}, `#${job.planid}`),
             h('td', {}, job.starter || '–'),
             h('td', {class: 'muted'}, job.stime || '–'),
-            h('td', {class: 'muted'}, job.ftime || (job.status === 2 ? 'running' : '–')),
+            h('td', {class: 'muted'}, job.ftime || '–'),
             h('td', {class: 'num'}, `${job.fin}/${job.total}`),
+            h('td', {title: why || null}, state ? badge(state) : h('span', {class: 'muted'}, '–')),
             h('td', {}, rate || ''),
             h('td', {}, onOpen ? h('button', {type: 'button', class: 'small', name: 'open-job',
                 onclick: act(() => onOpen(job.jobid))}, 'Details') : null)))));
@@ -93,17 +109,21 @@ export function createResultsView(ctx) {
     async function detailOf(jobid) {
         const key = `${ctx.station.url}#${jobid}`;
         if (!details.has(key))
-            details.set(key, await ctx.call('job_detail', {jobid}));
+            details.set(key, await ctx.call('job_detail', {jobid, verdicts: true}));
         return details.get(key);
     }
 
     let runningIds = '';
     let watchTimer = 0;
 
+    // A job waiting for its device is listed with the running ones; the list
+    // is re-drawn on every read, the reports only when a job has left it.
     async function showRunning() {
-        const running = await ctx.call('my_jobs');
+        const running = await ctx.call('my_jobs', {verdicts: true});
         const jobs = Array.isArray(running.data) ? running.data : [];
-        clear(runningBox, jobTable(jobs.map((job) => ({job})), null, 'No job is running.'));
+        clear(runningBox, jobTable(jobs.map((job) => ({job, state: job.waiting === true ? 'waiting' : 'running',
+            why: job.waiting === true ? 'waiting for its device, held by another job' : ''})),
+        {emptyText: 'No job is running.', stateTitle: 'State'}));
         const ids = jobs.map((job) => job.jobid).join(',');
         const changed = ids !== runningIds;
         runningIds = ids;
@@ -131,57 +151,66 @@ export function createResultsView(ctx) {
     }
 
     async function showReports() {
-        const reports = await ctx.call('my_reports', {size: 50});
+        const reports = await ctx.call('my_reports', {size: 50, verdicts: true});
         const jobs = Array.isArray(reports.data) ? reports.data : [];
         const recent = jobs.slice(0, CHART_JOBS);
-        const counted = await Promise.all(recent.map(async (job) => {
+        const points = await Promise.all(recent.map(async (job) => {
             const reply = await detailOf(job.jobid);
-            const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(ctx.station.url, job.jobid), reply.job);
-            return {jobid: job.jobid, pass: tally(rows).pass, total: rows.length};
+            return chartPoint(reply.job || job, rowsFromDetails(reply.jobdetail, reply.job || job));
         }));
-        const rates = new Map(counted.map((point) => [point.jobid, point]));
-        clear(chartBox, passRateChart([...counted].reverse()));
+        const byJob = new Map(points.map((point) => [point.jobid, point]));
+        clear(chartBox, passRateChart([...points].reverse()), chartLegend());
         clear(reportsBox, jobTable(jobs.map((job) => {
-            const point = rates.get(job.jobid);
-            return {job, rate: point && point.total ? `${Math.round((100 * point.pass) / point.total)}%` : ''};
-        }), openJob, 'No finished jobs yet.'));
+            const point = byJob.get(job.jobid);
+            if (point)
+                return {job, state: point.kind, why: point.title,
+                    rate: point.total ? `${Math.round((100 * point.pass) / point.total)}%` : ''};
+            // Past the chart only the job's own verdict is read.
+            const verdict = jobVerdictOf(job);
+            return {job, state: verdict.whole ? 'error' : verdict.result === false ? 'fail' : '', rate: ''};
+        }), {onOpen: openJob, emptyText: 'No finished jobs yet.', stateTitle: 'Verdict'}));
     }
 
     async function openJob(jobid) {
         const reply = await detailOf(jobid);
         const job = reply.job || {jobid};
-        const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(ctx.station.url, jobid), job);
-        const counts = tally(rows);
+        const verdict = jobVerdictOf(job);
+        const rows = markCause(rowsFromDetails(reply.jobdetail, job), verdict);
+        const summary = jobSummary(verdict, rows);
         const fileName = `job-${jobid}.junit.xml`;
         const downloadButton = h('button', {type: 'button', class: 'primary', name: 'junit',
-            onclick: act(async () => download(fileName, junitXml(await ctx.call('job_detail', {jobid, verdicts: true}))))},
-        '⬇ JUnit XML');
+            onclick: () => download(fileName, junitXml(reply))}, '⬇ JUnit XML');
         detailBox.hidden = false;
         detailBox.dataset.jobid = jobid;
         clear(detailBox,
             h('div', {class: 'panel-head'}, h('h2', {}, `Job #${jobid}`),
                 h('div', {class: 'actions'}, downloadButton,
-                    h('button', {type: 'button', class: 'icon', title: 'Close', onclick: () => { detailBox.hidden = true; }}, '×'))),
+                    h('button', {type: 'button', class: 'icon', title: 'Close', 'aria-label': 'Close',
+                        onclick: () => { detailBox.hidden = true; }}, '×'))),
+            h('div', {class: `job-banner ${summary.kind}`, id: 'job-banner', role: 'status', dataset: {kind: summary.kind}},
+                badge(summary.kind), h('span', {class: 'banner-text'}, summary.text)),
             h('dl', {class: 'facts'},
                 h('dt', {}, 'Plan'), h('dd', {}, `#${job.planid}`),
                 h('dt', {}, 'Starter'), h('dd', {}, job.starter || '–'),
                 h('dt', {}, 'Started'), h('dd', {}, job.stime || '–'),
                 h('dt', {}, 'Finished'), h('dd', {}, job.ftime || '–'),
-                h('dt', {}, 'Reported'), h('dd', {}, `${job.fin} of ${job.total} test cases`)),
-            h('div', {class: 'counters'}, ['pass', 'fail', 'fatal', 'cancelled'].filter((key) => counts[key] || key === 'pass' || key === 'fail')
-                .map((key) => h('span', {class: `counter ${key}`}, h('b', {}, counts[key]), ` ${key}`))),
+                h('dt', {}, 'Reported'), h('dd', {}, `${job.fin} of ${job.total} test cases`),
+                h('dt', {}, 'Job verdict'), h('dd', {id: 'job-verdict'},
+                    verdict.result === null ? 'none yet' : String(verdict.result),
+                    verdict.remark ? h('span', {class: 'muted'}, ` (${verdict.remark})`) : null)),
+            h('div', {class: 'counters', id: 'detail-counters'}, counterList(tally(rows))),
             h('table', {class: 'grid-table'},
-                h('thead', {}, h('tr', {}, ['#', 'Test case', 'Path', 'Module', 'Verdict', 'Remark'].map((title) => h('th', {}, title)))),
-                h('tbody', {id: 'detail-rows'}, rows.map((row) => h('tr', {dataset: {verdict: row.verdict}},
-                    h('td', {class: 'num'}, row.seq + 1),
-                    h('td', {}, row.title || `test case ${row.id}`, h('span', {class: 'muted small'}, ` #${row.id}`)),
-                    h('td', {class: 'muted'}, row.path),
-                    h('td', {class: 'muted'}, row.module || ''),
-                    h('td', {}, badge(row.verdict)),
-                    h('td', {class: 'remark'}, row.remark || h('span', {class: 'muted'}, '–')))))),
-            rows.some((row) => !row.remark && row.verdict !== 'pass')
-                ? h('p', {class: 'muted small'}, 'The host keeps no remark with a stored result; '
-                    + 'remarks show for jobs this browser watched run.') : null);
+                h('thead', {}, h('tr', {}, ['#', 'Test case', 'Path', 'Module', 'Verdict', 'Time', 'Remark']
+                    .map((title) => h('th', {}, title)))),
+                h('tbody', {id: 'detail-rows'}, rows.map((row) => h('tr', {class: row.cause ? 'cause' : null,
+                    dataset: {verdict: row.verdict}},
+                h('td', {class: 'num'}, row.seq + 1),
+                h('td', {}, row.title || `test case ${row.id}`, h('span', {class: 'muted small'}, ` #${row.id}`)),
+                h('td', {class: 'muted'}, row.path),
+                h('td', {class: 'muted'}, row.module || ''),
+                verdictCell(row.verdict, row.cause),
+                h('td', {class: 'num'}, durationText(row.ms) || h('span', {class: 'muted'}, '–')),
+                h('td', {class: 'remark'}, row.remark || h('span', {class: 'muted'}, '–')))))));
     }
 
     return {

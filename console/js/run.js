@@ -1,17 +1,25 @@
-// Run: start a stored plan on a device ("execute_job_local" with "progress"),
-// follow it with the progress events and "my_jobs", show the verdicts as they
-// come and cancel it ("CancelJob").
+// Run: start a stored plan on a device ("execute_job_local" with "progress"
+// and "verdicts"), follow it with the events and "my_jobs", show the verdicts
+// as they come, the job's own verdict at the end, and cancel it ("CancelJob").
 
-import {act, badge, clear, field, h, notify} from './dom.js';
-import {rememberRemark, rowsFromDetails, seenRemarks, tally, verdictOf} from './report.js';
+import {act, badge, clear, counterList, field, h, notify, verdictCell} from './dom.js';
+import {durationText, entryVerdict, jobSummary, jobVerdictOf, markCause, reportVerdict, rowsFromDetails,
+    tally} from './report.js';
 import {knownTags, plansByTag} from './plans.js';
 
 const DEVICE_KEY = 'kiv.console.device';
 const POLL_MS = 400;
 
+// The host holds one job per device, named by the url's last segment.
+function deviceOf(url) {
+    return url.split('/').filter((part) => part !== '').pop() || url;
+}
+
 export function createRunView(ctx) {
     const plans = new Map();   // planid -> plan
-    let job = null;            // {jobid, planid, seq, rows, done, total, finished, station}
+    // {jobid, planid, url, seq, rows, done, total, phase, note, waiting, verdict, reported, station}
+    // phase: "starting", "running", "finished", "refused" (not started), "lost"
+    let job = null;
     let pollTimer = 0;
 
     const planSelect = h('select', {name: 'plan', required: true});
@@ -19,11 +27,12 @@ export function createRunView(ctx) {
         value: localStorage.getItem(DEVICE_KEY) || 'devices/bench-01'});
     const startButton = h('button', {type: 'submit', class: 'primary', name: 'start'}, '▶ Start');
     const cancelButton = h('button', {type: 'button', class: 'danger', name: 'cancel', disabled: true}, 'Cancel job');
-    const stateLine = h('p', {class: 'run-state', id: 'run-state'}, 'Pick a plan and a device, then start.');
+    const stateLine = h('p', {class: 'run-state', id: 'run-state', role: 'status'}, '');
+    const banner = h('div', {class: 'job-banner', id: 'run-banner', role: 'status', hidden: true});
     const fill = h('div', {class: 'bar-fill'});
     const barLabel = h('span', {class: 'bar-label'}, '');
-    const bar = h('div', {class: 'bar', id: 'run-progress', role: 'progressbar', 'aria-valuemin': 0,
-        'aria-valuemax': 0, 'aria-valuenow': 0}, fill, barLabel);
+    const bar = h('div', {class: 'bar', id: 'run-progress', role: 'progressbar', 'aria-label': 'Test cases done',
+        'aria-valuemin': 0, 'aria-valuemax': 0, 'aria-valuenow': 0}, fill, barLabel);
     const counters = h('div', {class: 'counters', id: 'run-counters'});
     const table = h('tbody', {id: 'run-verdicts'});
     const reportButton = h('button', {type: 'button', name: 'open-report', hidden: true}, 'Open the report →');
@@ -36,10 +45,10 @@ export function createRunView(ctx) {
                 h('div', {class: 'actions'}, startButton, cancelButton))),
         h('div', {class: 'panel'},
             h('div', {class: 'panel-head'}, h('h2', {}, 'Progress'), reportButton),
-            stateLine, bar, counters,
+            stateLine, banner, bar, counters,
             h('table', {class: 'grid-table'},
-                h('thead', {}, h('tr', {}, h('th', {}, '#'), h('th', {}, 'Test case'), h('th', {}, 'Path'),
-                    h('th', {}, 'Verdict'), h('th', {}, 'Remark'))),
+                h('thead', {}, h('tr', {}, ['#', 'Test case', 'Path', 'Verdict', 'Time', 'Remark']
+                    .map((title) => h('th', {}, title)))),
                 table)));
 
     cancelButton.addEventListener('click', act(async () => {
@@ -65,37 +74,71 @@ export function createRunView(ctx) {
                     `#${plan.planid} ${plan.name} [${(plan.tags || [])[0] || ''}]`)));
     }
 
+    function stateOf(current) {
+        if (!current)
+            return ['Pick a plan and a device, then start.', ''];
+        switch (current.phase) {
+        case 'starting':
+            return ['Starting…', ''];
+        case 'refused':
+            return [`Not started: ${current.note}`, 'bad'];
+        case 'lost':
+            return [`Lost track of job ${current.jobid}: ${current.note}`, 'bad'];
+        case 'finished': {
+            const counts = tally(current.rows);
+            const parts = [`${counts.pass} passed`, ...['fail', 'error', 'not run'].filter((key) => counts[key])
+                .map((key) => `${counts[key]} ${key === 'fail' ? 'failed' : key}`)];
+            const kind = jobSummary(current.verdict, current.rows).kind;
+            return [`Job ${current.jobid} finished: ${parts.join(', ')}`, kind === 'pass' ? 'good' : 'bad'];
+        }
+        default:
+            if (current.waiting) {
+                const {device: name, ahead} = current.waiting;
+                const queue = Number.isInteger(ahead) ? `, ${ahead} ahead` : '';
+                return [`Job ${current.jobid} waiting for device ${name}${queue}`, 'waiting'];
+            }
+            return [`Job ${current.jobid} running on ${current.url}`, ''];
+        }
+    }
+
     function render() {
         const rows = job ? job.rows : [];
         const total = job ? job.total : 0;
         const done = job ? Math.min(job.done, total) : 0;
+        const [stateText, stateKind] = stateOf(job);
+        stateLine.textContent = stateText;
+        stateLine.className = `run-state ${stateKind}`;
         bar.setAttribute('aria-valuemax', total);
         bar.setAttribute('aria-valuenow', done);
         fill.style.width = total ? `${(100 * done) / total}%` : '0';
         barLabel.textContent = total ? `${done} / ${total}` : '';
         const counts = tally(rows);
-        bar.classList.toggle('has-failures', counts.fail + counts.fatal > 0);
-        clear(counters, ['pass', 'fail', 'fatal', 'cancelled'].filter((key) => counts[key] || key === 'pass' || key === 'fail')
-            .map((key) => h('span', {class: `counter ${key}`}, h('b', {}, counts[key]), ` ${key}`)));
+        const finished = job && job.phase === 'finished';
+        const summary = finished ? jobSummary(job.verdict, rows) : null;
+        bar.classList.toggle('has-failures', counts.fail + counts.error > 0 || (summary !== null && summary.kind !== 'pass'));
+        banner.hidden = !summary;
+        if (summary) {
+            banner.className = `job-banner ${summary.kind}`;
+            banner.dataset.kind = summary.kind;
+            clear(banner, badge(summary.kind), h('span', {class: 'banner-text'}, summary.text));
+        }
+        clear(counters, counterList(counts));
+        const live = job && job.phase === 'running' && !job.waiting;
         let runningShown = false;
         clear(table, rows.map((row, index) => {
             let verdict = row.verdict;
-            if (verdict === 'pending' && job && !job.finished && !runningShown) {
+            if (verdict === 'pending' && live && !runningShown) {
                 verdict = 'running';
                 runningShown = true;
             }
-            return h('tr', {dataset: {verdict}},
+            return h('tr', {class: row.cause ? 'cause' : null, dataset: {verdict}},
                 h('td', {class: 'num'}, index + 1),
                 h('td', {}, row.title || `test case ${row.id}`, h('span', {class: 'muted small'}, ` #${row.id}`)),
                 h('td', {class: 'muted'}, row.path),
-                h('td', {}, badge(verdict)),
+                verdictCell(verdict, row.cause),
+                h('td', {class: 'num'}, durationText(row.ms)),
                 h('td', {class: 'remark'}, row.remark || (verdict === 'pass' || verdict === 'fail' ? h('span', {class: 'muted'}, '–') : '')));
         }));
-    }
-
-    function setState(text, kind = '') {
-        stateLine.textContent = text;
-        stateLine.className = `run-state ${kind}`;
     }
 
     async function start() {
@@ -103,88 +146,112 @@ export function createRunView(ctx) {
         const url = device.value.trim();
         if (!planid || !url)
             return;
-        if (job && !job.finished) {
+        if (job && (job.phase === 'starting' || job.phase === 'running')) {
             notify(`Job ${job.jobid} is still running`);
             return;
         }
         localStorage.setItem(DEVICE_KEY, url);
         const members = await ctx.call('plan_tcs', {planid});
         const testcases = Array.isArray(members.data) ? members.data : [];
-        job = {jobid: 0, planid, seq: 0, done: 0, total: testcases.length, finished: false, station: ctx.station.url,
+        job = {jobid: 0, planid, url, seq: 0, done: 0, total: testcases.length, phase: 'starting', note: '',
+            waiting: null, verdict: null, reported: null, station: ctx.station.url,
             rows: testcases.map((tc, index) => ({seq: index, id: tc.testcaseid, title: tc.title, path: tc.path,
-                verdict: 'pending', remark: ''}))};
+                verdict: 'pending', remark: '', ms: -1, cause: false}))};
         const current = job;
         reportButton.hidden = true;
-        setState('Starting…');
         render();
         const plan = plans.get(planid) || {};
         const request = ctx.call('execute_job_local', {planid, url, projectid: plan.projectid ?? 0,
-            starter: 'console', progress: true}, (message) => onMessage(current, message));
+            starter: 'console', progress: true, verdicts: true}, (message) => onMessage(current, message));
         current.seq = request.seq;
         startButton.disabled = true;
         let reply;
         try {
             reply = await request;
         } catch (error) {
-            current.finished = true;
+            current.phase = 'refused';
+            current.note = error.message;
             startButton.disabled = false;
-            setState(`Not started: ${error.message}`, 'bad');
+            render();
             throw error;
         }
         current.jobid = reply.jobid;
-        cancelButton.disabled = false;
-        setState(`Job ${current.jobid} running on ${url}`);
+        // An event may have said the job is over before this reply was read.
+        if (current.phase === 'starting')
+            current.phase = 'running';
+        cancelButton.disabled = current.phase !== 'running';
         render();
         poll(current);
     }
 
     function onMessage(current, message) {
-        if (message.EVENT === 'JobProgress') {
+        if (message.EVENT === 'JobWaiting') {
+            current.waiting = {device: typeof message.device === 'string' ? message.device : deviceOf(current.url),
+                ahead: Number.isInteger(message.ahead) ? message.ahead : null};
+        } else if (message.EVENT === 'JobProgress') {
+            current.waiting = null;
             const tc = message.tc || {};
             let index = Number(message.done) - 1;
             if (!(index >= 0 && index < current.rows.length && current.rows[index].id === tc.id))
                 index = current.rows.findIndex((row) => row.verdict === 'pending' && row.id === tc.id);
             if (index >= 0)
-                applyVerdict(current, index, tc.result === true, tc.remark);
+                applyVerdict(current.rows[index], entryVerdict(tc, message.verdict));
             if (Number.isInteger(message.total) && message.total > 0)
                 current.total = message.total;
             current.done = Math.max(current.done, Number(message.done) || 0);
         } else if (message.VALUE && Array.isArray(message.VALUE.tcs)) {
-            message.VALUE.tcs.forEach((tc, index) => applyVerdict(current, index, tc.result === true, tc.remark));
+            // The report: its verdicts replace what the events showed (a job
+            // that failed as a whole may undo a case an event showed passing).
+            message.VALUE.tcs.forEach((tc, index) => {
+                if (current.rows[index])
+                    applyVerdict(current.rows[index], entryVerdict(tc));
+            });
             current.done = Math.max(current.done, message.VALUE.tcs.length);
+            current.reported = reportVerdict(message.VALUE);
+            current.waiting = null;
+            // Recorded: "job_detail" has the job's final records now.
+            if (message.EVENT === 'JobReport' && message.recorded === true && current.jobid)
+                act(() => finish(current))();
         }
         if (current === job)
             render();
     }
 
-    function applyVerdict(current, index, passed, remark) {
-        const row = current.rows[index];
-        if (!row)
-            return;
-        row.remark = typeof remark === 'string' ? remark : '';
-        row.verdict = verdictOf(passed ? 'pass' : 'fail', row.remark);
-        if (current.jobid && row.remark)
-            rememberRemark(current.station, current.jobid, index, row.remark);
+    function applyVerdict(row, verdict) {
+        row.verdict = verdict.status;
+        row.remark = verdict.remark;
+        row.ms = verdict.ms;
     }
 
-    // "my_jobs" lists the job until its results are stored; then "job_detail"
-    // has the final verdicts, also when no progress event came.
+    // "my_jobs" lists the job until its results are stored, "waiting" while
+    // its device is held by another job; then "job_detail" has the final
+    // verdicts, also when no event came.
     function poll(current) {
         clearTimeout(pollTimer);
         pollTimer = setTimeout(act(async () => {
-            if (current !== job || current.finished)
+            if (current !== job || current.phase !== 'running')
                 return;
             let running;
             try {
-                const reply = await ctx.call('my_jobs');
+                const reply = await ctx.call('my_jobs', {verdicts: true});
                 running = (reply.data || []).find((item) => item.jobid === current.jobid);
             } catch (error) {
-                setState(`Lost track of job ${current.jobid}: ${error.message}`, 'bad');
-                current.finished = true;
-                startButton.disabled = false;
+                if (current.phase === 'running') {
+                    current.phase = 'lost';
+                    current.note = error.message;
+                    startButton.disabled = false;
+                    cancelButton.disabled = true;
+                    render();
+                }
                 throw error;
             }
+            if (current.phase !== 'running')
+                return;
             if (running && running.status !== 3) {
+                if (running.waiting === true)
+                    current.waiting = current.waiting || {device: deviceOf(current.url), ahead: null};
+                else if (running.waiting === false)
+                    current.waiting = null;
                 current.done = Math.max(current.done, Number(running.fin) || 0);
                 render();
                 poll(current);
@@ -195,27 +262,29 @@ export function createRunView(ctx) {
     }
 
     async function finish(current) {
-        current.finished = true;
+        if (current.phase === 'finished')
+            return;
+        current.phase = 'finished';
+        current.waiting = null;
         startButton.disabled = false;
         cancelButton.disabled = true;
         ctx.station.unwatch(current.seq);
-        for (const row of current.rows) {
-            if (row.remark)
-                rememberRemark(current.station, current.jobid, row.seq, row.remark);
-        }
         try {
-            const reply = await ctx.call('job_detail', {jobid: current.jobid});
-            const rows = rowsFromDetails(reply.jobdetail || [], seenRemarks(current.station, current.jobid), reply.job);
+            const reply = await ctx.call('job_detail', {jobid: current.jobid, verdicts: true});
+            const rows = rowsFromDetails(reply.jobdetail, reply.job);
             if (rows.length)
                 current.rows = rows;
+            // A host that keeps no verdicts: the report said more than the record.
+            if (reply.job && (reply.job.verdict || !current.reported))
+                current.verdict = jobVerdictOf(reply.job);
             current.total = current.rows.length;
             current.done = current.total;
         } finally {
-            const counts = tally(current.rows);
-            const bad = counts.fail + counts.fatal + counts.cancelled;
-            setState(`Job ${current.jobid} finished: ${counts.pass} passed, ${bad} did not`, bad ? 'bad' : 'good');
+            current.verdict = current.verdict || current.reported || {result: true, remark: '', reason: '', whole: false};
+            current.rows = markCause(current.rows, current.verdict);
             reportButton.hidden = false;
-            render();
+            if (current === job)
+                render();
         }
     }
 

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The web console end to end in headless Chromium: against a real host (local
-mode), the controller emulator and a static server on port 8080, it creates two
-test cases and a plan through the page, runs the plan, follows the progress to
-the end, opens the report and checks the JUnit file it downloads. Screenshots
-of every view land in OUT/screenshots/.
+mode), the controller emulator and a static server on port 8080, it creates
+test cases and plans through the page, runs them, follows the progress to the
+end, opens the reports and checks the JUnit files it downloads against the
+host's own records. It also follows a job that waits for its device, one whose
+job-level script says false and one that fails as a whole. Screenshots of every
+view land in OUT/screenshots/.
 
 Usage: test_console.py --bin BUILD/bin --source SOURCE_DIR --out OUT_DIR
 """
@@ -210,6 +212,51 @@ class ConsoleTest(unittest.TestCase):
     def errors(self):
         return [notice.text for notice in self.driver.find_elements(By.CSS_SELECTOR, '.notice.error')]
 
+    def client(self, *arguments):
+        """autotest-client against the station: its replies, one object per line."""
+        done = subprocess.run([os.path.join(ARGS.bin, 'autotest-client'), '--url', self.station_url, *arguments],
+                              capture_output=True, text=True, timeout=WAIT_S)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return [json.loads(line) for line in done.stdout.splitlines() if line.strip()]
+
+    def request(self, cmd, **fields):
+        reply = self.client(json.dumps(dict(fields, CMD=cmd, SEQ=1)))[0]
+        self.assertEqual(reply.get('result'), 'ok', reply)
+        return reply
+
+    def verdicts(self, rows_id):
+        return [row.get_attribute('data-verdict') for row in
+                self.driver.find_elements(By.CSS_SELECTOR, f'#{rows_id} tr')]
+
+    def run_state(self, pattern, other_than=None):
+        """Waits until the run view's state line matches; the job id it names."""
+        def matched(driver):
+            match = re.search(pattern, self.css('#run-state').text)
+            return match if match and match.group(1) != other_than else False
+        return self.wait(matched, message=f'run state {pattern!r}').group(1)
+
+    def start_run(self):
+        """Starts the chosen plan on the Run view; the id of the job it shows before."""
+        previous = re.search(r'Job (\d+)', self.css('#run-state').text)
+        self.click('#run button[name="start"]')
+        return previous.group(1) if previous else None
+
+    def junit(self, job_id):
+        """Downloads the report's JUnit file: the same bytes as autotest-client
+        writes from the host's "job_detail" with verdicts. Its <testsuite>."""
+        self.click('#job-detail button[name="junit"]')
+        path = os.path.join(self.downloads, f'job-{job_id}.junit.xml')
+        self.wait(lambda d: os.path.exists(path) and os.path.getsize(path) > 0, message=f'{path} downloaded')
+        expected = os.path.join(self.work, f'client-{job_id}.xml')
+        self.client('--junit', expected, json.dumps({'CMD': 'job_detail', 'jobid': int(job_id), 'verdicts': True, 'SEQ': 1}))
+        with open(path, 'rb') as downloaded, open(expected, 'rb') as written:
+            self.assertEqual(downloaded.read().decode(), written.read().decode())
+        return ET.parse(path).getroot().find('testsuite')
+
+    def open_report(self, job_id):
+        self.click('#run button[name="open-report"]')
+        self.visible(f'#job-detail[data-jobid="{job_id}"] #detail-rows')
+
     def shot(self, name):
         # Passing confirmations would hide part of the view.
         self.driver.execute_script("document.querySelectorAll('.notice.info').forEach((n) => n.remove())")
@@ -278,8 +325,8 @@ class ConsoleTest(unittest.TestCase):
         self.wait(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#plan-cases li[data-tcid]')) == 2)
         names = [item.text for item in driver.find_elements(By.CSS_SELECTOR, '#plan-cases li strong')]
         self.assertEqual(names, ['Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm'])
-        # Long enough for the cancel below to find the job still running.
-        self.type('#plan-editor [name="delay-0"]', '1500')
+        # A pause after the first test case, which the job keeps.
+        self.type('#plan-editor [name="delay-0"]', '300')
         self.click('#plan-editor button[name="save"]')
         self.visible('#plan-list .leaf[data-planid]')
         self.shot('plans')
@@ -288,53 +335,163 @@ class ConsoleTest(unittest.TestCase):
         self.click('#plan-editor button[name="run-plan"]')
         self.wait(lambda d: Select(self.css('#run select[name="plan"]')).first_selected_option.text.startswith('#'),
                   message='plan chosen')
+        smoke_plan = Select(self.css('#run select[name="plan"]')).first_selected_option.get_attribute('value')
         self.click('#run button[name="start"]')
         self.wait(lambda d: self.css('#run-progress').get_attribute('aria-valuemax') == '2'
                   and self.css('#run-progress').get_attribute('aria-valuenow') == '2', message='progress at 2 / 2')
-        self.wait(EC.text_to_be_present_in_element((By.ID, 'run-state'), 'finished'))
-        verdicts = [row.get_attribute('data-verdict') for row in
-                    driver.find_elements(By.CSS_SELECTOR, '#run-verdicts tr')]
-        self.assertEqual(verdicts, ['pass', 'fail'])
+        first_job = self.run_state(r'Job (\d+) finished')
+        self.assertEqual(self.verdicts('run-verdicts'), ['pass', 'fail'])
+        self.assertEqual(self.css('#run-banner').get_attribute('data-kind'), 'fail')
+        self.assertIn('Job failed: 1 of 2 test cases did not pass', self.css('#run-banner').text)
+        # Each case's time, from the host's "ms".
+        times = [cell.text for cell in driver.find_elements(By.CSS_SELECTOR, '#run-verdicts tr td:nth-child(5)')]
+        self.assertTrue(all(re.fullmatch(r'\d+ ms|\d+\.\d+ s', text) for text in times), times)
         self.shot('run')
 
-        # The report and its JUnit file.
-        self.click('#run button[name="open-report"]')
-        self.visible('#job-detail #detail-rows')
-        verdicts = [row.get_attribute('data-verdict') for row in
-                    driver.find_elements(By.CSS_SELECTOR, '#detail-rows tr')]
-        self.assertEqual(verdicts, ['pass', 'fail'])
+        # The report and its JUnit file, the job-level verdict one more case.
+        self.open_report(first_job)
+        self.assertEqual(self.verdicts('detail-rows'), ['pass', 'fail'])
         self.visible('#pass-chart rect')
-        job_id = self.css('#job-detail').get_attribute('data-jobid')
-        self.click('#job-detail button[name="junit"]')
+        suite = self.junit(first_job)
         self.shot('results')
-        path = os.path.join(self.downloads, f'job-{job_id}.junit.xml')
-        self.wait(lambda d: os.path.exists(path), message=f'{path} downloaded')
-        suite = ET.parse(path).getroot().find('testsuite')
-        self.assertEqual((suite.get('tests'), suite.get('failures'), suite.get('errors')), ('2', '1', '0'))
+        self.assertEqual((suite.get('tests'), suite.get('failures'), suite.get('errors')), ('3', '1', '0'))
         cases = suite.findall('testcase')
         self.assertEqual([case.get('name') for case in cases],
-                         ['Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm'])
-        self.assertIsNone(cases[0].find('failure'))
+                         ['Supply accepts 12 V / 2 A', 'Transmit power above 30 dBm', 'job-level verdict'])
+        self.assertEqual([len(case) for case in cases], [0, 1, 0])
         self.assertIsNotNone(cases[1].find('failure'))
         self.assertEqual(self.errors(), [])
 
-        # A second run, cancelled while the first test case's pause lasts.
-        self.view('run')
-        self.click('#run button[name="start"]')
-        self.wait(EC.text_to_be_present_in_element((By.ID, 'run-state'), 'running'))
+        # A job cancelled in its long pause failed as a whole, in the case it
+        # was in (or before its first one, had it not reached it yet).
+        hold_plan = self.plan_from_client('Hold the bench', {'case_stratepy': [[{'type': 's_deplay', 'time': 600000}]]})
+        self.choose_plan(hold_plan)
+        previous = self.start_run()
+        self.run_state(r'Job (\d+) running', previous)
         self.click('#run button[name="cancel"]')
-        self.wait(EC.text_to_be_present_in_element((By.ID, 'run-state'), 'finished'))
-        verdicts = [row.get_attribute('data-verdict') for row in
-                    driver.find_elements(By.CSS_SELECTOR, '#run-verdicts tr')]
-        self.assertEqual(len(verdicts), 2)
-        self.assertNotIn('pass', verdicts)
+        self.run_state(r'Job (\d+) finished', previous)
+        self.assertIn(self.verdicts('run-verdicts'), (['error'], ['not run']))
+        self.assertEqual(self.css('#run-banner').get_attribute('data-kind'), 'error')
+        self.assertIn('Job failed: Cancelled', self.css('#run-banner').text)
         self.assertEqual(self.errors(), [])
+
+        self.waiting_job(hold_plan, smoke_plan)
+        self.script_says_false()
+        self.failed_as_a_whole()
 
         # An error the host answers reaches the person.
         self.view('plans')
         self.type('#plans [name="open-planid"]', '999')
         self.click('#plans button[name="open-plan"]')
         self.wait(lambda d: any(text.startswith('plan_info:') for text in self.errors()), message='plan_info error shown')
+
+    def plan_from_client(self, name, content):
+        """A plan of the supply test case alone, made outside the page."""
+        plan = self.request('create_plan', projectid=1, name=name, tags=['smoke'], content=json.dumps(content))['planid']
+        supply = next(tc['testcaseid'] for tc in self.request('proj_tcs', path='', page=1, size=100)['data']
+                      if tc['title'] == 'Supply accepts 12 V / 2 A')
+        self.request('sync_plan', planid=plan, tclist=[supply])
+        return plan
+
+    def choose_plan(self, planid):
+        # The Run view reads the plans anew when it is shown.
+        self.view('library')
+        self.view('run')
+        plan_select = '#run select[name="plan"]'
+        self.wait(lambda d: str(planid) in [option.get_attribute('value') for option in Select(self.css(plan_select)).options],
+                  message=f'plan {planid} offered')
+        Select(self.css(plan_select)).select_by_value(str(planid))
+
+    def waiting_job(self, hold_plan, smoke_plan):
+        # A job started elsewhere holds the device for a long pause; the page's
+        # job waits for it, then runs once that one is cancelled.
+        holder = self.request('execute_job_local', planid=hold_plan, url='devices/bench-01', starter='ci')['jobid']
+        self.choose_plan(smoke_plan)
+        previous = self.start_run()
+        waiting = self.run_state(r'Job (\d+) waiting for device bench-01', previous)
+        self.assertEqual(self.verdicts('run-verdicts'), ['pending', 'pending'])
+        self.shot('run-waiting')
+
+        self.view('results')
+        self.visible(f'#running-jobs tr[data-jobid="{waiting}"] .badge[data-verdict="waiting"]')
+        self.visible(f'#running-jobs tr[data-jobid="{holder}"] .badge[data-verdict="running"]')
+        self.assertEqual(self.request('CancelJob', jobid=holder)['cancelled'], 1)
+        self.view('run')
+        self.run_state(r'Job (\d+) finished', previous)
+        self.assertEqual(self.verdicts('run-verdicts'), ['pass', 'fail'])
+
+    def script_says_false(self):
+        # Every case passes, the job-level script says false: a failed job.
+        plan = self.plan_from_client('Script says no', {'execute_script': '(function (local, global) { return false; })',
+                                                          'case_stratepy': [[]]})
+        self.choose_plan(plan)
+        previous = self.start_run()
+        job = self.run_state(r'Job (\d+) finished', previous)
+        self.assertEqual(self.verdicts('run-verdicts'), ['pass'])
+        self.assertEqual(self.css('#run-banner').get_attribute('data-kind'), 'fail')
+        self.assertIn('Job failed: the job-level script returned false', self.css('#run-banner').text)
+        self.assertIn('bad', self.css('#run-state').get_attribute('class'))
+        self.open_report(job)
+        bar = self.visible(f'#pass-chart g[data-jobid="{job}"]')
+        self.assertEqual(bar.get_attribute('data-kind'), 'fail')
+        self.assertEqual(self.verdicts('detail-rows'), ['pass'])
+
+    def failed_as_a_whole(self):
+        # A test case names a module the device does not have: the job fails
+        # before its first case, in that one.
+        self.view('library')
+        self.click('button[name="new-tc"]')
+        self.wait(EC.text_to_be_present_in_element((By.CSS_SELECTOR, '#tc-editor h2'), 'New test case'))
+        title = 'Supply with a misspelled module'
+        self.type('#tc-editor [name="title"]', title)
+        self.type('#tc-editor [name="path"]', 'power/supply')
+        self.type('#tc-editor [name="module"]', 'Powr')
+        self.type('#tc-editor [name="group"]', 'Supply')
+        self.type('#tc-editor [name="data"]', '[{"INDEX": 0, "VALUE": 12}]')
+        self.click('#tc-editor button[name="save"]')
+        heading = self.wait(lambda d: re.search(r'Test case #(\d+)', self.css('#tc-editor h2').text), message='saved')
+        reason = (f"Fail to init job info: test case {heading.group(1)} ({title}): "
+                  "module 'Powr' is not in the device template")
+
+        self.view('plans')
+        self.click('button[name="new-plan"]')
+        self.type('#plan-editor [name="name"]', 'Broken module')
+        self.type('#plan-editor [name="tag"]', 'smoke')
+        for name in ('Supply accepts 12 V / 2 A', title):
+            self.click(f'//div[@id="plan-picker"]/button[contains(., "{name}")]', By.XPATH)
+        self.wait(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#plan-cases li[data-tcid]')) == 2)
+        self.click('#plan-editor button[name="save"]')
+        self.click('#plan-editor button[name="run-plan"]')
+        self.wait(lambda d: 'Broken module' in Select(self.css('#run select[name="plan"]')).first_selected_option.text,
+                  message='plan chosen')
+        previous = self.start_run()
+        job = self.run_state(r'Job (\d+) finished', previous)
+        self.assertEqual(self.verdicts('run-verdicts'), ['not run', 'error'])
+        self.assertEqual(self.css('#run-banner').get_attribute('data-kind'), 'error')
+        self.assertIn(f'Job failed: {reason}', self.css('#run-banner').text)
+        cause = self.css('#run-verdicts tr.cause')
+        self.assertIn(reason, cause.text)
+        self.assertIn(title, cause.text)
+
+        # The report says the same; the chart and the list count it failed.
+        self.open_report(job)
+        self.assertEqual(self.verdicts('detail-rows'), ['not run', 'error'])
+        self.assertIn(f'Job failed: {reason}', self.css('#job-banner').text)
+        self.assertIn(reason, self.css('#detail-rows tr.cause').text)
+        counters = {counter.get_attribute('data-verdict'): counter.text
+                    for counter in self.driver.find_elements(By.CSS_SELECTOR, '#detail-counters .counter')}
+        self.assertEqual((counters['pass'], counters['error'], counters['not run']), ('0 pass', '1 error', '1 not run'))
+        bar = self.visible(f'#pass-chart g[data-jobid="{job}"]')
+        self.assertEqual(bar.get_attribute('data-kind'), 'error')
+        self.assertIn(reason, bar.find_element(By.TAG_NAME, 'title').get_attribute('textContent'))
+        self.visible(f'#reports tr[data-jobid="{job}"] .badge[data-verdict="error"]')
+        self.driver.execute_script('window.scrollTo(0, 0)')
+        self.shot('failed-job')
+        suite = self.junit(job)
+        self.assertEqual((suite.get('tests'), suite.get('errors'), suite.get('skipped')), ('3', '2', '1'))
+        self.assertEqual([case.find('error').get('message') for case in suite.findall('testcase') if case.find('error') is not None],
+                         [reason, reason])
+        self.assertEqual(self.errors(), [])
 
 
 if __name__ == '__main__':
