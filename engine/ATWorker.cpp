@@ -250,10 +250,13 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, c
     const QJsonArray cases = request.value(QStringLiteral("case_list")).toArray();
     const QList<TcResult>& finished = jobExecutor.Result().tcs;
     const int done = casesStarted ? int(finished.size()) : 0;
+    TcResult judged;
     for (int i = 0; i < cases.size(); ++i) {
         CaseVerdict verdict = CaseVerdict::Of(QStringLiteral("not run"));
         if (i < done)
             verdict = finished.at(i).Verdict();
+        else if (casesStarted && i == done && jobExecutor.JudgedCase(judged))
+            verdict = judged.Verdict(); // judged already, cut short in its post-delay
         else if ((casesStarted && i == done) || i == failedCase)
             verdict = CaseVerdict::Of(QStringLiteral("error"), detail);
         tcs.append(QJsonObject{{QStringLiteral("id"), cases.at(i).toObject().value(QStringLiteral("testcaseid"))},

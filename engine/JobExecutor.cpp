@@ -39,6 +39,15 @@ void JobExecutor::Reset()
     queue.clear();
     jobResult.Clear();
     pool.Clear();
+    running = nullptr;
+}
+
+bool JobExecutor::JudgedCase(TcResult& out) const
+{
+    if (!running || running->State() < 2)
+        return false;
+    out = running->Result();
+    return true;
 }
 
 void JobExecutor::StartTc(int index)
@@ -49,12 +58,14 @@ void JobExecutor::StartTc(int index)
                                                       << static_cast<void*>(executor);
     executor->SetComponentMap(components);
     executor->Init(&item);
+    running = executor;
     connect(executor, &TcExecutor::Overed, this, &JobExecutor::TcOvered);
     executor->Start();
 }
 
 void JobExecutor::TcOvered(TcResult res)
 {
+    running = nullptr;
     jobResult.AddTc(res);
     // Before the release below, which starts the next test case or ends the job.
     Q_EMIT TcFinished(res, int(jobResult.tcs.size()), int(job.tcItems.size()));

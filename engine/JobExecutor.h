@@ -27,6 +27,8 @@ public:
     const JobResult& Result() const { return jobResult; }
     void Reset();
     const TcExecutorPool& Pool() const { return pool; }
+    // The verdict of the test case that is waiting its post-delay, if one is.
+    bool JudgedCase(TcResult& out) const;
 
 Q_SIGNALS:
     void Overed();
@@ -47,4 +49,6 @@ private:
     QList<int> queue;
     JobResult jobResult;
     TcExecutorPool pool;
+    // The executor of the test case that runs, between its start and its end.
+    TcExecutor* running = nullptr;
 };

@@ -23,6 +23,8 @@ public:
     void Start();
     void Reset();
     int State() const { return state; }
+    // The outcome so far: judged once the state has passed 1 (exec).
+    const TcResult& Result() const { return tcResult; }
 
     // Set by the strategies before the test case starts.
     int postDelay = 0;
