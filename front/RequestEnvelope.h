@@ -40,12 +40,8 @@ public:
     static void SetMaxReplySize(qint64 bytes);
     static QString TooLargeText(qint64 size);
 
-    // The text of the last top-level member named `key` of a JSON object
-    // text, or a null array. The text must have parsed as an object.
-    static QByteArray MemberText(const QByteArray& json, const QString& key);
-
 private:
-    static QByteArray WithSeq(QJsonObject envelope, const QByteArray& seqText);
+    static QByteArray WithSeq(const QJsonObject& envelope, const QByteArray& seqText);
 
     QJsonObject m_request;
     QString m_error;

@@ -2,6 +2,7 @@
 // for it must be strict JSON and echo "SEQ" as the request held it.
 
 #include "fuzz/FuzzSupport.h"
+#include "base/JsonText.h"
 #include "front/RequestEnvelope.h"
 #include "front/StrictJson.h"
 
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QJsonValue sent = QJsonDocument::fromJson(bytes).object().value(QStringLiteral("SEQ"));
     if (sent.isNull() || sent.isUndefined())
         return 0;
-    const QByteArray raw = RequestEnvelope::MemberText(bytes, QStringLiteral("SEQ"));
+    const QByteArray raw = JsonText::MemberText(bytes, QStringLiteral("SEQ"));
     if (StrictJson::IsValue(raw)
         && (!reply.contains("\"SEQ\":" + raw) || parsed.object().value(QStringLiteral("SEQ")) != sent))
         std::abort();

@@ -1,5 +1,6 @@
 #include "local/JobVerdict.h"
 
+#include "base/JsonText.h"
 #include "local/CaseVerdict.h"
 
 #include <QJsonArray>
@@ -58,25 +59,5 @@ EventCallback JobVerdict::Filter(const EventCallback& events, bool keep)
 
 void JobVerdict::Strip(QJsonObject& object)
 {
-    const QString key = QStringLiteral("verdict");
-    object.remove(key);
-    for (const QString& nested : {QStringLiteral("VALUE"), QStringLiteral("tc")}) {
-        if (!object.value(nested).isObject())
-            continue;
-        QJsonObject inner = object.value(nested).toObject();
-        if (inner.contains(key) || inner.value(QStringLiteral("tcs")).isArray()) {
-            inner.remove(key);
-            QJsonArray tcs = inner.value(QStringLiteral("tcs")).toArray();
-            for (int i = 0; i < tcs.size(); ++i) {
-                QJsonObject entry = tcs.at(i).toObject();
-                if (entry.contains(key)) {
-                    entry.remove(key);
-                    tcs.replace(i, entry);
-                }
-            }
-            if (inner.contains(QStringLiteral("tcs")))
-                inner.insert(QStringLiteral("tcs"), tcs);
-            object.insert(nested, inner);
-        }
-    }
+    JsonText::StripVerdicts(object);
 }

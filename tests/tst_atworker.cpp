@@ -6,9 +6,7 @@
 #include "tests/support/TestClient.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <algorithm>
@@ -260,12 +258,19 @@ private Q_SLOTS:
         QCOMPARE(client.Request({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{tc}}}).value("result").toString(), QStringLiteral("ok"));
         client.Send(executeJob(twoCaseJob("dev-w", {delay(1500), QJsonArray()}), "blocker"));
         QTRY_VERIFY(m_host->Stderr().count("Job 11 starts on device dev-w") == 2);
-        const int stored = client.Request({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-w"}}).value("jobid").toInt();
+        const int before = client.Replies().size();
+        const int stored = client.Request({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-w"}, {"progress", true}, {"SEQ", 4}})
+                               .value("jobid").toInt();
         const auto waiting = [&] { return other.Request({{"CMD", "my_jobs"}, {"verdicts", true}}).value("data")[0]["waiting"]; };
         QCOMPARE(waiting(), QJsonValue(true));
+        // The answer naming the job comes first, then what became of it.
+        QTRY_VERIFY(client.Replies().size() > before + 1);
+        QVERIFY2(client.Reply(before).value("result") == QJsonValue("ok"), qPrintable(client.Replies().mid(before).join('\n')));
+        QCOMPARE(compact(client.Reply(before + 1)),
+                 compact({{"EVENT", "JobWaiting"}, {"SEQ", 4}, {"jobid", stored}, {"device", "dev-w"}, {"ahead", 1}}));
         QTRY_VERIFY_WITH_TIMEOUT(other.Request({{"CMD", "my_jobs"}}).value("data").toArray().isEmpty(), 10000);
-        QCOMPARE(other.Request({{"CMD", "job_detail"}, {"jobid", stored}, {"verdicts", true}}).value("jobdetail")[0]["verdict"]["status"],
-                 QJsonValue("pass"));
+        const QJsonObject detail = other.Request({{"CMD", "job_detail"}, {"jobid", stored}, {"verdicts", true}});
+        QVERIFY2(detail.value("jobdetail")[0]["verdict"]["status"] == QJsonValue("pass"), qPrintable(compact(detail)));
         QVERIFY(!m_emulator->Stderr().contains("not in auto-test mode"));
     }
 
@@ -485,86 +490,6 @@ private Q_SLOTS:
         QCOMPARE(tcIds, ids.mid(0, tcIds.size()));
     }
 
-    void junitReports_data()
-    {
-        QTest::addColumn<bool>("stored");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        // "suite: case=outcome, ..." for each <testsuite>.
-        QTest::addColumn<QStringList>("suites");
-        // Text the file holds.
-        QTest::addColumn<QByteArray>("excerpt");
-        const QString sample = KIV_SOURCE_DIR "/examples/job-request.json";
-        const QString sampleSuite = "job 1: Supply accepts 12 V / 2 A=pass, Transmitter tunes to 1090 MHz=pass, "
-                                    "Transmit power above 30 dBm (fails on purpose)=failure, Supply set without a check=pass, "
-                                    "job-level script=pass";
-        QTest::newRow("a job") << false << QStringList{"--file", sample} << 0 << QStringList{sampleSuite}
-                               << QByteArray(R"(<property name="planid" value="1"/>)");
-        QTest::newRow("a case failed") << false << QStringList{"--fail-on-failure", "--file", sample} << 3 << QStringList{sampleSuite}
-                                       << QByteArray("failures=\"1\"");
-        // Without a device id the job fails before its case; the title needs escaping.
-        QTest::newRow("fatal") << false
-                               << QStringList{"--fail-on-failure", compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 4}, {"url", ""},
-                                                  {"case_list", QJsonArray{QJsonObject{{"testcaseid", 7}, {"title", "a <b> & \"c\""}}}}}}})}
-                               << 3 << QStringList{"job 4: a <b> & \"c\"=error"}
-                               << QByteArray("type=\"error\">Job url has no device id: ''</error>");
-        // A remark with a character XML cannot hold; a case without a title.
-        const QJsonArray bell{testcase(8, "Power", "Supply", {item(0, 1)}, "(function(l, g) { throw 'bell \\u0007'; })")};
-        QTest::newRow("control character") << false
-                                           << QStringList{compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 6}, {"url", "dev-k"},
-                                                  {"content", compact({{"case_stratepy", QJsonArray{QJsonArray()}}})}, {"case_list", bell}}}})}
-                                           << 0 << QStringList{"job 6: test case 8=failure"} << QByteArray("bell \xEF\xBF\xBD");
-        // The client waits for the stored-plan job's end, then asks for its details.
-        QTest::newRow("stored plan") << true << QStringList{"--fail-on-failure", "--progress"} << 3
-                                     << QStringList{"job %1: supply=pass, radio=failure", "job %1: supply=pass, radio=failure"}
-                                     << QByteArray("<failure message=\"failed\"");
-    }
-
-    // autotest-client --junit writes what the job reports say, valid for CI readers.
-    void junitReports()
-    {
-        QFETCH(bool, stored);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QStringList, suites);
-        QFETCH(QByteArray, excerpt);
-        QVERIFY(StartEmulator());
-        QTemporaryDir dir;
-        const QString file = dir.filePath("report.xml");
-        QProcess client;
-        const auto run = [&](const QStringList& more) {
-            client.start(HostProcess::BinDir() + "/autotest-client",
-                         QStringList{"--url", m_host->Url().toString(), "--junit", file} + arguments + more);
-            return client.waitForFinished(30000) ? client.exitCode() : -1;
-        };
-        if (stored) {
-            QCOMPARE(m_client->Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
-            QJsonArray ids;
-            for (const QJsonObject& tc : {testcase(0, "Power", "Supply", {item(0, 12)}, "(function(l, g) { return l.Voltage === 12; })"),
-                                         testcase(0, "Radio", "Tx", {item(1, 20)}, "(function(l, g) { return l.Power > 30; })")})
-                ids << m_client->Request({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", ids.isEmpty() ? "supply" : "radio"},
-                                                                                    {"content", tc["content"]}}}}).value("testcaseid");
-            const int plan = m_client->Request({{"CMD", "create_plan"}, {"name", "ci"}, {"content", compact({{"case_stratepy", QJsonArray{QJsonArray(), QJsonArray()}}})}})
-                                 .value("planid").toInt();
-            QCOMPARE(m_client->Request({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", ids}}).value("result").toString(), QStringLiteral("ok"));
-            QCOMPARE(run({compact({{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "dev-j"}})}), exitCode);
-            const int job = QJsonDocument::fromJson(client.readAllStandardOutput()).object().value("jobid").toInt();
-            const QByteArray log = client.readAllStandardError();
-            QVERIFY2(job > 0 && log.contains(QStringLiteral("job %1 [####").arg(job).toUtf8()), log.constData());
-            const QByteArray first = ReadFile(file) + '\x01';
-            QCOMPARE(run({compact({{"CMD", "job_detail"}, {"jobid", job}})}), exitCode);
-            QCOMPARE(JUnitSummary(first + ReadFile(file)), suites.replaceInStrings("%1", QString::number(job)));
-        } else {
-            QCOMPARE(run({}), exitCode);
-            QCOMPARE(JUnitSummary(ReadFile(file)), suites);
-        }
-        QVERIFY2(ReadFile(file).contains(excerpt), ReadFile(file).constData());
-        QProcess lint;
-        lint.start("xmllint", {"--noout", "--schema", KIV_SOURCE_DIR "/tests/junit.xsd", file});
-        QVERIFY(lint.waitForFinished(10000));
-        QVERIFY2(lint.exitCode() == 0, lint.readAllStandardError().constData());
-    }
-
 private:
     bool StartEmulator(const QStringList& options = {})
     {
@@ -574,39 +499,6 @@ private:
             return true;
         qWarning("%s", qPrintable(m_emulator->ErrorText()));
         return false;
-    }
-
-    static QByteArray ReadFile(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    // Each <testsuite> of one or more JUnit documents as "name: case=outcome, ...".
-    static QStringList JUnitSummary(const QByteArray& xml)
-    {
-        QStringList suites, cases;
-        QString suite;
-        for (const QByteArray& document : xml.split('\x01')) {
-            QXmlStreamReader reader(document);
-            while (!reader.atEnd()) {
-                reader.readNext();
-                const QString name = reader.name().toString();
-                if (reader.isStartElement() && name == "testsuite") {
-                    suite = reader.attributes().value("name").toString();
-                    cases.clear();
-                } else if (reader.isStartElement() && name == "testcase") {
-                    cases << reader.attributes().value("name").toString() + "=pass";
-                } else if (reader.isStartElement() && (name == "failure" || name == "error" || name == "skipped")) {
-                    cases.last() = cases.last().section('=', 0, -2) + "=" + name;
-                } else if (reader.isEndElement() && name == "testsuite") {
-                    suites << suite + ": " + cases.join(", ");
-                }
-            }
-            if (reader.hasError())
-                suites << "XML error: " + reader.errorString();
-        }
-        return suites;
     }
 
     // Sends `request` and returns its one reply, or {} when there was none or more:

@@ -247,6 +247,7 @@ bool JUnitReport::AddJobRecords(const QJsonObject& reply)
         jobMessage = remark.isEmpty() ? QStringLiteral("job-level script returned false") : remark;
     }
     addCase(QStringLiteral("job-level verdict"), QStringLiteral("autotest.job"), 0, jobStatus, jobMessage);
+    summary.jobStatus = jobStatus;
 
     QString stime = job.value(QStringLiteral("stime")).toString();
     const int blank = stime.indexOf(QLatin1Char(' '));

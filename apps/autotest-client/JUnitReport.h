@@ -31,6 +31,9 @@ public:
         int skipped = 0;
         // The sum of the cases' times; the XML writes it as seconds.
         qint64 ms = 0;
+        // The job-level case's outcome ("pass", "fail", "error" or "running"),
+        // counted above and, unless it passed, the last of `problems`.
+        QString jobStatus;
         QList<Problem> problems;
     };
 
@@ -43,6 +46,8 @@ public:
 
     int SuiteCount() const { return int(suites.size()); }
     QList<JobSummary> Jobs() const;
+    // The job added last; empty when there is none.
+    JobSummary LastJob() const { return suites.isEmpty() ? JobSummary() : suites.constLast().summary; }
     // Whether any case failed or ended in error, or a job's own verdict was false.
     bool AnyFailed() const;
     QByteArray ToXml() const;
