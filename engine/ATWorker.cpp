@@ -1,10 +1,9 @@
 #include "engine/ATWorker.h"
 
 #include "engine/ScriptWatchdog.h"
+#include "local/JobVerdict.h"
 #include "platform/ControllerEndpoint.h"
 #include "platform/Debugger.h"
-
-#include "local/JobVerdict.h"
 
 #include <QJsonArray>
 #include <QPointer>
@@ -16,7 +15,8 @@ bool succeeded(const QJsonObject& ack)
     return ack.value(QStringLiteral("ERROR")).toString() == QLatin1String("SUCCESS");
 }
 
-// A refusal with the controller's own words after it, when it gave any.
+// The verdict of a refused step keeps the controller's own words after its
+// remark, when it gave any.
 QString withAnswer(const QString& reason, const QJsonObject& ack)
 {
     const QString said = ack.value(QStringLiteral("ERROR")).toString();
@@ -111,7 +111,7 @@ void ATWorker::OnSimStarted()
 void ATWorker::OnStartSim(const QJsonObject& ack)
 {
     if (!succeeded(ack)) {
-        ReportFatal(QStringLiteral("Device Can't Start Simulator"), withAnswer(QStringLiteral("Device Can't Start Simulator"), ack));
+        Refused(QStringLiteral("Device Can't Start Simulator"), ack);
         return;
     }
     StartDevice();
@@ -134,7 +134,7 @@ void ATWorker::OnDeviceConnected()
 void ATWorker::OnEnterAutoTest(const QJsonObject& ack)
 {
     if (!succeeded(ack)) {
-        ReportFatal(QStringLiteral("Device Can't Enter AT Mode"), withAnswer(QStringLiteral("Device Can't Enter AT Mode"), ack));
+        Refused(QStringLiteral("Device Can't Enter AT Mode"), ack);
         return;
     }
     const QJsonArray modules = ack.value(QStringLiteral("VALUE")).toObject().value(QStringLiteral("MODULES")).toArray();
@@ -185,7 +185,7 @@ void ATWorker::OnTcFinished(const TcResult& result, int done, int total)
 void ATWorker::OnLeaveAutoTest(const QJsonObject& ack)
 {
     if (!succeeded(ack)) {
-        ReportFatal(QStringLiteral("Device Can't Leave AT Mode"), withAnswer(QStringLiteral("Device Can't Leave AT Mode"), ack));
+        Refused(QStringLiteral("Device Can't Leave AT Mode"), ack);
         return;
     }
     simulator.StopSim(Step(&ATWorker::OnStopSim));
@@ -201,6 +201,11 @@ void ATWorker::SendResult(const QJsonObject& result)
     KIV_LOG("ATWorker", "ATWorker::SendResult", 2) << "Job " << result.value(QStringLiteral("jobid")).toInt()
                                                    << " on device " << deviceId << " finished";
     Report(result);
+}
+
+void ATWorker::Refused(const QString& reason, const QJsonObject& ack)
+{
+    ReportFatal(reason, withAnswer(reason, ack));
 }
 
 void ATWorker::ReportFatal(const QString& reason, const QString& detail)
@@ -264,14 +269,12 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, c
                                {QStringLiteral("remark"), caseRemark},
                                {QStringLiteral("verdict"), verdict.ToJson()}});
     }
-    JobVerdict verdict = JobVerdict::Lost(detail);
-    verdict.remark = reason;
     Report({{QStringLiteral("jobid"), request.value(QStringLiteral("jobid"))},
             {QStringLiteral("planid"), request.value(QStringLiteral("planid"))},
             {QStringLiteral("result"), false},
             {QStringLiteral("remark"), reason},
             {QStringLiteral("tcs"), tcs},
-            {QStringLiteral("verdict"), verdict.ToJson()}});
+            {QStringLiteral("verdict"), JobVerdict::Failure(reason, detail).ToJson()}});
 }
 
 void ATWorker::Report(const QJsonObject& value)

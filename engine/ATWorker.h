@@ -63,6 +63,8 @@ private:
     void OnLeaveAutoTest(const QJsonObject& ack);
     void OnStopSim(const QJsonObject& ack);
     void Report(const QJsonObject& value);
+    // A failure report for a step the controller refused with `ack`.
+    void Refused(const QString& reason, const QJsonObject& ack);
     // A failure report with `caseRemark` for every test case. Its verdicts
     // keep what happened: cases that finished keep theirs, the case that ran
     // (or could not be read) is an error of `detail`, the others never ran.

@@ -38,10 +38,11 @@ JobVerdict JobVerdict::OfReport(const QJsonObject& value)
     return verdict;
 }
 
-JobVerdict JobVerdict::Lost(const QString& reason)
+JobVerdict JobVerdict::Failure(const QString& remark, const QString& reason)
 {
     JobVerdict verdict;
     verdict.result = Failed;
+    verdict.remark = remark;
     verdict.reason = reason;
     return verdict;
 }

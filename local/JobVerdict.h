@@ -21,7 +21,8 @@ struct JobVerdict
     // one, else judged from "result", "remark" and "tcs" as a report without
     // verdicts (an older station) gives them.
     static JobVerdict OfReport(const QJsonObject& value);
-    static JobVerdict Lost(const QString& reason);
+    // A job that failed as a whole: its report's remark, and why.
+    static JobVerdict Failure(const QString& remark, const QString& reason);
 
     // Removes what a report or an event carries beyond its plain form: the
     // "verdict" members of the object, of its "VALUE", of every entry of

@@ -60,7 +60,7 @@ bool fitsJob(const DBT_Job& job, const QJsonArray& tcs, int from, QJsonObject& r
         if (!entry.isObject() || !id.isDouble() || id.toDouble() != ids.at(from + i).toDouble()) {
             reply.insert(kResult, QStringLiteral("%1: entry %2 of job %3 names test case %4, but the job ran test case %5 there")
                                       .arg(cmd).arg(from + i).arg(job.id)
-                                      .arg(QString::fromUtf8(QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact)).mid(1).chopped(1))
+                                      .arg(id.isUndefined() ? QStringLiteral("none") : id.toVariant().toString())
                                       .arg(ids.at(from + i).toInt()));
             return false;
         }
