@@ -28,8 +28,10 @@ KIVAUTOTEST_EXPORT void KIVAutoTestSetMaxReplySize(qint64 bytes);
 KIVAUTOTEST_EXPORT QStringList KIVAutoTestRemoteHosts();
 
 // A remote request unanswered after this many milliseconds fails as a
-// network error (and moves later requests to the other host); 0, the
-// default, waits for ever.
+// network error (and moves later requests to the other host); 0 waits for
+// ever. A server that never answers must not hold a request, nor the client
+// waiting for it, for ever: the default is 30 s.
+constexpr int KIVAutoTestDefaultRemoteTimeoutMs = 30000;
 KIVAUTOTEST_EXPORT void KIVAutoTestSetRemoteTimeout(int ms);
 
 // Largest remote reply accepted (default 64 MiB); a larger one fails with

@@ -1,5 +1,6 @@
 #include "remote/WebFileGetter.h"
 
+#include "front/KIVAutoTestConfig.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteReply.h"
 
@@ -14,7 +15,7 @@ const char* const kFailureText = "kivFailureText";
 
 int& timeoutMs()
 {
-    static int ms = 0;
+    static int ms = KIVAutoTestDefaultRemoteTimeoutMs;
     return ms;
 }
 

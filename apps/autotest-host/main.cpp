@@ -55,8 +55,8 @@ int main(int argc, char* argv[])
         QStringLiteral("MiB"), QString::number(KIVWebSocketServer::DefaultMaxHeldBytes >> 20));
     const QCommandLineOption remoteTimeoutOption(QStringLiteral("remote-timeout-ms"),
         QStringLiteral("A remote request unanswered after this many milliseconds fails as a network error "
-                       "and moves later requests to the other host; 0 waits for ever (default 0)."),
-        QStringLiteral("ms"), QStringLiteral("0"));
+                       "and moves later requests to the other host; 0 waits for ever (default 30000)."),
+        QStringLiteral("ms"), QString::number(KIVAutoTestDefaultRemoteTimeoutMs));
     const QCommandLineOption maxReplyOption(QStringLiteral("max-reply-mib"),
         QStringLiteral("Largest reply sent to a client; a larger one becomes a failure \"result\" (default 64)."),
         QStringLiteral("MiB"), QStringLiteral("64"));
