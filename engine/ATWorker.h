@@ -44,6 +44,8 @@ public:
     // (0: no limit for either).
     void SetTimeLimits(ScriptWatchdog* watchdog, int scriptMs, int deviceMs);
     QJsonValue JobId() const { return request.value(QStringLiteral("jobid")); }
+    // The device of the job's url, whether it has started or waits.
+    QString DeviceId() const { return DeviceIdFromUrl(request.value(QStringLiteral("url")).toString()); }
     bool Reported() const { return reported; }
     void SendResult(const QJsonObject& result);
     void Reset();

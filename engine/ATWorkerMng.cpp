@@ -39,7 +39,7 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
         Run(worker, device, url);
         return;
     }
-    held->append({worker, url});
+    held->append({worker, url, progress});
     // The running job counts as one ahead; cancelled ones still queued do not.
     int ahead = 1;
     for (const Queued& queued : qAsConst(*held))
@@ -72,6 +72,10 @@ void ATWorkerMng::Release(const QString& device)
         const Queued next = held->takeFirst();
         // A job cancelled while it waited has reported and is gone.
         if (next.worker && !next.worker->Reported()) {
+            if (next.progress)
+                next.progress({{QStringLiteral("EVENT"), QStringLiteral("JobStarted")},
+                               {QStringLiteral("jobid"), next.worker->JobId()},
+                               {QStringLiteral("device"), device}});
             Run(next.worker, device, next.url);
             return;
         }
@@ -79,14 +83,15 @@ void ATWorkerMng::Release(const QString& device)
     devices.erase(held);
 }
 
-int ATWorkerMng::CancelJob(const QJsonValue& jobId)
+int ATWorkerMng::CancelJob(const QJsonValue& jobId, const QString& url)
 {
+    const QString device = url.isEmpty() ? QString() : ATWorker::DeviceIdFromUrl(url);
     int cancelled = 0;
     // Cancel reports, and a report may start or end other jobs: walk a copy.
     const QObjectList running = workers.children();
     for (QObject* child : running) {
         auto* worker = qobject_cast<ATWorker*>(child);
-        if (worker && worker->JobId() == jobId && worker->Cancel())
+        if (worker && worker->JobId() == jobId && (url.isEmpty() || worker->DeviceId() == device) && worker->Cancel())
             ++cancelled;
     }
     KIV_LOG("ATWorkerMng", "ATWorkerMng::CancelJob", 2) << "Cancelled " << cancelled << " job(s) with jobid "

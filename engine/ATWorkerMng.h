@@ -20,12 +20,14 @@ class ATWorker;
 class ATWorkerMng
 {
 public:
-    // `progress`, when set, gets a "JobProgress" event as each test case ends
-    // and a "JobWaiting" event when the job has to wait for its device.
+    // `progress`, when set, gets a "JobProgress" event as each test case ends,
+    // a "JobWaiting" event when the job has to wait for its device and a
+    // "JobStarted" event when, having waited, it starts.
     void NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress = nullptr);
     // Ends every running or waiting job whose "jobid" equals `jobId` (see
-    // ATWorker::Cancel) and returns how many there were.
-    int CancelJob(const QJsonValue& jobId);
+    // ATWorker::Cancel), on the device of `url` only when one is given, and
+    // returns how many there were.
+    int CancelJob(const QJsonValue& jobId, const QString& url = QString());
     // Whether a job with this "jobid" waits for its device.
     bool Waiting(const QJsonValue& jobId) const;
 
@@ -34,6 +36,7 @@ private:
     {
         QPointer<ATWorker> worker;
         QString url;
+        EventCallback progress;
     };
 
     // Starts `worker` on `device` and frees the device once it is destroyed.

@@ -56,10 +56,15 @@ void ATServerProxy::Init()
     // A page or plan whose test cases alone pass the reply limit fails
     // before it is read whole.
     m_model.SetReadLimit(RequestEnvelope::MaxReplySize());
-    // Jobs this host ran when it stopped cannot report any more: they end
-    // now, keeping the verdicts of the cases that finished.
+    // Jobs a stopped host ran cannot report any more: they end now, keeping
+    // the verdicts of the cases that finished. Another host running on the
+    // same database owns its jobs, and then none is touched.
+    m_databaseLock.setStaleLockTime(0);
     QList<int> ended;
-    if (!m_model.AbandonJobs(QStringLiteral("Host stopped during the job"), QDateTime(), ended))
+    if (!m_databaseLock.tryLock(0))
+        KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 1) << "Another host uses " << LocalModel::FilePath()
+                                                           << "; the jobs it lists as running are left to it";
+    else if (!m_model.AbandonJobs(QStringLiteral("Host stopped during the job"), -1, ended))
         KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 0) << "Can't finish the jobs left running: " << m_model.LastErrorText();
     for (const int job : qAsConst(ended))
         KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 1) << "Job " << job << " was running when the host stopped; finished as failed";
@@ -149,7 +154,10 @@ void ATServerProxy::OnCancelJob(const QJsonObject& request, QJsonObject& reply)
         return;
     }
     reply.insert(QStringLiteral("result"), QStringLiteral("ok"));
-    reply.insert(QStringLiteral("cancelled"), m_workerMng.CancelJob(jobId));
+    // With "url", only the jobs on that device: "ExecuteJob" ids are chosen
+    // by the clients and may repeat.
+    const QJsonValue url = request.value(QStringLiteral("url"));
+    reply.insert(QStringLiteral("cancelled"), m_workerMng.CancelJob(jobId, url.isString() ? url.toString() : QString()));
 }
 
 void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback& reply)

@@ -11,6 +11,7 @@
 #include "storage/LocalModel.h"
 
 #include <QJsonObject>
+#include <QLockFile>
 #include <QString>
 
 // Owns the long-lived back end, holds the service mode and routes each
@@ -49,6 +50,9 @@ private:
     // Declaration order is construction order; destruction runs backwards.
     LocalCommandTable m_commands;
     LocalModel m_model;
+    // Held while this service uses the database: only the host that holds it
+    // may take the jobs it finds running for its own.
+    QLockFile m_databaseLock{LocalModel::FilePath() + QStringLiteral(".lock")};
     WebFileGetter m_webGetter;
     AtTplMng m_templates;
     ATWorkerMng m_workerMng;

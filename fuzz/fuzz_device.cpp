@@ -9,10 +9,14 @@
 #include "device/IdNameCov.h"
 #include "device/NameKey.h"
 #include "engine/DataCollector.h"
+#include "front/RequestEnvelope.h"
+#include "local/JobVerdict.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+
+#include <cstdlib>
 
 namespace {
 QJsonArray sampleModules;
@@ -74,5 +78,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QJsonObject named;
     converter.IdDataToNameData(object, named);
     collector.Add(object);
+    // What a device says when it refuses reaches clients in a job's reason
+    // and a case's remark; the reply that carries them stays strict JSON.
+    const QString said = object.value(QStringLiteral("ERROR")).toString();
+    const QByteArray reply = RequestEnvelope::Reply(
+        {{QStringLiteral("VALUE"),
+          QJsonObject{{QStringLiteral("verdict"), JobVerdict::Failure(QStringLiteral("Device Can't Enter AT Mode"),
+                                                                      QStringLiteral("Device Can't Enter AT Mode: ") + said).ToJson()},
+                      {QStringLiteral("tcs"), QJsonArray{QJsonObject{{QStringLiteral("remark"), QStringLiteral("Set Data Ack: ") + said}}}},
+                      {QStringLiteral("named"), named}}}},
+        QByteArray("1"));
+    if (!kivFuzzStrictJson(reply))
+        std::abort();
     return 0;
 }

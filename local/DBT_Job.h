@@ -19,11 +19,11 @@ struct DBT_Job
     QDateTime eTime;
 
     // Beyond the client's form of a job: its verdict once it has one, the
-    // ids of its test cases in the order it runs them (a JSON array), and,
-    // for a job a server handed to a station, the secret the station
-    // reports with and when the server last heard of the job.
+    // ids of its test cases in the order it runs them (a JSON array), for a
+    // job a server handed to a station the secret the station reports with,
+    // and whether it waits for its device.
     JobVerdict verdict;
     QString caseIds;
     QString secret;
-    QDateTime seen;
+    bool waiting = false;
 };

@@ -21,6 +21,4 @@ public:
     virtual void StartJob(const LocalJobContext& context, QJsonObject& reply) = 0;
     // The jobs "my_jobs" lists; false with the reason in `error`.
     virtual bool RunningJobs(QList<DBT_Job>& out, QString& error) = 0;
-    // Whether a running job still waits for its device.
-    virtual bool Waiting(int) const { return false; }
 };

@@ -270,7 +270,7 @@ void myJobs(ComponentMap* components, const QJsonObject& request, QJsonObject& r
     if (runner && JobVerdict::Asked(request)) {
         for (int i = 0; i < data.size(); ++i) {
             QJsonObject job = data.at(i).toObject();
-            job.insert(QStringLiteral("waiting"), runner->Waiting(jobs.at(i).id));
+            job.insert(QStringLiteral("waiting"), jobs.at(i).waiting);
             data.replace(i, job);
         }
     }

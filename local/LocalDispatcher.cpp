@@ -88,7 +88,7 @@ void LocalDispatcher::OnProgress(int jobId, const QJsonObject& event)
         entry.insert(QStringLiteral("verdict"), event.value(QStringLiteral("verdict")));
         bool running = false;
         if (model && done >= 1
-            && !model->RecordProgress(jobId, done - 1, {CaseVerdict::OfEntry(entry)}, QDateTime(), running))
+            && !model->RecordProgress(jobId, done - 1, {CaseVerdict::OfEntry(entry)}, LocalModel::Progress(), running))
             KIV_LOG("LocalDispatcher", "LocalDispatcher::OnProgress", 1) << "Progress of job " << jobId
                                                                          << " not stored: " << model->LastErrorText();
     }
@@ -134,7 +134,11 @@ void LocalDispatcher::ExecResult(int jobId, const QJsonObject& report)
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << " Fail to save job " << "no database";
     else if (!(recorded = RecordReport(model, context->job, report, false, error)))
         KIV_LOG("LocalDispatcher", "LocalDispatcher::ExecResult", 0) << error;
-    if (recorded)
+    // A job that is no longer running (finished meanwhile by another host on
+    // the same database) is not listed as running here either.
+    DBT_Job stored;
+    stored.id = jobId;
+    if (recorded || (model && model->GetJob(stored) && stored.status != 2))
         RemoveJob(jobId);
     if (events) {
         finished.insert(QStringLiteral("recorded"), recorded);
@@ -170,8 +174,11 @@ bool LocalDispatcher::RecordReport(LocalModel* model, DBT_Job& job, const QJsonO
         return false;
     }
     // Entries belong to the job's own list by their place in it; a case
-    // deleted meanwhile has lost its detail, and its entry goes nowhere.
-    for (int seq = 0; seq < job.totalCnt; ++seq) {
+    // deleted meanwhile has lost its detail, and its entry goes nowhere. A job
+    // started before the list was kept with it has no details yet: its
+    // entries name their cases.
+    const bool listKept = !job.caseIds.isEmpty();
+    for (int seq = 0; seq < (listKept ? job.totalCnt : int(tcs.size())); ++seq) {
         DBT_JobDetail detail;
         detail.jobId = job.id;
         detail.seqIdx = seq;
@@ -189,7 +196,9 @@ bool LocalDispatcher::RecordReport(LocalModel* model, DBT_Job& job, const QJsonO
             detail.content = QStringLiteral("not run");
             detail.verdict = CaseVerdict::Of(QStringLiteral("not run"));
         }
-        if (!model->UpdateJobDetail(detail))
+        if (!listKept)
+            detail.tcId = tcs.at(seq).toObject().value(QStringLiteral("id")).toInt();
+        if (!(listKept ? model->UpdateJobDetail(detail) : model->AddJobDetailOfCase(detail)))
             return abandon(QStringLiteral(" Fail to save jobDetail "));
     }
     if (!model->CommitTransaction())
@@ -202,16 +211,13 @@ void LocalDispatcher::StartJob(const LocalJobContext& context, QJsonObject&)
     StartJob(context);
 }
 
-bool LocalDispatcher::Waiting(int jobId) const
-{
-    const ATWorkerMng* manager = workerManager(components);
-    return manager && manager->Waiting(jobId);
-}
-
 bool LocalDispatcher::RunningJobs(QList<DBT_Job>& out, QString&)
 {
-    for (const LocalJobContext& context : jobs)
+    const ATWorkerMng* manager = workerManager(components);
+    for (const LocalJobContext& context : jobs) {
         out.append(context.job);
+        out.last().waiting = manager && manager->Waiting(context.job.id);
+    }
     return true;
 }
 

@@ -18,7 +18,6 @@ public:
     void StartJob(const LocalJobContext& context);
     void StartJob(const LocalJobContext& context, QJsonObject& reply) override;
     bool RunningJobs(QList<DBT_Job>& out, QString& error) override;
-    bool Waiting(int jobId) const override;
     void ExecResult(int jobId, const QJsonObject& report);
     // Sends `events` every "JobProgress" of a running job, then a "JobReport"
     // once its results are recorded.

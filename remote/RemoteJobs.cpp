@@ -36,7 +36,9 @@ bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url, const EventCal
     const QJsonObject request = job.toObject();
     // The job's own id is the one the worker reports and CancelJob matches.
     const int jobId = request.value(QStringLiteral("jobid")).toInt(answer.value(QStringLiteral("jobid")).toInt());
-    Start(request, jobId, url, events);
+    // Started once the client has its answer, which names the job: what the
+    // job says (waiting for its device, say) comes after it, as in local mode.
+    QTimer::singleShot(0, this, [this, request, jobId, url, events] { Start(request, jobId, url, events); });
     return true;
 }
 
@@ -99,12 +101,21 @@ void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, co
 void RemoteJobs::OnProgress(quint64 run, const QJsonObject& event)
 {
     const auto found = m_running.find(run);
-    if (found == m_running.end() || event.value(QStringLiteral("EVENT")) != QLatin1String("JobProgress"))
+    if (found == m_running.end())
         return;
-    QJsonObject entry = event.value(QStringLiteral("tc")).toObject();
-    entry.insert(QStringLiteral("verdict"), event.value(QStringLiteral("verdict")));
-    found->second.pending.append(entry);
-    if (!found->second.posting)
+    Running& running = found->second;
+    const QString kind = event.value(QStringLiteral("EVENT")).toString();
+    if (kind == QLatin1String("JobProgress")) {
+        QJsonObject entry = event.value(QStringLiteral("tc")).toObject();
+        entry.insert(QStringLiteral("verdict"), event.value(QStringLiteral("verdict")));
+        running.pending.append(entry);
+    } else if (kind == QLatin1String("JobWaiting") || kind == QLatin1String("JobStarted")) {
+        // The server lists the job as waiting for its device meanwhile.
+        running.waiting = kind == QLatin1String("JobWaiting") ? 1 : 0;
+    } else {
+        return;
+    }
+    if (!running.posting)
         PostProgress(run);
 }
 
@@ -132,14 +143,17 @@ void RemoteJobs::PostProgress(quint64 run)
     running.posting = true;
     running.lastPostMs = QDateTime::currentMSecsSinceEpoch();
     const int sent = running.pending.size();
-    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("job_progress")},
-                                                      {QStringLiteral("jobid"), running.jobId},
-                                                      {QStringLiteral("secret"), running.secret},
-                                                      {QStringLiteral("from"), running.from},
-                                                      {QStringLiteral("tcs"), running.pending}})
-                                .toJson(QJsonDocument::Compact);
+    QJsonObject post{{QStringLiteral("cmd"), QStringLiteral("job_progress")},
+                     {QStringLiteral("jobid"), running.jobId},
+                     {QStringLiteral("secret"), running.secret},
+                     {QStringLiteral("from"), running.from},
+                     {QStringLiteral("tcs"), running.pending}};
+    const int waiting = running.waiting;
+    if (waiting >= 0)
+        post.insert(QStringLiteral("waiting"), waiting == 1);
+    const QByteArray body = QJsonDocument(post).toJson(QJsonDocument::Compact);
     QPointer<RemoteJobs> self(this);
-    transport.wGet(running.url, body, [self, run, sent](int code, QNetworkReply* reply) {
+    transport.wGet(running.url, body, [self, run, sent, waiting](int code, QNetworkReply* reply) {
         if (!self || (code != WebFileGetter::Finished && code != WebFileGetter::NetworkError && code != WebFileGetter::TooLarge))
             return;
         const auto found = self->m_running.find(run);
@@ -154,7 +168,9 @@ void RemoteJobs::PostProgress(quint64 run)
             for (int i = 0; i < sent && !running.pending.isEmpty(); ++i)
                 running.pending.removeFirst();
             running.from += sent;
-            if (!running.pending.isEmpty())
+            if (running.waiting == waiting)
+                running.waiting = -1;
+            if (!running.pending.isEmpty() || running.waiting >= 0)
                 self->PostProgress(run);
             return;
         }

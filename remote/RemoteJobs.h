@@ -67,6 +67,9 @@ private:
         // Entries not yet acknowledged by the server, the first at `from`.
         int from = 0;
         QJsonArray pending;
+        // Whether the job waits for its device, when the server has not
+        // heard it yet: 1, 0, or -1.
+        int waiting = -1;
         bool posting = false;
         qint64 lastPostMs = 0;
     };

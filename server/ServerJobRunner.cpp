@@ -16,6 +16,17 @@ namespace {
 
 const QString kResult = QStringLiteral("result");
 
+// Compares in a time that does not tell how much of a guess was right.
+bool sameSecret(const QString& given, const QString& stored)
+{
+    if (given.size() != stored.size())
+        return false;
+    ushort differ = 0;
+    for (int i = 0; i < stored.size(); ++i)
+        differ |= given.at(i).unicode() ^ stored.at(i).unicode();
+    return differ == 0;
+}
+
 // The stored job that a station's post names, if the post may touch it:
 // false with "result" set in `reply` otherwise.
 bool jobOfStation(LocalModel* model, const QJsonObject& request, DBT_Job& job, QJsonObject& reply)
@@ -35,7 +46,7 @@ bool jobOfStation(LocalModel* model, const QJsonObject& request, DBT_Job& job, Q
     // Only the station the job was handed to knows its secret. A job stored
     // before secrets were kept has none and takes any report, as then.
     const QJsonValue secret = request.value(QStringLiteral("secret"));
-    if (!job.secret.isEmpty() && (!secret.isString() || secret.toString() != job.secret)) {
+    if (!job.secret.isEmpty() && (!secret.isString() || !sameSecret(secret.toString(), job.secret))) {
         reply.insert(kResult, QStringLiteral("%1: job %2 was not handed to the sender (wrong or missing \"secret\")")
                                   .arg(cmd).arg(job.id));
         return false;
@@ -75,7 +86,6 @@ void ServerJobRunner::PrepareJob(DBT_Job& job)
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
     job.secret = QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex());
-    job.seen = QDateTime::currentDateTime();
 }
 
 void ServerJobRunner::StartJob(const LocalJobContext& context, QJsonObject& reply)
@@ -100,7 +110,7 @@ bool ServerJobRunner::RunningJobs(QList<DBT_Job>& out, QString& error)
 bool ServerJobRunner::ExpireJobs(QString& error)
 {
     QList<int> ended;
-    if (!m_model->AbandonJobs(QStringLiteral("Station lost"), QDateTime::currentDateTime().addMSecs(-m_leaseMs), ended)) {
+    if (!m_model->AbandonJobs(QStringLiteral("Station lost"), m_leaseMs, ended)) {
         error = m_model->LastErrorText();
         return false;
     }
@@ -164,8 +174,13 @@ void ServerJobRunner::OnJobProgress(ComponentMap* components, const QJsonObject&
     QList<CaseVerdict> verdicts;
     for (const QJsonValue& entry : tcs.toArray())
         verdicts.append(CaseVerdict::OfEntry(entry.toObject()));
+    LocalModel::Progress progress;
+    progress.countFinished = true;
+    const QJsonValue waiting = request.value(QStringLiteral("waiting"));
+    if (waiting.isBool())
+        progress.waiting = waiting.toBool() ? 1 : 0;
     bool running = false;
-    if (!model->RecordProgress(job.id, first, verdicts, QDateTime::currentDateTime(), running)) {
+    if (!model->RecordProgress(job.id, first, verdicts, progress, running)) {
         reply.insert(kResult, model->LastErrorText());
         return;
     }

@@ -23,10 +23,10 @@ const char* const kPlanColumns[] = {"id", "projId", "name", "author", "cTime", "
 // A job's case list and secret are read only where they are needed
 // (JobSecrets): a listing of jobs would carry every list along.
 const char* const kJobColumns[] = {"id", "planId", "projId", "totalCnt", "finishCnt", "status", "starter", "sTime", "eTime",
-                                   "vResult", "vRemark", "vReason", "seen"};
+                                   "vResult", "vRemark", "vReason", "waiting"};
 const char* const kJobDetailColumns[] = {"id", "jobId", "tcId", "seqIdx", "status", "content", "vStatus", "vRemark", "vMs"};
 const char* const kJobSelect = "select id, planId, projId, totalCnt, finishCnt, status, starter, sTime, eTime, vResult, vRemark, "
-                               "vReason, seen from T_Job";
+                               "vReason, waiting from T_Job";
 
 // Where each named column is in the rows of the query's statement. Looking a
 // column up by name scans the row's fields for every value read; finding the
@@ -115,7 +115,7 @@ void readJob(const QSqlQuery& query, const JobColumns& at, TimeMemo& times, DBT_
     job.verdict.result = result.isNull() ? JobVerdict::Unknown : result.toInt() ? JobVerdict::Passed : JobVerdict::Failed;
     job.verdict.remark = query.value(at[10]).toString();
     job.verdict.reason = query.value(at[11]).toString();
-    job.seen = times(query.value(at[12]));
+    job.waiting = query.value(at[12]).toInt() != 0;
 }
 
 void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, TimeMemo&, DBT_JobDetail& detail)
@@ -158,6 +158,14 @@ qint64 jsonBytes(const QString& text)
             bytes += 3;
     }
     return bytes;
+}
+
+// When a job was last heard of, as the text its column holds: UTC, so that a
+// change of the clocks (daylight saving) does not make jobs look silent, and
+// to the millisecond in a form that sorts as it compares.
+QString seenNow(qint64 agoMs = 0)
+{
+    return QDateTime::currentDateTimeUtc().addMSecs(-agoMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
 }
 
 // Verdict texts are stored as given, "" rather than NULL when empty.
@@ -270,7 +278,9 @@ bool LocalModel::Open(const QString& database, const QString& connectionName)
         if (!Run(statement))
             return false;
     }
-    // A database made by an older version gains the newer columns; its rows keep what they hold.
+    // A database made by an older version gains the newer columns; its rows
+    // keep what they hold, and the new columns are filled from them.
+    QList<SqlDialect::Column> added;
     for (const SqlDialect::Column& column : dialect.AddedColumns()) {
         const QString probe = dialect.HasColumn(QLatin1String(column.table), QLatin1String(column.name));
         if (!probe.isEmpty()) {
@@ -282,6 +292,11 @@ bool LocalModel::Open(const QString& database, const QString& connectionName)
                 continue;
         }
         if (!Run(dialect.AddColumn(column)))
+            return false;
+        added.append(column);
+    }
+    for (const SqlDialect::Column& column : qAsConst(added)) {
+        if (!Backfill(column))
             return false;
     }
     // WAL lets a commit skip the sync of the main file; with synchronous=NORMAL
@@ -302,6 +317,25 @@ bool LocalModel::Open(const QString& database, const QString& connectionName)
             return false;
     }
     return lock.isEmpty() || Run(QStringLiteral("commit;"));
+}
+
+bool LocalModel::Backfill(const SqlDialect::Column& column)
+{
+    const QString name = QLatin1String(column.name);
+    // Jobs running when the database gains the lease count from now.
+    if (name == QLatin1String("seen")) {
+        Prepare(QStringLiteral("update T_Job set seen = :seen where status = 2;"));
+        query.bindValue(QStringLiteral(":seen"), seenNow());
+        return query.exec();
+    }
+    // A finished job recorded before verdicts were kept passed when all its
+    // cases did; one without a case reported failed as a whole.
+    if (name == QLatin1String("vResult"))
+        return Run(QStringLiteral(
+            "update T_Job set vRemark = '', vReason = case when finishCnt = 0 then 'The job failed as a whole (recorded "
+            "before reasons were kept)' else '' end, vResult = case when finishCnt = 0 or exists (select 1 from T_JobDetail d "
+            "where d.jobId = T_Job.id and d.status <> 'pass') then 0 else 1 end where status = 3;"));
+    return true;
 }
 
 bool LocalModel::Reachable()
@@ -628,7 +662,7 @@ bool LocalModel::AddJob(DBT_Job& job)
     query.bindValue(QStringLiteral(":eTime"), dialect.TimeValue(job.eTime));
     query.bindValue(QStringLiteral(":caseIds"), job.caseIds);
     query.bindValue(QStringLiteral(":secret"), job.secret);
-    query.bindValue(QStringLiteral(":seen"), dialect.TimeValue(job.seen));
+    query.bindValue(QStringLiteral(":seen"), seenNow());
     if (!InsertedId(job.id))
         return false;
     return true;
@@ -722,15 +756,34 @@ bool LocalModel::UpdateJobDetail(const DBT_JobDetail& detail)
     return query.exec();
 }
 
-bool LocalModel::RecordProgress(int jobId, int from, const QList<CaseVerdict>& verdicts, const QDateTime& seen, bool& running)
+bool LocalModel::AddJobDetailOfCase(const DBT_JobDetail& detail)
+{
+    Prepare(QStringLiteral("insert into T_JobDetail (jobId,tcId,seqIdx,status,content,vStatus,vRemark,vMs) "
+                           "select cast(:jobId as integer), id, cast(:seqIdx as integer), cast(:status as text), cast(:content as text), "
+                           "cast(:vStatus as text), cast(:vRemark as text), cast(:vMs as integer) from T_Tc where id = :tcId;"));
+    query.bindValue(QStringLiteral(":jobId"), detail.jobId);
+    query.bindValue(QStringLiteral(":seqIdx"), detail.seqIdx);
+    query.bindValue(QStringLiteral(":status"), detail.status);
+    query.bindValue(QStringLiteral(":content"), detail.content);
+    query.bindValue(QStringLiteral(":vStatus"), detail.verdict.status);
+    query.bindValue(QStringLiteral(":vRemark"), nonNull(detail.verdict.remark));
+    query.bindValue(QStringLiteral(":vMs"), detail.verdict.ms);
+    query.bindValue(QStringLiteral(":tcId"), detail.tcId);
+    return query.exec();
+}
+
+bool LocalModel::RecordProgress(int jobId, int from, const QList<CaseVerdict>& verdicts, const Progress& progress, bool& running)
 {
     if (!BeginTransaction())
         return false;
+    // A count of zero leaves finishCnt as it is.
+    const int finished = progress.countFinished ? from + verdicts.size() : 0;
     Prepare(QStringLiteral("update T_Job set finishCnt = case when coalesce(finishCnt, 0) < :fin then :fin2 else finishCnt end, "
-                           "seen = :seen where id = :id and status = 2;"));
-    query.bindValue(QStringLiteral(":fin"), from + verdicts.size());
-    query.bindValue(QStringLiteral(":fin2"), from + verdicts.size());
-    query.bindValue(QStringLiteral(":seen"), dialect.TimeValue(seen));
+                           "seen = :seen, waiting = coalesce(:waiting, waiting) where id = :id and status = 2;"));
+    query.bindValue(QStringLiteral(":fin"), finished);
+    query.bindValue(QStringLiteral(":fin2"), finished);
+    query.bindValue(QStringLiteral(":seen"), seenNow());
+    query.bindValue(QStringLiteral(":waiting"), progress.waiting < 0 ? QVariant(QVariant::Int) : QVariant(progress.waiting));
     query.bindValue(QStringLiteral(":id"), jobId);
     bool ok = query.exec();
     running = ok && query.numRowsAffected() == 1;
@@ -750,13 +803,13 @@ bool LocalModel::RecordProgress(int jobId, int from, const QList<CaseVerdict>& v
     return false;
 }
 
-bool LocalModel::AbandonJobs(const QString& reason, const QDateTime& silentBefore, QList<int>& ended)
+bool LocalModel::AbandonJobs(const QString& reason, int silentMs, QList<int>& ended)
 {
-    // Jobs of a database from before the jobs' "seen" column count from their start.
-    const QString silent = silentBefore.isValid() ? QStringLiteral(" and coalesce(seen, sTime) < :before") : QString();
+    const QString silent = silentMs >= 0 ? QStringLiteral(" and seen < :before") : QString();
+    const QString before = seenNow(silentMs);
     Prepare(QStringLiteral("select id from T_Job where status = 2%1 order by id;").arg(silent));
-    if (silentBefore.isValid())
-        query.bindValue(QStringLiteral(":before"), dialect.TimeValue(silentBefore));
+    if (silentMs >= 0)
+        query.bindValue(QStringLiteral(":before"), before);
     if (!query.exec())
         return false;
     QList<int> candidates;
@@ -768,12 +821,14 @@ bool LocalModel::AbandonJobs(const QString& reason, const QDateTime& silentBefor
         // reported meanwhile, or another server may have ended it.
         if (!BeginTransaction())
             return false;
-        Prepare(QStringLiteral("update T_Job set status = 3, eTime = %1, vResult = 0, vRemark = '', vReason = :reason "
-                               "where id = :id and status = 2%2;").arg(dialect.Now(), silent));
+        Prepare(QStringLiteral("update T_Job set status = 3, eTime = %1, vResult = 0, vRemark = '', vReason = :reason, "
+                               "finishCnt = (select count(*) from T_JobDetail d where d.jobId = T_Job.id "
+                               "and d.vStatus in ('pass', 'fail', 'error')) where id = :id and status = 2%2;")
+                    .arg(dialect.Now(), silent));
         query.bindValue(QStringLiteral(":reason"), reason);
         query.bindValue(QStringLiteral(":id"), id);
-        if (silentBefore.isValid())
-            query.bindValue(QStringLiteral(":before"), dialect.TimeValue(silentBefore));
+        if (silentMs >= 0)
+            query.bindValue(QStringLiteral(":before"), before);
         bool ok = query.exec();
         const bool ends = ok && query.numRowsAffected() == 1;
         if (ends) {

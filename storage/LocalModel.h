@@ -77,13 +77,24 @@ public:
     bool FinishJob(const DBT_Job& job, bool takeLate, bool& finished);
     // A finished case of a running job, found by its job and place.
     bool UpdateJobDetail(const DBT_JobDetail& detail);
+    // A finished case stored whole, when its test case still exists.
+    bool AddJobDetailOfCase(const DBT_JobDetail& detail);
+    // What a progress report says beyond the verdicts.
+    struct Progress
+    {
+        // Whether the job's "fin" counts the cases reported (a server's
+        // jobs; a host's own keep what they were given until their end).
+        bool countFinished = false;
+        // Whether the job waits for its device: 1, 0, or -1 unchanged.
+        int waiting = -1;
+    };
     // The verdicts of the cases at `from` onwards, while the job runs; notes
-    // that the job was heard of at `seen`. `running` says whether it ran.
-    bool RecordProgress(int jobId, int from, const QList<CaseVerdict>& verdicts, const QDateTime& seen, bool& running);
-    // Finishes the running jobs (those silent since `silentBefore` when it is
-    // valid) as failed for `reason`: cases that finished keep their verdicts,
-    // the others are "not run". `ended` gets the ids of the jobs it ended.
-    bool AbandonJobs(const QString& reason, const QDateTime& silentBefore, QList<int>& ended);
+    // that the job was heard of now. `running` says whether it ran.
+    bool RecordProgress(int jobId, int from, const QList<CaseVerdict>& verdicts, const Progress& progress, bool& running);
+    // Finishes the running jobs (those not heard of for `silentMs`, all when
+    // it is negative) as failed for `reason`: cases that finished keep their
+    // verdicts, the others are "not run". `ended` gets the ids of the jobs it ended.
+    bool AbandonJobs(const QString& reason, int silentMs, QList<int>& ended);
     bool GetRunningJobs(QList<DBT_Job>& out);
     bool GetFinishedJobs(QList<DBT_Job>& out, int size);
     bool AddJobDetail(DBT_JobDetail& detail);
@@ -98,6 +109,8 @@ public:
 
 private:
     bool Run(const QString& statement);
+    // Fills a column just added to an older database from what its rows say.
+    bool Backfill(const SqlDialect::Column& column);
     // Runs the prepared insert and reads the new row's id.
     bool InsertedId(int& id);
     // Makes `statement` the query's statement. Compiling one costs about as

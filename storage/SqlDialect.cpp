@@ -145,7 +145,6 @@ QStringList SqlDialect::Schema() const
 
 QList<SqlDialect::Column> SqlDialect::AddedColumns() const
 {
-    const QString time = m_kind == Postgres ? QStringLiteral("timestamp") : QStringLiteral("datetime");
     // A job's verdict and the list it runs; what became of each case; for a
     // job a server hands out, its secret and when the server last heard of it.
     return {{"T_Job", "vResult", QStringLiteral("integer")},
@@ -153,7 +152,8 @@ QList<SqlDialect::Column> SqlDialect::AddedColumns() const
             {"T_Job", "vReason", QStringLiteral("text")},
             {"T_Job", "caseIds", QStringLiteral("text")},
             {"T_Job", "secret", QStringLiteral("text")},
-            {"T_Job", "seen", time},
+            {"T_Job", "seen", QStringLiteral("text")},
+            {"T_Job", "waiting", QStringLiteral("integer")},
             {"T_JobDetail", "vStatus", QStringLiteral("text")},
             {"T_JobDetail", "vRemark", QStringLiteral("text")},
             {"T_JobDetail", "vMs", QStringLiteral("integer")}};

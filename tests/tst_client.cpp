@@ -188,6 +188,17 @@ private Q_SLOTS:
         QTest::newRow("stored plan") << none << QStringList{"--fail-on-failure", "%plan"} << 0 << "" << 3
                                      << QStringList{"job %job: supply=pass, radio=failure, job-level verdict=pass"}
                                      << QStringList{"job %job: 1 passed, 1 failed, 0 errors in T s", "  FAILED radio: failed"} << reply;
+        // A request that asks for no events is followed all the same by a run
+        // that must know how its jobs end; the events are not shown.
+        QTest::newRow("stored plan, no events asked") << none << QStringList{"--fail-on-failure", "%plan-noprogress"} << 0 << "" << 3
+                                                      << QStringList{"job %job: supply=pass, radio=failure, job-level verdict=pass"}
+                                                      << QStringList{"  FAILED radio: failed"} << reply;
+        // No controller: the job fails before its first case, which is no
+        // failure of the device but a job that could not start.
+        QTest::newRow("controller not running")
+            << QStringList{"--port", "0"} << QStringList{"--fail-on-failure", executeJob(26, {kSupply})} << 0 << "" << 4
+            << QStringList{"job 26: supply=skipped, job-level verdict=error"}
+            << QStringList{"  ERROR job-level verdict: Websocket to controller/simulator/ | error: Connection refused"} << reply;
         // Events the user asked for are printed as they come without the verdicts.
         QTest::newRow("stored plan, events asked") << none << QStringList{"%plan-progress"} << 0 << "" << 0
                                                    << QStringList{"job %job: supply=pass, radio=failure, job-level verdict=pass"}
@@ -214,7 +225,10 @@ private Q_SLOTS:
             const int plan = MakePlan();
             QVERIFY(plan > 0);
             QJsonObject request{{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "devices/dev-s"}};
-            if (arguments.last() == "%plan-progress") {
+            if (arguments.last() == "%plan-noprogress") {
+                request.insert("progress", false);
+                arguments.last() = compact(request);
+            } else if (arguments.last() == "%plan-progress") {
                 request.insert("progress", true);
                 // A "SEQ" no double holds comes back as it was written, in every reply and event.
                 arguments.last() = compact(request).replace("{", R"({"SEQ":9007199254740993,)");
@@ -314,26 +328,27 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QStringList>("suites");
         QTest::addColumn<QByteArray>("excerpt");
+        QTest::addColumn<int>("exitCode");
         QTest::newRow("sample") << QStringList{"--file", kSample}
                                 << QStringList{"job 1: Supply accepts 12 V / 2 A=pass, Transmitter tunes to 1090 MHz=pass, "
                                                "Transmit power above 30 dBm (fails on purpose)=failure, Supply set without a check=pass, "
                                                "job-level verdict=pass"}
-                                << QByteArray(R"(<property name="planid" value="1"/>)");
-        // Without a device id the job fails before its case; the title needs escaping.
+                                << QByteArray(R"(<property name="planid" value="1"/>)") << 0;
+        // Without a device id the job could not start; the title needs escaping.
         QTest::newRow("fatal") << QStringList{compact({{"CMD", "ExecuteJob"}, {"VALUE", QJsonObject{{"jobid", 4}, {"url", ""},
                                                    {"case_list", QJsonArray{QJsonObject{{"testcaseid", 7}, {"title", "a <b> & \"c\""}}}}}}})}
                                << QStringList{"job 4: a <b> & \"c\"=skipped, job-level verdict=error"}
-                               << QByteArray("type=\"error\">Job url has no device id: &apos;&apos;</error>");
+                               << QByteArray("type=\"error\">Job url has no device id: &apos;&apos;</error>") << 4;
         // A thrown value with a character XML cannot hold; a case without a title.
         QJsonObject bell = kBroken;
         bell.insert("title", "");
         bell.insert("content", compact({{"MODULE_NAME", "Power"}, {"GROUP_NAME", "Supply"}, {"DATA", QJsonArray{item(0, 1)}},
                                         {"execute_script", "(function(l, g) { throw 'bell \\u0007'; })"}}));
         QTest::newRow("control character") << QStringList{executeJob(6, {bell})} << QStringList{"job 6: test case 4=error, job-level verdict=pass"}
-                                           << QByteArray("bell \xEF\xBF\xBD");
+                                           << QByteArray("bell \xEF\xBF\xBD") << 0;
         // The user's own "job_detail" is written too.
         QTest::newRow("job detail") << QStringList{"%detail"} << QStringList{"job %job: supply=pass, radio=failure, job-level verdict=pass"}
-                                    << QByteArray(R"(<property name="starter" value=""/>)");
+                                    << QByteArray(R"(<property name="starter" value=""/>)") << 0;
     }
 
     // autotest-client --junit writes what the jobs' records say, valid for CI readers.
@@ -342,6 +357,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, suites);
         QFETCH(QByteArray, excerpt);
+        QFETCH(int, exitCode);
         QVERIFY(StartEmulator());
         QString job;
         if (arguments.contains("%detail")) {
@@ -353,7 +369,7 @@ private Q_SLOTS:
         }
         QTemporaryDir dir;
         const QString file = dir.filePath("report.xml");
-        QCOMPARE(RunClient(QStringList{"--junit", file} + arguments).code, 0);
+        QCOMPARE(RunClient(QStringList{"--junit", file} + arguments).code, exitCode);
         QCOMPARE(junitSummary(readFile(file)), suites.replaceInStrings("%job", job));
         QVERIFY2(readFile(file).contains(excerpt), readFile(file).constData());
         QVERIFY(SchemaAccepts(file));

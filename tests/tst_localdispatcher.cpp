@@ -263,6 +263,18 @@ private Q_SLOTS:
         QCOMPARE(Report("server", job, late), QStringLiteral("job %1 was reported already").arg(job));
     }
 
+    // A job a server started before it kept the case list with its jobs
+    // (an upgrade while stations ran): its entries name the cases, each
+    // stored as the job ran it.
+    void serverTakesReportsOfJobsStartedBeforeAnUpgrade()
+    {
+        QVERIFY(rows("verdict-server", "insert into T_Job (planId, projId, totalCnt, finishCnt, status) values (1, 1, 3, 0, 2);").isEmpty());
+        const int job = rows("verdict-server", "select max(id) from T_Job;").value(0).toInt();
+        m_secret.clear();
+        QCOMPARE(Report("server", job, report({entry(2, true, ""), entry(99, false, "gone"), entry(1, false, "")})), QStringLiteral("ok"));
+        QCOMPARE(Record("server", job), (QStringList{"3 3|1|No Script to Exec|", "0 b pass||pass||-1", "2 a fail||fail||-1"}));
+    }
+
     void failedSaveLeavesTheJobAsStarted()
     {
         // The last detail cannot be written: the job and the details written

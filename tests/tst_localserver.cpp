@@ -260,6 +260,51 @@ private Q_SLOTS:
         QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
     }
 
+    // A stored plan's job behind another job on its device waits, says so and
+    // is listed so, in either mode; "CancelJob" with the device's url ends
+    // only the job on that device.
+    void waitingJobsAreListed()
+    {
+        HostProcess emulator(QStringLiteral("controller-emulator"));
+        QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870"}),
+                 qPrintable(emulator.ErrorText()));
+        const int tc = AddTestcase(newTestcase("queued", "wait"));
+        const int plan = Ask({{"CMD", "create_plan"}, {"projectid", 1}, {"name", "queued"}, {"content", compact({{"case_stratepy", QJsonArray{QJsonArray()}}})}})
+                             .value("planid").toInt();
+        QCOMPARE(Data({{"CMD", "sync_plan"}, {"planid", plan}, {"tclist", QJsonArray{tc}}}).size(), 1);
+        // The device's holder: a job handed in whole, held in its post-delay.
+        TestClient holder;
+        QVERIFY(holder.Connect(m_host->Url()));
+        const QJsonObject content{{"MODULE_NAME", "Power"}, {"GROUP_NAME", "Supply"}, {"DATA", QJsonArray()}};
+        holder.Send(QJsonObject{{"CMD", "ExecuteJob"}, {"SEQ", 1},
+                                {"VALUE", QJsonObject{{"url", "dev-q"}, {"jobid", 7000}, {"planid", 1},
+                                                      {"case_list", QJsonArray{QJsonObject{{"testcaseid", 1}, {"content", compact(content)}}}},
+                                                      {"content", compact({{"case_stratepy", QJsonArray{QJsonArray{QJsonObject{{"type", "s_deplay"}, {"time", 60000}}}}}})}}}});
+        QTRY_VERIFY(emulator.Stderr().contains("Device dev-q entered auto-test mode"));
+        // Its events go to a client of their own; the answer naming the job comes first.
+        TestClient follower;
+        QVERIFY(follower.Connect(m_host->Url()));
+        follower.Send(QJsonObject{{"CMD", "execute_job_local"}, {"planid", plan}, {"url", "devices/dev-q"}, {"progress", true}});
+        QVERIFY(follower.WaitReplies(2, 10000));
+        const int job = follower.Reply(0).value("jobid").toInt();
+        QCOMPARE(follower.Reply(1).value("EVENT").toString(), QStringLiteral("JobWaiting"));
+        const auto waiting = [&] {
+            const QJsonArray jobs = Ask({{"CMD", "my_jobs"}, {"verdicts", true}}).value("data").toArray();
+            return jobs.isEmpty() ? QJsonValue() : jobs.at(0)["waiting"];
+        };
+        QTRY_COMPARE(waiting(), QJsonValue(true));
+        QCOMPARE(Ask({{"CMD", "CancelJob"}, {"jobid", 7000}, {"url", "dev-other"}}).value("cancelled").toInt(), 0);
+        QCOMPARE(Ask({{"CMD", "CancelJob"}, {"jobid", 7000}, {"url", "devices/dev-q"}}).value("cancelled").toInt(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(Data({{"CMD", "my_jobs"}}).isEmpty(), 15000);
+        const QJsonObject detail = Ask({{"CMD", "job_detail"}, {"jobid", job}, {"verdicts", true}});
+        QCOMPARE(detail.value("jobdetail")[0]["verdict"]["status"].toString(), QStringLiteral("pass"));
+        QStringList events;
+        for (int i = 1; i < follower.Replies().size(); ++i)
+            events << follower.Reply(i).value("EVENT").toString();
+        QVERIFY2(events.mid(0, 2) == (QStringList{"JobWaiting", "JobStarted"}), qPrintable(events.join(' ')));
+        QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
+    }
+
     // A job whose host is killed does not stay "running": the host finishes it
     // when it starts again, the server when the station has been silent for
     // its lease. Cases that finished keep their verdicts.

@@ -60,7 +60,32 @@ QJsonArray casesOf(const QJsonObject& detailReply)
     return cases;
 }
 
+// Why a job failed as a whole: its verdict's reason, else its remark.
+QString reasonOf(const QJsonObject& value)
+{
+    const QString reason = value.value(QStringLiteral("verdict"))[QStringLiteral("reason")].toString();
+    return reason.isEmpty() ? value.value(QStringLiteral("remark")).toString() : reason;
+}
+
 } // namespace
+
+bool JobFollower::CouldNotStart(const QJsonObject& value)
+{
+    if (value.value(QStringLiteral("result")) != QJsonValue(false))
+        return false;
+    // No case at all (no worker, no device id), or a whole-job failure
+    // before any case ran (no controller, a device that refused).
+    const QJsonArray tcs = value.value(QStringLiteral("tcs")).toArray();
+    if (tcs.isEmpty())
+        return true;
+    if (value.value(QStringLiteral("verdict"))[QStringLiteral("reason")].toString().isEmpty())
+        return false;
+    for (const QJsonValue& entry : tcs) {
+        if (entry[QStringLiteral("verdict")][QStringLiteral("status")] != QLatin1String("not run"))
+            return false;
+    }
+    return true;
+}
 
 JobFollower::JobFollower(const Options& options, const Sender& send)
     : options(options)
@@ -98,19 +123,27 @@ QString JobFollower::Outgoing(const QString& message)
     job.userEvents = request.value(QStringLiteral("progress")) == QJsonValue(true);
     job.events = job.userEvents;
     // Written into the text rather than the text written anew, so that the
-    // request keeps its "SEQ" as the user wrote it. A member the user wrote
-    // is left as it is, whatever it says.
+    // request keeps its "SEQ" as the user wrote it.
     QStringList added;
     if (options.ask && !request.contains(QStringLiteral("progress"))) {
         added << QStringLiteral("\"progress\":true");
+        job.events = true;
+    }
+    // A run that must know how its jobs end follows them even when the
+    // request says it wants no events; they are not shown then.
+    bool rewrite = false;
+    if (options.ask && request.contains(QStringLiteral("progress")) && !job.userEvents) {
+        rewrite = true;
         job.events = true;
     }
     if (options.ask && !request.contains(QStringLiteral("verdicts"))) {
         added << QStringLiteral("\"verdicts\":true");
         job.addedVerdicts = true;
     }
+    job.url = request.value(QStringLiteral("url")).toString();
     if (!local) {
         const QJsonObject value = request.value(QStringLiteral("VALUE")).toObject();
+        job.url = value.value(QStringLiteral("url")).toString();
         job.jobId = value.value(QStringLiteral("jobid"));
         job.planId = value.value(QStringLiteral("planid"));
         job.cases = value.value(QStringLiteral("case_list")).toArray();
@@ -118,6 +151,14 @@ QString JobFollower::Outgoing(const QString& message)
         job.awaited = options.ask;
     }
     jobs.append(job);
+    if (rewrite) {
+        QJsonObject changed = request;
+        changed.insert(QStringLiteral("progress"), true);
+        if (job.addedVerdicts)
+            changed.insert(QStringLiteral("verdicts"), true);
+        const QByteArray text = message.toUtf8();
+        return QString::fromUtf8(JsonText::WithMemberText(changed, QStringLiteral("SEQ"), JsonText::MemberText(text, QStringLiteral("SEQ"))));
+    }
     return JsonText::WithMembers(message, added);
 }
 
@@ -267,9 +308,10 @@ int JobFollower::OnJobReply(const QJsonObject& reply)
 {
     const QJsonObject value = reply.value(QStringLiteral("VALUE")).toObject();
     const QJsonValue jobId = value.value(QStringLiteral("jobid"));
-    if (value.value(QStringLiteral("result")) == QJsonValue(false) && value.value(QStringLiteral("tcs")).toArray().isEmpty())
-        Reject(QStringLiteral("job %1 could not start: %2").arg(Label(jobId), value.value(QStringLiteral("remark")).toString()));
     const int index = FindJob(jobId, reply.value(QStringLiteral("SEQ")), false);
+    // A job this client cancelled did not fail to start.
+    if (CouldNotStart(value) && (index < 0 || !jobs.at(index).cancelled))
+        Reject(QStringLiteral("job %1 could not start: %2").arg(Label(jobId), reasonOf(value)));
     if (index < 0) {
         report.AddJobReport(value, QJsonArray(), QDateTime());
         return index;
@@ -295,6 +337,8 @@ void JobFollower::OnLocalReport(int index, const QJsonObject& event)
         : QJsonObject{{QStringLiteral("jobid"), event.value(QStringLiteral("jobid"))},
                       {QStringLiteral("result"), false},
                       {QStringLiteral("remark"), event.value(QStringLiteral("result"))}};
+    if (event.contains(QStringLiteral("VALUE")) && !job.cancelled && CouldNotStart(job.report))
+        Reject(QStringLiteral("job %1 could not start: %2").arg(Label(job.jobId), reasonOf(job.report)));
     if (!job.awaited || job.written)
         return;
     if (event.value(QStringLiteral("recorded")) == QJsonValue(false)) {
@@ -445,7 +489,12 @@ void JobFollower::CancelJob(int index)
         return;
     job.cancelled = true;
     Log(QStringLiteral("cancelling job %1").arg(Label(job.jobId)));
-    SendOwn(Own::Cancel, index, {{QStringLiteral("CMD"), QStringLiteral("CancelJob")}, {QStringLiteral("jobid"), job.jobId}});
+    // Job ids are the client's own for "ExecuteJob": the device keeps the
+    // cancel to the job this client started.
+    QJsonObject cancel{{QStringLiteral("CMD"), QStringLiteral("CancelJob")}, {QStringLiteral("jobid"), job.jobId}};
+    if (!job.url.isEmpty())
+        cancel.insert(QStringLiteral("url"), job.url);
+    SendOwn(Own::Cancel, index, cancel);
 }
 
 bool JobFollower::Busy() const

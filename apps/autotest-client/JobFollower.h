@@ -76,6 +76,9 @@ public:
     ProgressBar& Bar() { return bar; }
 
 private:
+    // A job report of a job that never got to run a case.
+    static bool CouldNotStart(const QJsonObject& value);
+
     struct Job
     {
         bool local = false;
@@ -84,6 +87,8 @@ private:
         // "ExecuteJob": the request's VALUE.jobid; stored plan: the reply's.
         QJsonValue jobId;
         QJsonValue planId;
+        // Its device, so that cancelling it ends no other job of the same id.
+        QString url;
         // Events come (someone asked for them); the user asked, so they are
         // printed; verdicts were added by the client, so they are stripped.
         bool events = false;

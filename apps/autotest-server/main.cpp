@@ -143,11 +143,13 @@ int main(int argc, char* argv[])
                                  << (config.token.isEmpty() ? "; no token required" : "; requests must carry the token");
     KIV_LOG("Server", "main", 2) << "Listening on http://" << config.address << ":" << server.Port() << "/api";
 
-    // Jobs of stations that went silent are looked for a few times per lease.
+    // Jobs of stations that went silent are looked for a few times per lease,
+    // from one lease after the start: stations that could not reach a server
+    // that was down get a whole lease to be heard again.
     QTimer leaseCheck;
     leaseCheck.setInterval(qBound(250, config.jobLeaseMs / 4, 30000));
     QObject::connect(&leaseCheck, &QTimer::timeout, &app, [&server] { server.ExpireJobs(); });
-    leaseCheck.start();
+    QTimer::singleShot(config.jobLeaseMs, &leaseCheck, qOverload<>(&QTimer::start));
 
     const int status = app.exec();
     server.Stop();
