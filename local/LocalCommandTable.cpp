@@ -5,6 +5,7 @@
 #include "local/JobVerdict.h"
 #include "local/LocalJobContext.h"
 #include "local/RecordJson.h"
+#include "local/TextCheck.h"
 #include "storage/LocalModel.h"
 
 #include <QDateTime>
@@ -23,6 +24,18 @@ LocalModel* Model(ComponentMap* components)
 JobRunner* Runner(ComponentMap* components)
 {
     return components->Get<JobRunner>("JobRunner");
+}
+
+// True when the record's text can be stored as given; else `reply` says
+// which field cannot.
+template<class Record>
+bool storable(const Record& record, QJsonObject& reply)
+{
+    const QString refusal = TextCheck::Refusal(record);
+    if (refusal.isEmpty())
+        return true;
+    reply.insert(kResult, refusal);
+    return false;
 }
 
 void fail(QJsonObject& reply, LocalModel* model)
@@ -60,6 +73,8 @@ void addTc(ComponentMap* components, const QJsonObject& request, QJsonObject& re
     DBT_Testcase tc;
     JsonToTestcase(testcase.toObject(), tc);
     LocalModel* model = Model(components);
+    if (!storable(tc, reply))
+        return;
     if (!model->AddTestcase(tc))
         return fail(reply, model);
     reply.insert(kResult, kOk);
@@ -112,6 +127,8 @@ void updateTc(ComponentMap* components, const QJsonObject& request, QJsonObject&
     }
     JsonToTestcase(attrs.toObject(), tc);
     LocalModel* model = Model(components);
+    if (!storable(tc, reply))
+        return;
     if (!model->UpdateTestcase(tc))
         return fail(reply, model);
     reply.insert(kResult, kOk);
@@ -122,6 +139,8 @@ void createPlan(ComponentMap* components, const QJsonObject& request, QJsonObjec
     DBT_Plan plan;
     JsonToPlan(request, plan);
     LocalModel* model = Model(components);
+    if (!storable(plan, reply))
+        return;
     if (!model->AddPlan(plan))
         return fail(reply, model);
     reply.insert(kResult, kOk);
@@ -148,6 +167,8 @@ void updatePlan(ComponentMap* components, const QJsonObject& request, QJsonObjec
     JsonToPlan(request, plan);
     JsonToPlan(request.value(QStringLiteral("attrs")).toObject(), plan);
     LocalModel* model = Model(components);
+    if (!storable(plan, reply))
+        return;
     if (!model->UpdatePlan(plan))
         return fail(reply, model);
     reply.insert(kResult, kOk);
@@ -218,6 +239,8 @@ void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJson
         reply.insert(kResult, QStringLiteral("URL is empty."));
         return;
     }
+    if (!storable(job, reply))
+        return;
     LocalModel* model = Model(components);
     DBT_Plan plan(job.planId);
     if (!model->GetPlan(plan))

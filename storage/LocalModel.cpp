@@ -1,5 +1,7 @@
 #include "storage/LocalModel.h"
 
+#include "local/TextCheck.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHash>
@@ -168,10 +170,12 @@ QString seenNow(qint64 agoMs = 0)
     return QDateTime::currentDateTimeUtc().addMSecs(-agoMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
 }
 
-// Verdict texts are stored as given, "" rather than NULL when empty.
+// Verdict texts are what scripts and devices said, kept whatever they hold
+// (a NUL character or half a surrogate pair becomes U+FFFD, which either
+// database keeps), and "" rather than NULL when empty.
 QString nonNull(const QString& text)
 {
-    return text.isNull() ? QStringLiteral("") : text;
+    return text.isNull() ? QStringLiteral("") : TextCheck::Storable(text);
 }
 
 qint64 numberBytes(qint64 value)
@@ -747,7 +751,7 @@ bool LocalModel::UpdateJobDetail(const DBT_JobDetail& detail)
     Prepare(QStringLiteral("update T_JobDetail set status = :status, content = :content, vStatus = :vStatus, "
                            "vRemark = :vRemark, vMs = :vMs where jobId = :jobId and seqIdx = :seqIdx;"));
     query.bindValue(QStringLiteral(":status"), detail.status);
-    query.bindValue(QStringLiteral(":content"), detail.content);
+    query.bindValue(QStringLiteral(":content"), detail.content.isNull() ? detail.content : TextCheck::Storable(detail.content));
     query.bindValue(QStringLiteral(":vStatus"), detail.verdict.status);
     query.bindValue(QStringLiteral(":vRemark"), nonNull(detail.verdict.remark));
     query.bindValue(QStringLiteral(":vMs"), detail.verdict.ms);
@@ -764,7 +768,7 @@ bool LocalModel::AddJobDetailOfCase(const DBT_JobDetail& detail)
     query.bindValue(QStringLiteral(":jobId"), detail.jobId);
     query.bindValue(QStringLiteral(":seqIdx"), detail.seqIdx);
     query.bindValue(QStringLiteral(":status"), detail.status);
-    query.bindValue(QStringLiteral(":content"), detail.content);
+    query.bindValue(QStringLiteral(":content"), detail.content.isNull() ? detail.content : TextCheck::Storable(detail.content));
     query.bindValue(QStringLiteral(":vStatus"), detail.verdict.status);
     query.bindValue(QStringLiteral(":vRemark"), nonNull(detail.verdict.remark));
     query.bindValue(QStringLiteral(":vMs"), detail.verdict.ms);
@@ -880,7 +884,7 @@ bool LocalModel::AddJobDetail(DBT_JobDetail& detail)
     query.bindValue(QStringLiteral(":tcId"), detail.tcId);
     query.bindValue(QStringLiteral(":seqIdx"), detail.seqIdx);
     query.bindValue(QStringLiteral(":status"), detail.status);
-    query.bindValue(QStringLiteral(":content"), detail.content);
+    query.bindValue(QStringLiteral(":content"), detail.content.isNull() ? detail.content : TextCheck::Storable(detail.content));
     if (!InsertedId(detail.id))
         return false;
     return true;

@@ -176,6 +176,11 @@ private Q_SLOTS:
             *row("no worker") << QJsonObject{{"VALUE", QJsonObject{{"result", false}, {"remark", "No more worker"}}}}
                               << QStringList{"3 0|0|No more worker|No more worker", "0 a fail|job fail|not run||-1",
                                              "1 b fail|job fail|not run||-1", "2 c fail|job fail|not run||-1"};
+            // What a script threw is kept whatever it holds; what no database keeps becomes U+FFFD.
+            const QString nul = QString::fromUtf8("a\0b", 3);
+            *row("remark a database cannot keep") << report({entry(1, false, nul, verdict("fail", nul)), entry(2, true, ""), entry(3, true, "")})
+                                                  << QStringList{"3 3|1|No Script to Exec|", QString::fromUtf8("0 a fail|a\xEF\xBF\xBD" "b|fail|a\xEF\xBF\xBD" "b|-1"),
+                                                                 "1 b pass||pass||-1", "2 c pass||pass||-1"};
             // Only JSON true passes; an entry without a remark stores none.
             *row("only JSON true passes") << report({QJsonObject{{"id", 1}, {"result", 1}}, entry(2, false, "x"), entry(3, true, "y")})
                                           << QStringList{"3 3|1|No Script to Exec|", "0 a fail|NULL|fail||-1", "1 b fail|x|fail|x|-1",

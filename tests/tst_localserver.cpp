@@ -152,6 +152,39 @@ private Q_SLOTS:
                  (QJsonObject{{"ERROR", "SUCCESS"}, {"cmd", "nope"}, {"result", "Local AT Server not support cmd: nope"}}));
     }
 
+    // Text that neither database can keep as it came is refused, naming the
+    // field, and nothing is stored; a pair of surrogates arrives whole.
+    void textThatIsNotText_data()
+    {
+        QTest::addColumn<QString>("request"); // JSON text: escapes reach the service as the characters they stand for
+        QTest::addColumn<QString>("result");
+        // Written without raw strings, which moc does not read.
+        QTest::newRow("NUL in a title") << "{\"CMD\":\"add_tc\",\"testcase\":{\"projectid\":1,\"title\":\"a\\u0000b\",\"content\":\"{}\"}}"
+                                        << "title holds a NUL character; nothing was stored";
+        QTest::newRow("lone surrogate in content")
+            << "{\"CMD\":\"add_tc\",\"testcase\":{\"projectid\":1,\"title\":\"t\",\"content\":\"{\\\"x\\\":\\\"\\ud800\\\"}\"}}"
+            << "content holds an unpaired surrogate (U+D800); nothing was stored";
+        QTest::newRow("low surrogate in a plan's name") << "{\"CMD\":\"create_plan\",\"projectid\":1,\"name\":\"p\\udc00q\"}"
+                                                        << "name holds an unpaired surrogate (U+DC00); nothing was stored";
+        QTest::newRow("NUL in an update")
+            << "{\"CMD\":\"update_tc\",\"testcaseid\":1,\"attrs\":{\"title\":\"x\",\"content\":\"{}\",\"path\":\"a\\u0000\"}}"
+            << "path holds a NUL character; nothing was stored";
+    }
+
+    void textThatIsNotText()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, result);
+        const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+        const int id = AddTestcase(newTestcase("keep " + emoji, "text"));
+        const int plans = Ask({{"CMD", "create_plan"}, {"projectid", 1}, {"name", "n"}}).value("planid").toInt();
+        QCOMPARE(m_client->RequestText(request).value("result").toString(), result);
+        // Nothing changed: the test cases and plans are as they were, a pair of surrogates kept whole.
+        QCOMPARE(Ask({{"CMD", "proj_tcs"}, {"size", 100}}).value("count").toInt(), 1);
+        QCOMPARE(Ask({{"CMD", "fetch_tc"}, {"testcaseid", id}}).value("title").toString(), "keep " + emoji);
+        QVERIFY(Ask({{"CMD", "plan_info"}, {"planid", plans + 1}}).value("result").toString() != QLatin1String("ok"));
+    }
+
     void plansAndAJobWithoutController()
     {
         const int a = AddTestcase(newTestcase("a", "p"));
