@@ -5,9 +5,12 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHash>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <array>
 #include <iterator>
@@ -316,6 +319,8 @@ bool LocalModel::Open(const QString& database, const QString& connectionName)
     }
     for (const QString& statement : dialect.Tuning())
         Run(statement);
+    if (!ApplyStatementTimeout())
+        return false;
     for (const QString& statement : dialect.Indexes()) {
         if (!Run(statement))
             return false;
@@ -363,10 +368,52 @@ void LocalModel::Close()
     }
 }
 
+void LocalModel::SetStatementTimeout(int ms)
+{
+    statementTimeoutMs = qMax(0, ms);
+    if (db.isOpen())
+        ApplyStatementTimeout();
+}
+
+bool LocalModel::ApplyStatementTimeout()
+{
+    if (dialect.Which() == SqlDialect::Postgres)
+        return Run(QStringLiteral("set statement_timeout = %1;").arg(statementTimeoutMs));
+    // SQLite has no timeout of its own: it asks a handler every so many
+    // steps whether to go on, and waits for locks as long as busy_timeout says.
+    const QVariant handle = db.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3* connection = *static_cast<sqlite3* const*>(handle.data());
+    sqlite3_progress_handler(connection, statementTimeoutMs > 0 ? 1000 : 0,
+                             statementTimeoutMs > 0 ? &LocalModel::OnSqliteProgress : nullptr, this);
+    return statementTimeoutMs <= 0 || Run(QStringLiteral("PRAGMA busy_timeout = %1;").arg(statementTimeoutMs));
+}
+
+int LocalModel::OnSqliteProgress(void* model)
+{
+    auto* self = static_cast<LocalModel*>(model);
+    if (!self->statementDeadline.hasExpired())
+        return 0;
+    self->deadlinePassed = true;
+    return 1;
+}
+
+void LocalModel::StartStatement()
+{
+    deadlinePassed = false;
+    if (statementTimeoutMs > 0)
+        statementDeadline.setRemainingTime(statementTimeoutMs);
+    else
+        statementDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
 QString LocalModel::LastErrorText() const
 {
     if (!limitError.isEmpty())
         return std::exchange(limitError, QString());
+    if (deadlinePassed && queryBound && query.lastError().isValid())
+        return QStringLiteral("The database took longer than %1 ms; the work was stopped").arg(statementTimeoutMs);
     return queryBound ? query.lastError().text() : QString();
 }
 
@@ -396,6 +443,7 @@ bool LocalModel::Run(const QString& statement)
 {
     // Not kept prepared: PostgreSQL prepares only queries and changes of
     // rows, not transaction control or schema statements.
+    StartStatement();
     query.finish();
     query = QSqlQuery(db);
     query.setForwardOnly(true);
@@ -406,6 +454,7 @@ void LocalModel::Prepare(const QString& statement)
 {
     // The statement in use before is reset, so that it holds no read
     // transaction open while it waits for its next use.
+    StartStatement();
     query.finish();
     const auto known = prepared.constFind(statement);
     if (known != prepared.constEnd()) {

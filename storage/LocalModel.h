@@ -6,6 +6,7 @@
 #include "local/DBT_Testcase.h"
 #include "storage/SqlDialect.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QList>
 #include <QSqlDatabase>
@@ -46,6 +47,10 @@ public:
     // Reads of many test cases (a page, a plan's list) fail once the rows'
     // text passes this many bytes, before it is all in memory; 0 = no limit.
     void SetReadLimit(qint64 bytes) { readLimit = bytes; }
+    // A statement that runs, or waits for a lock, longer than this is
+    // stopped and fails (0: no limit); the connection stays usable. Takes
+    // effect now and at every later Open.
+    void SetStatementTimeout(int ms);
     static QString FilePath();
 
     bool AddTestcase(DBT_Testcase& tc);
@@ -109,6 +114,10 @@ public:
 
 private:
     bool Run(const QString& statement);
+    // Starts the deadline of the statement about to run.
+    void StartStatement();
+    bool ApplyStatementTimeout();
+    static int OnSqliteProgress(void* model);
     // Fills a column just added to an older database from what its rows say.
     bool Backfill(const SqlDialect::Column& column);
     // Runs the prepared insert and reads the new row's id.
@@ -131,6 +140,10 @@ private:
     // default connection) says nothing about this database.
     bool queryBound = false;
     qint64 readLimit = 0;
+    int statementTimeoutMs = 0;
+    QDeadlineTimer statementDeadline;
+    // The last statement was stopped at its deadline (SQLite says only "interrupted").
+    bool deadlinePassed = false;
     // Why the last read stopped at the limit; given out once.
     mutable QString limitError;
 };

@@ -244,6 +244,37 @@ private Q_SLOTS:
         QCOMPARE(Ask({{"cmd", "del_plan"}, {"planid", plan}}).value("result"), QJsonValue("ok"));
         QCOMPARE(Ask({{"cmd", "del_tc"}, {"testcaseid", tc}}).value("result"), QJsonValue("ok"));
     }
+
+    // A statement past its deadline is stopped with a clear text, and so is a
+    // wait for a lock another connection holds; the connection stays usable.
+    void statementsHaveADeadline()
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(LocalModel::FilePath());
+        QVERIFY(other.open());
+        QSqlQuery bulk(other);
+        QVERIFY2(bulk.exec("with recursive n(i) as (select 1 union all select i + 1 from n where i < 300000) "
+                           "insert into T_Tc (projId, title, path, content) select 1, 'bulk', 'bulk/' || i, '{}' from n;"),
+                 qPrintable(bulk.lastError().text()));
+        // A leading wildcard reads every row: far longer than a millisecond.
+        const QJsonObject scan{{"cmd", "proj_tcs"}, {"path", "%nowhere"}, {"size", 10}};
+        m_model.SetStatementTimeout(1);
+        QCOMPARE(Ask(scan).value("result").toString(), QStringLiteral("The database took longer than 1 ms; the work was stopped"));
+        m_model.SetStatementTimeout(0);
+        QCOMPARE(Ask(scan).value("result").toString(), QStringLiteral("ok"));
+
+        QVERIFY(bulk.exec("delete from T_Tc where title = 'bulk';"));
+        QVERIFY(bulk.exec("begin immediate;"));
+        m_model.SetStatementTimeout(300);
+        QVERIFY(Ask({{"cmd", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", "{}"}}}}).value("result").toString()
+                    .contains("locked"));
+        QVERIFY(bulk.exec("rollback;"));
+        QCOMPARE(Ask({{"cmd", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", "{}"}}}}).value("result").toString(),
+                 QStringLiteral("ok"));
+        m_model.SetStatementTimeout(0);
+        bulk = QSqlQuery();
+        other.close();
+    }
 };
 
 KIV_TEST_MAIN_IN_PRIVATE_APP_DIR(TstLocalStore)
