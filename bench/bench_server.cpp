@@ -7,7 +7,11 @@
 //   bench_server [--seconds N] [--threads N]
 // Prints one line per figure and exits 2 when a target is missed:
 // fetch_tc >= 5 000/s with p99 < 20 ms at 64 clients on PostgreSQL, and
-// add_tc >= 1 000/s (at 8 and at 64 clients, on both databases).
+// add_tc >= 1 000/s (at 8 and at 64 clients, on both databases). Beside the
+// PostgreSQL fetch_tc rows it prints the ceiling: the same select of one test
+// case by id, prepared, straight to PostgreSQL from as many clients
+// (pgbench -M prepared), and the server's share of it (aim: >= 0.5 at 8 and
+// 64 clients).
 
 #include "storage/LocalModel.h"
 #include "tests/support/HostProcess.h"
@@ -15,8 +19,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -184,6 +191,35 @@ Figures run(int port, int clients, double seconds, const std::function<std::stri
     return figures;
 }
 
+// PostgreSQL alone: requests per second of pgbench running the select the
+// server runs for "fetch_tc", prepared, from `clients` connections driven by
+// one thread as the stations above are; 0 when pgbench cannot run.
+double pgAlone(const QString& url, int clients, double seconds, QString& error)
+{
+    QTemporaryDir dir;
+    QFile script(dir.filePath(QStringLiteral("fetch.sql")));
+    if (!script.open(QIODevice::WriteOnly)
+        || script.write(QStringLiteral("\\set id random(1, %1)\nselect * from T_Tc where id = :id;\n").arg(kTestcases).toUtf8()) < 0) {
+        error = script.errorString();
+        return 0;
+    }
+    script.close();
+    QString pgbench = QStringLiteral("pgbench");
+    for (const QString& candidate : {QStringLiteral("/usr/lib/postgresql/15/bin/pgbench"), QStringLiteral("/usr/bin/pgbench")})
+        if (QFile::exists(candidate))
+            pgbench = candidate;
+    QProcess run;
+    run.start(pgbench, {QStringLiteral("-n"), QStringLiteral("-M"), QStringLiteral("prepared"), QStringLiteral("-f"), script.fileName(),
+                        QStringLiteral("-c"), QString::number(clients), QStringLiteral("-j"), QStringLiteral("1"),
+                        QStringLiteral("-T"), QString::number(qMax(1, int(seconds + 0.5))), url});
+    if (!run.waitForFinished(int(seconds * 1000) + 60000) || run.exitCode() != 0) {
+        error = QString::fromLocal8Bit(run.readAllStandardError()).trimmed();
+        return 0;
+    }
+    const QRegularExpressionMatch tps = QRegularExpression(QStringLiteral("tps = ([0-9.]+)")).match(QString::fromLocal8Bit(run.readAllStandardOutput()));
+    return tps.hasMatch() ? tps.captured(1).toDouble() : 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -279,6 +315,20 @@ int main(int argc, char* argv[])
                 std::printf("%-10s %-8s %2d clients: %8.0f requests/s  p50 %6.2f ms  p99 %6.2f ms%s%s\n", backend, command, clients,
                             f.perSecond, f.p50, f.p99, f.failures ? qPrintable(QStringLiteral("  %1 FAILED").arg(f.failures)) : "",
                             qPrintable(verdict));
+                if (fetch && qstrcmp(backend, "postgresql") == 0) {
+                    QString why;
+                    const double ceiling = pgAlone(database, clients, seconds, why);
+                    if (ceiling <= 0) {
+                        std::printf("%-10s %-8s %2d clients: PostgreSQL alone could not be measured: %s\n", backend, command, clients,
+                                    qPrintable(why.left(200)));
+                    } else {
+                        const double ratio = f.perSecond / ceiling;
+                        std::printf("%-10s %-8s %2d clients: %8.0f selects/s by PostgreSQL alone (pgbench -M prepared); "
+                                    "the server reaches %.2f of it%s\n",
+                                    backend, command, clients, ceiling, ratio,
+                                    clients >= 8 ? (ratio >= 0.5 ? "  aim >= 0.50: met" : "  aim >= 0.50: missed") : "");
+                    }
+                }
                 std::fflush(stdout);
             }
         }
