@@ -1,6 +1,5 @@
 #include "engine/ATWorker.h"
 
-#include "engine/ScriptWatchdog.h"
 #include "local/JobVerdict.h"
 #include "platform/ControllerEndpoint.h"
 #include "platform/Debugger.h"
@@ -28,7 +27,7 @@ QString withAnswer(const QString& reason, const QJsonObject& ack)
 ATWorker::ATWorker()
 {
     collector.SetConverter(&cov);
-    verifier.Init();
+    scripts.SetObservations(&collector.Data());
     jobExecutor.SetComponentMap(&components);
 
     deviceProxy.onError = [this](const QString& error) {
@@ -46,10 +45,10 @@ ATWorker::ATWorker()
     deviceProxy.onTimeout = [this](const QString& command) { OnRequestTimedOut(command); };
     connect(&simulator, &IDevSimulator::TimedOut, this, &ATWorker::OnRequestTimedOut);
     collector.onFiled = [this](const QString& module, const QString& group, const QString& item, const QJsonValue& value) {
-        verifier.Observe(module, group, item, value);
+        scripts.Observe(module, group, item, value);
     };
 
-    components.Register("Verifier", &verifier);
+    components.Register("ScriptProcess", &scripts);
     components.Register("DataCollector", &collector);
     components.Register(IdNameCov::ComponentName(), &cov);
     components.Register("ATDeviceProxy", &deviceProxy);
@@ -75,9 +74,9 @@ ReplyCallback ATWorker::Step(void (ATWorker::*handler)(const QJsonObject&))
     };
 }
 
-void ATWorker::SetTimeLimits(ScriptWatchdog* watchdog, int scriptMs, int deviceMs)
+void ATWorker::SetLimits(const ScriptProcess::Limits& scriptLimits, int deviceMs)
 {
-    verifier.SetTimeLimit(watchdog, scriptMs);
+    scripts.SetLimits(scriptLimits);
     deviceTimeLimitMs = deviceMs;
     deviceProxy.SetTimeLimit(deviceMs);
     simulator.SetTimeLimit(deviceMs);
@@ -165,6 +164,8 @@ void ATWorker::OnJobOvered()
 {
     if (reported)
         return;
+    // No script of this job runs again.
+    scripts.Stop();
     report = jobExecutor.Result().ToJsonWithVerdicts();
     deviceProxy.EnterAutoTest(false, Step(&ATWorker::OnLeaveAutoTest));
 }
@@ -251,6 +252,8 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, c
     }
     KIV_LOG("ATWorker", "ATWorker::ReportFatal", 1) << "Job " << request.value(QStringLiteral("jobid")).toInt()
                                                     << " on device " << deviceId << " failed: " << reason;
+    // A script that runs ends now, and no verdict of it comes back.
+    scripts.Stop();
     QJsonArray tcs;
     const QJsonArray cases = request.value(QStringLiteral("case_list")).toArray();
     const QList<TcResult>& finished = jobExecutor.Result().tcs;
@@ -296,9 +299,8 @@ void ATWorker::Reset()
     disconnect(&simulator, nullptr, this, nullptr);
     deviceProxy.Close();
     simulator.Close();
+    scripts.Stop();
     collector.Clear();
-    verifier.ClearObservations();
-    verifier.CollectGarbage();
     cov.Clear();
     jobExecutor.Reset();
     casesStarted = false;

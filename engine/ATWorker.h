@@ -5,7 +5,7 @@
 #include "device/IdNameCov.h"
 #include "engine/DataCollector.h"
 #include "engine/JobExecutor.h"
-#include "engine/Verifier.h"
+#include "engine/ScriptProcess.h"
 #include "front/ComponentMap.h"
 #include "front/ReplyCallback.h"
 
@@ -13,12 +13,11 @@
 #include <QJsonValue>
 #include <QObject>
 
-class ScriptWatchdog;
-
 // Runs one job from start to report: starts the simulator, brings the device
 // into auto-test mode, runs the test cases, takes both out again and reports.
-// Any failure of a step or a link ends the job with a failure report. A worker
-// reports exactly once.
+// Any failure of a step or a link ends the job with a failure report, and the
+// job's script process with it, a running script included. A worker reports
+// exactly once.
 class ATWorker : public QObject
 {
     Q_OBJECT
@@ -39,10 +38,9 @@ public:
     // out of auto-test mode and stops the simulator without waiting for their
     // answers, and reports. False when the job has reported already.
     bool Cancel();
-    // Applies to the next Start: scripts are interrupted after `scriptMs` by
-    // `watchdog`, device and simulator requests given up after `deviceMs`
-    // (0: no limit for either).
-    void SetTimeLimits(ScriptWatchdog* watchdog, int scriptMs, int deviceMs);
+    // Applies to the next Start: the scripts' limits (see ScriptProcess), and
+    // device and simulator requests given up after `deviceMs` (0: no limit).
+    void SetLimits(const ScriptProcess::Limits& scriptLimits, int deviceMs);
     QJsonValue JobId() const { return request.value(QStringLiteral("jobid")); }
     // The device of the job's url, whether it has started or waits.
     QString DeviceId() const { return DeviceIdFromUrl(request.value(QStringLiteral("url")).toString()); }
@@ -82,7 +80,7 @@ private:
     DataCollector collector;
     ATDeviceProxy deviceProxy;
     IDevSimulator simulator;
-    Verifier verifier;
+    ScriptProcess scripts;
     IdNameCov cov;
     JobExecutor jobExecutor;
     ComponentMap components;

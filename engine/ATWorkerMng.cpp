@@ -18,7 +18,11 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
         return;
     }
     worker->setParent(&workers);
-    worker->SetTimeLimits(&watchdog, JobLimits::ScriptTimeoutMs(), JobLimits::DeviceTimeoutMs());
+    ScriptProcess::Limits scriptLimits;
+    scriptLimits.checkMs = JobLimits::ScriptTimeoutMs();
+    scriptLimits.budgetMs = JobLimits::JobScriptBudgetMs();
+    scriptLimits.memoryMiB = JobLimits::ScriptMemoryMiB();
+    worker->SetLimits(scriptLimits, JobLimits::DeviceTimeoutMs());
     worker->SetJob(request);
     worker->SetResultCallback([worker, callback](const QJsonObject& report) {
         // The worker is still on the call stack that produced the report.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/ScriptWatchdog.h"
 #include "front/ReplyCallback.h"
 
 #include <QHash>
@@ -43,9 +42,6 @@ private:
     void Run(ATWorker* worker, const QString& device, const QString& url);
     void Release(const QString& device);
 
-    // Shared by every job's verifier; declared first so that it outlives the
-    // workers that arm it.
-    ScriptWatchdog watchdog;
     // Parent of the running workers, so that jobs still running when the
     // service goes are stopped and freed with it, without a report.
     QObject workers;

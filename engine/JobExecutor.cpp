@@ -1,10 +1,12 @@
 #include "engine/JobExecutor.h"
 
 #include "device/IdNameCov.h"
+#include "engine/ScriptProcess.h"
 #include "engine/TcExecutor.h"
-#include "engine/Verifier.h"
 #include "front/ComponentMap.h"
 #include "platform/Debugger.h"
+
+#include <QPointer>
 
 JobExecutor::JobExecutor()
 {
@@ -22,6 +24,7 @@ bool JobExecutor::Init(const QJsonObject& request, QString* error, int* failedCa
 
 void JobExecutor::Start()
 {
+    ++runs;
     jobResult.Init(job.jobId, job.planId);
     queue.clear();
     for (int i = 0; i < job.tcItems.size(); ++i)
@@ -34,6 +37,7 @@ void JobExecutor::Start()
 
 void JobExecutor::Reset()
 {
+    ++runs;
     disconnect(this, nullptr, nullptr, nullptr);
     job.Clear();
     queue.clear();
@@ -88,7 +92,6 @@ void JobExecutor::LastStep()
 {
     KIV_LOG("JobExecutor", "JobExecutor::LastStep", 3) << " LastStep ";
     VerifyJob();
-    Q_EMIT Overed();
 }
 
 void JobExecutor::VerifyJob()
@@ -96,9 +99,18 @@ void JobExecutor::VerifyJob()
     if (job.script.isEmpty()) {
         jobResult.result = true;
         jobResult.remark = QStringLiteral("No Script to Exec");
+        Q_EMIT Overed();
         return;
     }
-    auto* verifier = components->Get<Verifier>("Verifier");
     // The observations the worker's collector filed are the global parameters.
-    jobResult.result = verifier->CheckObserved(QJsonObject(), job.script, jobResult.remark);
+    auto* scripts = components->Get<ScriptProcess>("ScriptProcess");
+    QPointer<JobExecutor> self(this);
+    const quint64 run = runs;
+    scripts->Check(QJsonObject(), job.script, [self, run](const ScriptProtocol::Verdict& verdict) {
+        if (!self || self->runs != run)
+            return;
+        self->jobResult.result = verdict.result;
+        self->jobResult.remark = verdict.remark;
+        Q_EMIT self->Overed();
+    });
 }

@@ -42,6 +42,7 @@ private:
     void StartTc(int index);
     void NextTc();
     void LastStep();
+    // Ends the job once its own script, if it has one, has judged it.
     void VerifyJob();
 
     JobItem job;
@@ -51,4 +52,7 @@ private:
     TcExecutorPool pool;
     // The executor of the test case that runs, between its start and its end.
     TcExecutor* running = nullptr;
+    // Counts Start and Reset, so that the job-level verdict of a job that has
+    // ended another way is dropped.
+    quint64 runs = 0;
 };

@@ -8,6 +8,8 @@ namespace {
 
 int scriptTimeoutMs = JobLimits::DefaultScriptTimeoutMs;
 int deviceTimeoutMs = 0;
+int jobScriptBudgetMs = JobLimits::DefaultJobScriptBudgetMs;
+int scriptMemoryMiB = JobLimits::DefaultScriptMemoryMiB;
 
 } // namespace
 
@@ -33,6 +35,26 @@ void SetDeviceTimeoutMs(int ms)
     deviceTimeoutMs = std::max(ms, 0);
 }
 
+int JobScriptBudgetMs()
+{
+    return jobScriptBudgetMs;
+}
+
+void SetJobScriptBudgetMs(int ms)
+{
+    jobScriptBudgetMs = std::max(ms, 0);
+}
+
+int ScriptMemoryMiB()
+{
+    return scriptMemoryMiB;
+}
+
+void SetScriptMemoryMiB(int mib)
+{
+    scriptMemoryMiB = std::max(mib, 0);
+}
+
 } // namespace JobLimits
 
 void KIVAutoTestSetScriptTimeout(int ms)
@@ -43,4 +65,14 @@ void KIVAutoTestSetScriptTimeout(int ms)
 void KIVAutoTestSetDeviceTimeout(int ms)
 {
     JobLimits::SetDeviceTimeoutMs(ms);
+}
+
+void KIVAutoTestSetJobScriptBudget(int ms)
+{
+    JobLimits::SetJobScriptBudgetMs(ms);
+}
+
+void KIVAutoTestSetScriptMemory(int mib)
+{
+    JobLimits::SetScriptMemoryMiB(mib);
 }

@@ -14,6 +14,13 @@ ScriptWatchdog::~ScriptWatchdog()
     thread.join();
 }
 
+void ScriptWatchdog::Start()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!thread.joinable())
+        thread = std::thread(&ScriptWatchdog::Run, this);
+}
+
 void ScriptWatchdog::Arm(QJSEngine* engine, int limitMs)
 {
     bool notify = false;

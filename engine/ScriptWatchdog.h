@@ -8,12 +8,12 @@
 class QJSEngine;
 
 // Interrupts a verification script that runs past its time limit. A script
-// that loops holds the event loop, so no timer of that thread can fire; the
-// only way out is QJSEngine::setInterrupted from another thread. This is that
+// that loops holds its thread, so no timer of that thread can fire; the only
+// way out is QJSEngine::setInterrupted from another thread. This is that
 // thread, and setInterrupted is all it ever calls.
 //
-// Scripts run one at a time on the event loop, so one slot is enough: Arm
-// before a script runs, Disarm after it. The thread starts on the first Arm
+// A script engine process runs one job's scripts one at a time, so one slot
+// is enough: Arm before a script runs, Disarm after it. The thread starts on the first Arm
 // and is woken only when it has nothing armed, so a check costs two
 // uncontended lock round trips and no system call in the common case.
 class ScriptWatchdog
@@ -24,6 +24,9 @@ public:
     ScriptWatchdog(const ScriptWatchdog&) = delete;
     ScriptWatchdog& operator=(const ScriptWatchdog&) = delete;
 
+    // Starts the thread now rather than at the first Arm, so that its stack
+    // is in place before the process bounds its memory.
+    void Start();
     // Interrupts `engine` unless Disarm comes within `limitMs`.
     void Arm(QJSEngine* engine, int limitMs);
     // True when the limit was reached; the engine's interrupt flag is then

@@ -2,9 +2,9 @@
 
 #include "device/ATDeviceProxy.h"
 #include "device/IdNameCov.h"
+#include "engine/ScriptProcess.h"
 #include "engine/TcItem.h"
 #include "engine/TcStrategy.h"
-#include "engine/Verifier.h"
 #include "front/ComponentMap.h"
 #include "platform/Debugger.h"
 
@@ -37,6 +37,7 @@ void TcExecutor::Init(TcItem* tc)
 
 void TcExecutor::Start()
 {
+    ++runs;
     state = 0;
     tcResult.id = item->tcId;
     tcResult.result = false;
@@ -48,6 +49,7 @@ void TcExecutor::Start()
 
 void TcExecutor::Reset()
 {
+    ++runs;
     disconnect(this, nullptr, nullptr, nullptr);
     postDelay = 0;
     components = nullptr;
@@ -96,28 +98,48 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
 {
     KIV_LOG("TcExecutor", "TcExecutor::OnStateExecResult", 3) << " OnStateExecResult " << item->tcId;
     auto* cov = components->Get<IdNameCov>(IdNameCov::ComponentName());
-    auto* verifier = components->Get<Verifier>("Verifier");
 
     // A case that could not be judged is an error, apart from a script's "no".
-    bool erred = true;
     const QString err = ack.value(QStringLiteral("ERROR")).toString();
     if (err != QLatin1String("SUCCESS")) {
         tcResult.result = false;
         tcResult.remark = QStringLiteral("Set Data Ack: ") + err;
+        tcResult.status = QStringLiteral("error");
     } else if (!item->script.isEmpty()) {
         QJsonObject local;
         if (cov->IdDataToNameData(ack, local)) {
-            tcResult.result = verifier->CheckObserved(local, item->script, tcResult.remark);
-            erred = !tcResult.result && verifier->LastCheckErred();
-        } else {
-            tcResult.result = false;
-            tcResult.remark = QStringLiteral("Fail to Convert id data to name data");
+            auto* scripts = components->Get<ScriptProcess>("ScriptProcess");
+            QPointer<TcExecutor> self(this);
+            const quint64 run = runs;
+            scripts->Check(local, item->script, [self, run](const ScriptProtocol::Verdict& verdict) {
+                if (self && self->runs == run)
+                    self->OnVerdict(verdict);
+            });
+            return;
         }
+        tcResult.result = false;
+        tcResult.remark = QStringLiteral("Fail to Convert id data to name data");
+        tcResult.status = QStringLiteral("error");
     } else {
         tcResult.result = true;
         tcResult.remark = QStringLiteral("No Script to Exec");
+        tcResult.status = QStringLiteral("pass");
     }
-    tcResult.status = tcResult.result ? QStringLiteral("pass") : erred ? QStringLiteral("error") : QStringLiteral("fail");
+    Judged();
+}
+
+void TcExecutor::OnVerdict(const ScriptProtocol::Verdict& verdict)
+{
+    if (state != 1)
+        return;
+    tcResult.result = verdict.result;
+    tcResult.remark = verdict.remark;
+    tcResult.status = verdict.result ? QStringLiteral("pass") : verdict.erred ? QStringLiteral("error") : QStringLiteral("fail");
+    Judged();
+}
+
+void TcExecutor::Judged()
+{
     tcResult.ms = int(qMin<qint64>(clock.elapsed(), std::numeric_limits<int>::max()));
     NextState();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ScriptProtocol.h"
 #include "engine/TcResult.h"
 
 #include <QElapsedTimer>
@@ -9,8 +10,9 @@ class ComponentMap;
 class TcItem;
 
 // Runs one test case as a small state machine: set the data on the device,
-// judge the answer, wait the post-delay, announce the result. Reused for every
-// test case of a job.
+// judge the answer (in the job's script process, waited for as the device
+// is), wait the post-delay, announce the result. Reused for every test case
+// of a job.
 class TcExecutor : public QObject
 {
     Q_OBJECT
@@ -39,6 +41,9 @@ private:
     void NextState();
     void OnStateExec();
     void OnStateExecResult(const QJsonObject& ack);
+    void OnVerdict(const ScriptProtocol::Verdict& verdict);
+    // The case is judged: its time is taken and the post-delay follows.
+    void Judged();
     void OnStatePostDelay();
     void OnOver();
 
@@ -48,4 +53,7 @@ private:
     TcResult tcResult;
     // From the data sent to the verdict: the case's own duration.
     QElapsedTimer clock;
+    // Counts the cases this executor ran, so that an answer meant for an
+    // earlier one (its job ended) never reaches a later one.
+    quint64 runs = 0;
 };

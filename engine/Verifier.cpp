@@ -44,33 +44,83 @@ void Verifier::SetTimeLimit(ScriptWatchdog* dog, int limitMs)
     timeLimitMs = limitMs;
 }
 
+void Verifier::SetJobBudget(int budget, qint64 spent)
+{
+    budgetMs = budget;
+    spentMs = spent;
+}
+
+QString Verifier::TimeLimitRemark(int limitMs)
+{
+    return QStringLiteral("Script Exception: script ran longer than %1 ms").arg(limitMs);
+}
+
+QString Verifier::BudgetRemark(int budget)
+{
+    return QStringLiteral("Script Exception: the job's scripts ran longer than %1 ms in all").arg(budget);
+}
+
 void Verifier::Observe(const QString& module, const QString& group, const QString& item, const QJsonValue& value)
 {
     runtime.Observe(module, group, item, value);
 }
 
+namespace {
+
+QString jsonText(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
 bool Verifier::Check(const QJsonObject& local, const QJsonObject& global, const QString& script, QString& remark)
 {
-    return Judge(local, &global, script, remark);
+    return Judge(jsonText(local), &global, script, remark);
 }
 
 bool Verifier::CheckObserved(const QJsonObject& local, const QString& script, QString& remark)
 {
-    return Judge(local, nullptr, script, remark);
+    return Judge(jsonText(local), nullptr, script, remark);
 }
 
-bool Verifier::Judge(const QJsonObject& local, const QJsonObject* global, const QString& script, QString& remark)
+bool Verifier::CheckObservedText(const QString& localText, const QString& script, QString& remark)
+{
+    return Judge(localText, nullptr, script, remark);
+}
+
+bool Verifier::Judge(const QString& localStr, const QJsonObject* global, const QString& script, QString& remark)
 {
     lastCheckErred = true;
-    const bool limited = watchdog && timeLimitMs > 0;
+    if (budgetMs > 0 && spentMs >= budgetMs) {
+        remark = BudgetRemark(budgetMs);
+        KIV_LOG("AT Verifier", "Verifier::Check", 1) << remark;
+        return false;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const bool verdict = Run(localStr, global, script, remark);
+    spentMs += clock.elapsed();
+    return verdict;
+}
+
+bool Verifier::Run(const QString& localStr, const QJsonObject* global, const QString& script, QString& remark)
+{
+    // The job's budget bounds a check when less of it is left than a check may take.
+    int limitMs = timeLimitMs;
+    bool budgetBinds = false;
+    if (budgetMs > 0 && (limitMs <= 0 || budgetMs - spentMs < limitMs)) {
+        limitMs = int(budgetMs - spentMs);
+        budgetBinds = true;
+    }
+    const bool limited = watchdog && limitMs > 0;
     if (limited)
-        watchdog->Arm(&engine, timeLimitMs);
+        watchdog->Arm(&engine, limitMs);
 
     ScriptRuntime::Outcome outcome;
     const QJSValue verifyFunc = VerifyFunction(script, outcome);
     const bool callable = !outcome.threw && !outcome.value.isError() && verifyFunc.isCallable();
     if (callable) {
-        const QString localStr = QString::fromUtf8(QJsonDocument(local).toJson(QJsonDocument::Compact));
         KIV_LOG("Verifier", "Verifier::Check", 3) << "Local Params: " << localStr;
         if (global) {
             const QString& globalStr = GlobalText(*global);
@@ -83,7 +133,7 @@ bool Verifier::Judge(const QJsonObject& local, const QJsonObject* global, const 
     }
     // An interrupted script surfaces as an error; its reason is the time limit.
     if (limited && watchdog->Disarm()) {
-        remark = QStringLiteral("Script Exception: script ran longer than %1 ms").arg(timeLimitMs);
+        remark = budgetBinds ? BudgetRemark(budgetMs) : TimeLimitRemark(timeLimitMs);
         KIV_LOG("AT Verifier", "Verifier::Check", 1) << remark;
         return false;
     }

@@ -6,6 +6,7 @@
 #include <QJSEngine>
 #include <QJSValue>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QString>
 
 class QJsonValue;
@@ -22,6 +23,8 @@ public:
     bool Check(const QJsonObject& local, const QJsonObject& global, const QString& script, QString& remark);
     // The same with the observations handed to Observe as the global parameters.
     bool CheckObserved(const QJsonObject& local, const QString& script, QString& remark);
+    // The same with the local parameters as JSON text, as the script process gets them.
+    bool CheckObservedText(const QString& localText, const QString& script, QString& remark);
     static QString ErrorText(const QJSValue& value);
     // Whether the last check failed because the script could not be run to
     // a verdict (it threw, was not callable or ran too long) rather than
@@ -36,11 +39,19 @@ public:
     // Scripts that run longer than `limitMs` are interrupted by `watchdog`
     // and fail their check; without a watchdog or with 0 they may run for ever.
     void SetTimeLimit(ScriptWatchdog* watchdog, int limitMs);
+    // All checks together may run `budgetMs` (0: no bound), `spentMs` of it
+    // used already; a check that reaches the rest is interrupted, and later
+    // ones fail at once. Needs the watchdog of SetTimeLimit.
+    void SetJobBudget(int budgetMs, qint64 spentMs = 0);
+    qint64 SpentMs() const { return spentMs; }
+    static QString TimeLimitRemark(int limitMs);
+    static QString BudgetRemark(int budgetMs);
 
     static const QString& WrapperText();
 
 private:
-    bool Judge(const QJsonObject& local, const QJsonObject* global, const QString& script, QString& remark);
+    bool Judge(const QString& localStr, const QJsonObject* global, const QString& script, QString& remark);
+    bool Run(const QString& localStr, const QJsonObject* global, const QString& script, QString& remark);
     bool Fail(const ScriptRuntime::Outcome& outcome, QString& remark);
     QJSValue VerifyFunction(const QString& script, ScriptRuntime::Outcome& outcome);
     // The global parameters are all observations of the job so far and grow
@@ -57,5 +68,7 @@ private:
     bool haveGlobalText = false;
     ScriptWatchdog* watchdog = nullptr;
     int timeLimitMs = 0;
+    int budgetMs = 0;
+    qint64 spentMs = 0;
     bool lastCheckErred = false;
 };

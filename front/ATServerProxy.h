@@ -41,11 +41,14 @@ private:
     void OnNoCmd(const QJsonObject& request, QJsonObject& reply);
     void OnGetState(const QJsonObject& request, QJsonObject& reply);
     void OnSwitchState(const QJsonObject& request, QJsonObject& reply);
-    void OnGetTemplates(const QJsonObject& request, QJsonObject& reply);
+    void OnGetTemplates(const QJsonObject& request, const ReplyCallback& reply);
     void OnCancelJob(const QJsonObject& request, QJsonObject& reply);
 
     void RouteRemote(const QJsonObject& request, const ReplyCallback& reply);
     void RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply);
+    // "fetch_tc" for a client of this host, written from the content's UTF-8;
+    // false when the command table should answer instead.
+    bool FetchTestcase(const QJsonObject& request, const ReplyCallback& reply);
 
     // Declaration order is construction order; destruction runs backwards.
     LocalCommandTable m_commands;

@@ -1,5 +1,7 @@
 #include "front/AtTplMng.h"
 
+#include "front/KIVAutoTestView.h"
+#include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 
 #include <QCoreApplication>
@@ -13,6 +15,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
+AtTplMng::AtTplMng()
+{
+    m_step.setSingleShot(true);
+    m_step.setInterval(0);
+    QObject::connect(&m_step, &QTimer::timeout, &m_step, [this] { Step(); });
+}
+
 QString AtTplMng::Directory()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/Data/AutoTestTpl/");
@@ -25,19 +36,101 @@ void AtTplMng::Init()
     QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/Data/")).mkdir(QStringLiteral("AutoTestTpl"));
 }
 
-void AtTplMng::GetTemplates(QJsonArray& out)
+void AtTplMng::Read(const ReplyCallback& done)
 {
-    const QDir directory(Directory());
-    const QFileInfoList files =
-        directory.entryInfoList({QStringLiteral("*.json")}, QDir::Files, QDir::Unsorted);
-    for (const QFileInfo& file : files) {
-        QJsonObject templ;
-        if (File2JsonObj(file, templ))
-            out.append(templ);
-    }
+    // A read that began before this request could miss a file changed since.
+    if (m_running)
+        m_next.append(done);
+    else
+        Start({done});
 }
 
-bool AtTplMng::File2JsonObj(const QFileInfo& file, QJsonObject& out)
+void AtTplMng::Start(const QList<ReplyCallback>& asked)
+{
+    m_asked = asked;
+    m_running = true;
+    m_files = QDir(Directory()).entryInfoList({QStringLiteral("*.json")}, QDir::Files, QDir::Unsorted);
+    m_at = 0;
+    m_templates = QJsonArray();
+    m_bytes = 0;
+    // What would be read, by the sizes on disk (links followed): only regular
+    // files within the size limit are.
+    qint64 total = 0;
+    for (const QFileInfo& file : qAsConst(m_files)) {
+        if (file.isFile() && file.size() <= MaxTemplateSize)
+            total += file.size();
+    }
+    if (total > RequestEnvelope::MaxReplySize()) {
+        KIV_LOG("AtTplMng", "AtTplMng::Read", 1) << "The templates come to " << total << " bytes, more than the reply limit of "
+                                                 << RequestEnvelope::MaxReplySize() << "; not read";
+        Finish({{QStringLiteral("result"), RequestEnvelope::TooLargeText(total)}});
+        return;
+    }
+    if (total > ReadAtOnceBytes) {
+        m_step.start();
+        return;
+    }
+    while (m_at < m_files.size()) {
+        if (!ReadNext())
+            return;
+    }
+    Finish({{QStringLiteral("VALUE"), m_templates}});
+}
+
+bool AtTplMng::ReadNext()
+{
+    QJsonObject templ;
+    qint64 size = 0;
+    if (File2JsonObj(m_files.at(m_at++), templ, &size))
+        m_templates.append(templ);
+    m_bytes += size;
+    // Files may have grown since they were listed.
+    if (m_bytes <= RequestEnvelope::MaxReplySize())
+        return true;
+    Finish({{QStringLiteral("result"), RequestEnvelope::TooLargeText(m_bytes)}});
+    return false;
+}
+
+void AtTplMng::Step()
+{
+    if (!AnyoneWaits()) {
+        Finish(QJsonObject());
+        return;
+    }
+    if (!ReadNext())
+        return;
+    if (m_at < m_files.size())
+        m_step.start();
+    else
+        Finish({{QStringLiteral("VALUE"), m_templates}});
+}
+
+bool AtTplMng::AnyoneWaits() const
+{
+    for (const ReplyCallback& asked : m_asked) {
+        const KIVAutoTestReply* client = asked.target<KIVAutoTestReply>();
+        if (!client || *client->alive)
+            return true;
+    }
+    return false;
+}
+
+void AtTplMng::Finish(const QJsonObject& answer)
+{
+    const QList<ReplyCallback> asked = std::exchange(m_asked, {});
+    m_running = false;
+    m_files.clear();
+    m_templates = QJsonArray();
+    // Nobody waits for an empty answer: its clients have gone.
+    if (!answer.isEmpty()) {
+        for (const ReplyCallback& done : asked)
+            done(answer);
+    }
+    if (!m_next.isEmpty() && !m_running)
+        Start(std::exchange(m_next, {}));
+}
+
+bool AtTplMng::File2JsonObj(const QFileInfo& file, QJsonObject& out, qint64* size)
 {
     // Opened without blocking and checked on the open descriptor, so that
     // what is read is what was checked, even if the entry changes meanwhile.
@@ -61,6 +154,8 @@ bool AtTplMng::File2JsonObj(const QFileInfo& file, QJsonObject& out)
     }
     // The size may have grown since fstat; never read past the limit.
     const QByteArray content = input.read(MaxTemplateSize + 1);
+    if (size)
+        *size = content.size();
     if (content.size() > MaxTemplateSize) {
         KIV_LOG("AtTplMng", "AtTplMng::File2JsonObj", 1) << file.fileName() << " grew past the size limit, skipped";
         return false;

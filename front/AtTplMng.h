@@ -1,25 +1,60 @@
 #pragma once
 
+#include "front/ReplyCallback.h"
+
+#include <QFileInfoList>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
+#include <QTimer>
 
 class QFileInfo;
 
 // Serves the test templates that operators drop into Data/AutoTestTpl/.
 // Nothing is cached: every request reads the directory anew.
+//
+// The answer is bounded like any reply: when the files together hold more
+// than the reply limit, the request is refused from their sizes, before any
+// is read. Templates beyond ReadAtOnceBytes are read and parsed one file per
+// turn of the event loop, so that other clients are served in between; the
+// requests that come meanwhile share the read that follows.
 class AtTplMng
 {
 public:
     // A template file larger than this is skipped with a log line.
     static constexpr qint64 MaxTemplateSize = 16 * 1024 * 1024;
+    // Templates that hold at most this much are read in the request's turn.
+    static constexpr qint64 ReadAtOnceBytes = 1024 * 1024;
+
+    AtTplMng();
 
     void Init();
-    void GetTemplates(QJsonArray& out);
+    // Answers `done` with {"VALUE": [templates]}, or with a "result" that
+    // says the templates are too large. May answer before it returns.
+    void Read(const ReplyCallback& done);
     // Reads one file: only a regular file (or a link to one) of at most
     // MaxTemplateSize bytes. A FIFO or a device would block the service or
-    // feed it without end.
-    static bool File2JsonObj(const QFileInfo& file, QJsonObject& out);
+    // feed it without end. `size` gets the bytes read.
+    static bool File2JsonObj(const QFileInfo& file, QJsonObject& out, qint64* size = nullptr);
     // The template of one file's content, named after `fileName`.
     static bool Content2JsonObj(const QByteArray& content, const QString& fileName, QJsonObject& out);
     static QString Directory();
+
+private:
+    void Start(const QList<ReplyCallback>& asked);
+    // Reads the next file; false once the templates pass the reply limit.
+    bool ReadNext();
+    void Step();
+    void Finish(const QJsonObject& answer);
+    bool AnyoneWaits() const;
+
+    // The requests the running read answers, and those that came after it began.
+    QList<ReplyCallback> m_asked;
+    QList<ReplyCallback> m_next;
+    QFileInfoList m_files;
+    int m_at = 0;
+    QJsonArray m_templates;
+    qint64 m_bytes = 0;
+    bool m_running = false;
+    QTimer m_step;
 };

@@ -16,6 +16,18 @@ KIVAUTOTEST_EXPORT void KIVAutoTestSetRemoteHosts(const QString& first, const QS
 // check fails (default 5000; 0 = no limit). Applies to jobs started afterwards.
 KIVAUTOTEST_EXPORT void KIVAutoTestSetScriptTimeout(int ms);
 
+// Milliseconds all verification scripts of one job may run together; past it
+// the job's remaining checks fail at once (default 60000; 0 = no limit).
+// Applies to jobs started afterwards.
+constexpr int KIVAutoTestDefaultJobScriptBudgetMs = 60000;
+KIVAUTOTEST_EXPORT void KIVAutoTestSetJobScriptBudget(int ms);
+
+// MiB of memory a job's verification scripts may use; a script past it fails
+// its check with "Script used more than N MiB" (default 256; 0 = no bound).
+// Applies to jobs started afterwards.
+constexpr int KIVAutoTestDefaultScriptMemoryMiB = 256;
+KIVAUTOTEST_EXPORT void KIVAutoTestSetScriptMemory(int mib);
+
 // Milliseconds a device or simulator request may stay unanswered before its
 // job ends (default 0 = wait for ever). Applies to jobs started afterwards.
 KIVAUTOTEST_EXPORT void KIVAutoTestSetDeviceTimeout(int ms);

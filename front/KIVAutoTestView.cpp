@@ -29,10 +29,15 @@ void KIVAutoTestView::OnTextMessage(const QString& message)
 
 void KIVAutoTestReply::operator()(const QJsonObject& answer) const
 {
+    (*this)(answer, {});
+}
+
+void KIVAutoTestReply::operator()(const QJsonObject& answer, const QVector<RequestEnvelope::RawMember>& raw) const
+{
     if (!*alive)
         return;
     bool tooLarge = false;
-    const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge);
+    const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge, raw);
     if (tooLarge)
         KIV_LOG("AutoTestView", "KIVAutoTestReply", 1) << "Reply refused: " << text;
     view->WriteWebText(text);

@@ -2,6 +2,7 @@
 
 #include "front/KIVAutoTestGlobal.h"
 #include "front/ReplyCallback.h"
+#include "front/RequestEnvelope.h"
 #include "platform/WebSocketHandler.h"
 
 #include <QByteArray>
@@ -21,6 +22,9 @@ struct KIVAUTOTEST_EXPORT KIVAutoTestReply
     QByteArray seq;
 
     void operator()(const QJsonObject& answer) const;
+    // The same, with members written from their own JSON text (see
+    // RequestEnvelope::Reply): a large text need not go through QJsonObject.
+    void operator()(const QJsonObject& answer, const QVector<RequestEnvelope::RawMember>& raw) const;
     // Writes an event of this request: its "SEQ", no "ERROR". Dropped once
     // the client has gone.
     void Event(const QJsonObject& event) const;

@@ -8,7 +8,197 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
 namespace {
+
+using RawMember = RequestEnvelope::RawMember;
+
+// Index just past the string of compact JSON `text` that starts at `at`
+// (its quote).
+int skipString(const QByteArray& text, int at)
+{
+    const char* data = text.constData();
+    for (int from = at + 1;;) {
+        const void* quote = std::memchr(data + from, '"', size_t(text.size() - from));
+        if (!quote)
+            return text.size();
+        const int end = int(static_cast<const char*>(quote) - data);
+        int backslashes = 0;
+        while (end - backslashes - 1 > at && data[end - backslashes - 1] == '\\')
+            ++backslashes;
+        if (backslashes % 2 == 0)
+            return end + 1;
+        from = end + 1;
+    }
+}
+
+// Index just past the value of compact JSON `text` that starts at `at`.
+int skipValue(const QByteArray& text, int at)
+{
+    int depth = 0;
+    for (int i = at; i < text.size();) {
+        const char c = text.at(i);
+        if (c == '"') {
+            i = skipString(text, i);
+            if (depth == 0)
+                return i;
+            continue;
+        }
+        if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0)
+                return i;
+            if (--depth == 0)
+                return i + 1;
+        } else if (depth == 0 && c == ',') {
+            return i;
+        }
+        ++i;
+    }
+    return text.size();
+}
+
+// How the key written at text[from, to) (quotes included) sorts against an
+// ASCII `name`, as QJsonObject sorts its keys (by UTF-16 code units). A key
+// without escapes compares by its UTF-8 bytes: it differs from an ASCII name
+// first where one of them is ASCII, and there both orders agree.
+int compareKey(const QByteArray& text, int from, int to, QLatin1String name)
+{
+    const char* key = text.constData() + from + 1;
+    const int size = to - from - 2;
+    if (std::memchr(key, '\\', size_t(size))) {
+        const QString decoded = QJsonDocument::fromJson("[" + text.mid(from, to - from) + "]").array().at(0).toString();
+        return decoded.compare(name);
+    }
+    const int common = qMin(size, name.size());
+    const int order = std::memcmp(key, name.data(), size_t(common));
+    return order != 0 ? order : size - name.size();
+}
+
+// The bytes plain UTF-8 takes as a JSON string, quotes included: Qt escapes
+// the quote, the backslash and control characters (the five with short forms
+// so, the rest as \u00xx) and writes everything else as UTF-8.
+int jsonStringBytes(const QByteArray& utf8)
+{
+    int bytes = utf8.size() + 2;
+    for (const char c : utf8) {
+        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+            bytes += 1;
+        else if (uchar(c) < 0x20)
+            bytes += 5;
+    }
+    return bytes;
+}
+
+// Writes `utf8` as a JSON string at `out`, which has jsonStringBytes() room;
+// returns the end.
+char* writeJsonString(char* out, const QByteArray& utf8)
+{
+    static const char hex[] = "0123456789abcdef";
+    *out++ = '"';
+    for (const char c : utf8) {
+        if (uchar(c) >= 0x20 && c != '"' && c != '\\') {
+            *out++ = c;
+            continue;
+        }
+        *out++ = '\\';
+        switch (c) {
+        case '"': *out++ = '"'; break;
+        case '\\': *out++ = '\\'; break;
+        case '\b': *out++ = 'b'; break;
+        case '\f': *out++ = 'f'; break;
+        case '\n': *out++ = 'n'; break;
+        case '\r': *out++ = 'r'; break;
+        case '\t': *out++ = 't'; break;
+        default:
+            *out++ = 'u';
+            *out++ = '0';
+            *out++ = '0';
+            *out++ = hex[uchar(c) >> 4];
+            *out++ = hex[uchar(c) & 0xf];
+        }
+    }
+    *out++ = '"';
+    return out;
+}
+
+// `object` as compact JSON with each of `members` (in the order of their
+// names) written as its own text, in the place its name sorts to, and in
+// place of a member of that name. Written from the object's own text: a copy
+// of the object to insert them into would cost as much as the object, which
+// may be the bulk of a large reply. Only the members sorting before the last
+// name are walked, and the lower-case keys of replies all sort after it.
+QByteArray withRawMembers(const QJsonObject& object, const QVector<RawMember>& members)
+{
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    // A member's text goes in between `before` and `after`, in place of
+    // `removed` bytes at `at`; it is copied only into the reply itself.
+    struct Edit
+    {
+        int at;
+        int removed;
+        QByteArray before;
+        const RawMember* member;
+        QByteArray after;
+    };
+    QVector<Edit> edits;
+    int at = 1; // just past the opening brace
+    bool first = true;
+    for (const RawMember& member : members) {
+        const QByteArray name = '"' + QByteArray(member.name.data(), member.name.size()) + "\":";
+        for (;;) {
+            if (at >= text.size() - 1 || text.at(at) != '"') {
+                // No key sorts after it: the member goes last.
+                edits.append({at, 0, first ? name : ',' + name, &member, QByteArray()});
+                first = false;
+                break;
+            }
+            const int keyEnd = skipString(text, at);
+            const int order = compareKey(text, at, keyEnd, member.name);
+            if (order >= 0) {
+                if (order == 0)
+                    edits.append({at, skipValue(text, keyEnd + 1) - at, name, &member, QByteArray()});
+                else
+                    edits.append({at, 0, name, &member, QByteArrayLiteral(",")});
+                break;
+            }
+            at = skipValue(text, keyEnd + 1);
+            if (at < text.size() && text.at(at) == ',')
+                ++at;
+            first = false;
+        }
+    }
+    // Written once at its final size.
+    const auto written = [](const RawMember& member) {
+        return member.isString ? jsonStringBytes(member.text) : member.text.size();
+    };
+    qint64 size = text.size();
+    for (const Edit& edit : qAsConst(edits))
+        size += edit.before.size() + written(*edit.member) + edit.after.size() - edit.removed;
+    QByteArray reply(int(size), Qt::Uninitialized);
+    char* out = reply.data();
+    const auto copy = [&out](const char* from, int count) {
+        std::memcpy(out, from, size_t(count));
+        out += count;
+    };
+    int from = 0;
+    for (const Edit& edit : qAsConst(edits)) {
+        copy(text.constData() + from, edit.at - from);
+        copy(edit.before.constData(), edit.before.size());
+        if (edit.member->isString)
+            out = writeJsonString(out, edit.member->text);
+        else
+            copy(edit.member->text.constData(), edit.member->text.size());
+        copy(edit.after.constData(), edit.after.size());
+        from = edit.at + edit.removed;
+    }
+    copy(text.constData() + from, text.size() - from);
+    return reply;
+}
 
 qint64& maxReplySize()
 {
@@ -67,20 +257,30 @@ bool RequestEnvelope::Parse(const QString& message)
     return true;
 }
 
-QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge)
+QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge,
+                                  const QVector<RawMember>& raw)
 {
     // Written out whole before it is measured: the text is about the size of
     // the answer already held, and walking the answer to estimate its size
-    // cost a third as much as writing it.
-    QJsonObject envelope = answer;
-    envelope.insert(QStringLiteral("ERROR"), QStringLiteral("SUCCESS"));
-    QByteArray text = WithSeq(envelope, seqText);
+    // cost a third as much as writing it. Reads that could make an answer
+    // too large measure what they read before they build it (LocalModel's
+    // read limit, the template store).
+    QVector<RawMember> members{{QLatin1String("ERROR"), QByteArrayLiteral("\"SUCCESS\"")}};
+    if (!seqText.isEmpty())
+        members.append({QLatin1String("SEQ"), seqText});
+    members += raw;
+    std::sort(members.begin(), members.end(), [](const RawMember& a, const RawMember& b) {
+        return std::string_view(a.name.data(), size_t(a.name.size())) < std::string_view(b.name.data(), size_t(b.name.size()));
+    });
+    QByteArray text = withRawMembers(answer, members);
     const bool refused = text.size() > MaxReplySize();
     if (tooLarge)
         *tooLarge = refused;
     if (!refused)
         return text;
-    envelope = {{QStringLiteral("result"), TooLargeText(text.size())}, {QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
+    const qint64 size = text.size();
+    text.clear();
+    QJsonObject envelope{{QStringLiteral("result"), TooLargeText(size)}, {QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
     if (answer.contains(QStringLiteral("cmd")))
         envelope.insert(QStringLiteral("cmd"), answer.value(QStringLiteral("cmd")));
     return WithSeq(envelope, seqText);
@@ -94,16 +294,20 @@ QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& se
         *tooLarge = refused;
     if (!refused)
         return text;
+    const qint64 size = text.size();
+    text.clear();
     // Whoever waits for the event still learns that it came, and why it is empty.
     return WithSeq({{QStringLiteral("EVENT"), event.value(QStringLiteral("EVENT"))},
                     {QStringLiteral("jobid"), event.value(QStringLiteral("jobid"))},
-                    {QStringLiteral("result"), TooLargeText(text.size())}},
+                    {QStringLiteral("result"), TooLargeText(size)}},
                    seqText);
 }
 
 QByteArray RequestEnvelope::WithSeq(const QJsonObject& envelope, const QByteArray& seqText)
 {
-    return JsonText::WithMemberText(envelope, QStringLiteral("SEQ"), seqText);
+    if (seqText.isEmpty())
+        return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+    return withRawMembers(envelope, {{QLatin1String("SEQ"), seqText}});
 }
 
 QByteArray RequestEnvelope::FailureReply(const QString& errorText)

@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QLatin1String>
 #include <QString>
+#include <QVector>
 
 // The request envelope of one text message: parses the request, takes out
 // "SEQ" and folds "CMD" into "cmd", and writes the replies with "SEQ" as it
@@ -15,6 +17,17 @@ class KIVAUTOTEST_EXPORT RequestEnvelope
 {
 public:
     static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
+
+    // A top-level member of a reply written from its own text, as "SEQ"
+    // is; its name is ASCII. With `isString`, the text is plain UTF-8
+    // (LocalModel::PlainUtf8) written as the JSON string Qt's writer makes of
+    // it, escaped as it is copied into the reply.
+    struct RawMember
+    {
+        QLatin1String name;
+        QByteArray text;
+        bool isString = false;
+    };
 
     // False when the text is not a JSON object; ErrorText() then has the
     // parser's message.
@@ -27,8 +40,10 @@ public:
 
     // The reply text (compact JSON, UTF-8) to `answer` for a request whose
     // "SEQ" was `seqText`. An answer larger than MaxReplySize() is replaced
-    // by a failure "result" that says so.
-    static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr);
+    // by a failure "result" that says so. Each of `raw` is written in place
+    // of the member of its name in `answer` (or where its name sorts to).
+    static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr,
+                            const QVector<RawMember>& raw = {});
     static QByteArray FailureReply(const QString& errorText);
     // The text of an event for a request whose "SEQ" was `seqText`: like a
     // reply but without "ERROR", which speaks of replies only. An event larger

@@ -4,6 +4,7 @@
 #include "platform/WebSocketHandler.h"
 
 #include <QDateTime>
+#include <QMetaObject>
 #include <QTcpSocket>
 #include <QWebSocket>
 
@@ -28,7 +29,7 @@ KIVWebSocketServer::KIVWebSocketServer(const QString& name, QObject* parent)
     : QObject(parent)
     , m_server(name, QWebSocketServer::NonSecureMode)
 {
-    m_listener.setMaxPendingConnections(DefaultMaxConnections);
+    m_listener.setMaxPendingConnections(AcceptBatch);
     connect(&m_listener, &QTcpServer::newConnection, this, &KIVWebSocketServer::OnTcpConnection);
     connect(&m_listener, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
         PauseAccepting(m_listener.errorString());
@@ -50,7 +51,7 @@ QString KIVWebSocketServer::Key(const QHostAddress& address, quint16 port)
 
 bool KIVWebSocketServer::Listen(const QHostAddress& address, quint16 port)
 {
-    if (!m_listener.listen(address, port))
+    if (!m_listener.Listen(address, port))
         return false;
     m_tick.start();
     return true;
@@ -66,9 +67,12 @@ void KIVWebSocketServer::Close()
     for (WebSocketHandler* handler : handlers)
         delete handler;
     m_handlers = 0;
-    for (QTcpSocket* socket : qAsConst(m_reading))
-        socket->deleteLater();
+    for (auto it = m_reading.constBegin(); it != m_reading.constEnd(); ++it)
+        it.key()->deleteLater();
     m_reading.clear();
+    for (auto it = m_closing.constBegin(); it != m_closing.constEnd(); ++it)
+        it.key()->deleteLater();
+    m_closing.clear();
     for (const QPointer<QTcpSocket>& socket : qAsConst(m_handedOver)) {
         if (socket)
             socket->deleteLater();
@@ -78,7 +82,23 @@ void KIVWebSocketServer::Close()
 
 void KIVWebSocketServer::OnTcpConnection()
 {
+    // Taken on the next turn: until then the listener stops accepting once
+    // it holds a batch, instead of accepting for as long as connections come.
+    if (m_takeScheduled)
+        return;
+    m_takeScheduled = true;
+    QMetaObject::invokeMethod(this, &KIVWebSocketServer::TakeConnections, Qt::QueuedConnection);
+}
+
+void KIVWebSocketServer::TakeConnections()
+{
+    m_takeScheduled = false;
+    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + HandshakeTimeoutMs;
     while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+        if (socket->state() != QAbstractSocket::ConnectedState) {
+            socket->deleteLater();
+            continue;
+        }
         if (m_reading.size() + m_handedOver.size() + m_handlers >= m_maxConnections) {
             Refuse(socket, 503, QStringLiteral("%1 connections already open").arg(m_maxConnections));
             continue;
@@ -87,22 +107,17 @@ void KIVWebSocketServer::OnTcpConnection()
         // algorithm a reply that does not fill a packet then waits for the
         // peer's delayed acknowledgement, about 40 ms.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_reading.insert(socket);
+        // A client that never finishes its request must not hold a slot: the
+        // tick closes it after the deadline.
+        m_reading.insert(socket, deadline);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnHandshakeData(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_reading.remove(socket);
             socket->deleteLater();
         });
-        // A client that never finishes its request must not hold a slot.
-        QTimer::singleShot(HandshakeTimeoutMs, socket, [this, socket] {
-            if (m_reading.contains(socket)) {
-                KIV_LOG("WebSocketServer", "KIVWebSocketServer::OnTcpConnection", 1)
-                    << "Handshake from " << socket->peerAddress().toString() << " timed out";
-                m_reading.remove(socket);
-                socket->abort();
-                socket->deleteLater();
-            }
-        });
+        // What came with the connection arrived before anyone listened.
+        if (socket->bytesAvailable() > 0)
+            OnHandshakeData(socket);
     }
     if (DescriptorsExhausted(m_listener.socketDescriptor()))
         PauseAccepting(QStringLiteral("no file descriptor left"));
@@ -141,22 +156,42 @@ void KIVWebSocketServer::OnHandshakeData(QTcpSocket* socket)
     m_server.handleConnection(socket);
 }
 
+void KIVWebSocketServer::DropHandshake(QTcpSocket* socket)
+{
+    disconnect(socket, nullptr, this, nullptr);
+    socket->abort();
+    socket->deleteLater();
+}
+
 void KIVWebSocketServer::Refuse(QTcpSocket* socket, int status, const QString& reason)
 {
-    KIV_LOG("WebSocketServer", "KIVWebSocketServer::Refuse", 1)
-        << "Refused handshake from " << socket->peerAddress().toString() << ": " << statusLine(status) << ", " << reason;
+    // A flood of refusals would otherwise be a flood of log lines.
+    if (m_refusalsLogged < RefusalLinesPerSecond) {
+        ++m_refusalsLogged;
+        KIV_LOG("WebSocketServer", "KIVWebSocketServer::Refuse", 1)
+            << "Refused handshake from " << socket->peerAddress().toString() << ": " << statusLine(status) << ", " << reason;
+    } else {
+        ++m_refusalsUnlogged;
+    }
     m_reading.remove(socket);
     disconnect(socket, nullptr, this, nullptr);
     const QByteArray body = reason.toUtf8() + '\n';
     socket->write("HTTP/1.1 " + statusLine(status) + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
                   + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    // Handed to the kernel now, the answer leaves nothing to wait for, and
+    // the socket closes at once.
+    socket->flush();
     socket->disconnectFromHost();
-    if (socket->state() == QAbstractSocket::UnconnectedState)
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
         socket->deleteLater();
-    else
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    // The peer may never close its side.
-    QTimer::singleShot(HandshakeTimeoutMs, socket, [socket] { socket->abort(); socket->deleteLater(); });
+        return;
+    }
+    // The peer does not take even that: it gets the handshake time to.
+    m_closing.insert(socket, QDateTime::currentMSecsSinceEpoch() + HandshakeTimeoutMs);
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        m_closing.remove(socket);
+        socket->deleteLater();
+    });
 }
 
 void KIVWebSocketServer::OnNewConnection()
@@ -209,22 +244,31 @@ void KIVWebSocketServer::OnGrew(qint64 bytes)
 void KIVWebSocketServer::EnforceBudget()
 {
     const auto handlers = findChildren<WebSocketHandler*>(QString(), Qt::FindDirectChildrenOnly);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (;;) {
         qint64 total = 0;
-        qint64 most = -1;
+        qint64 most = 0;
         WebSocketHandler* largest = nullptr;
         for (WebSocketHandler* handler : handlers) {
             if (!*handler->m_alive)
                 continue;
             const qint64 held = handler->HeldBytes();
             total += held;
-            if (held > most) {
+            // A reader taking its replies frees what it holds by itself.
+            if (held > most && !handler->Draining(now)) {
                 most = held;
                 largest = handler;
             }
         }
         m_heldEstimate = total;
-        if (total <= m_maxHeldBytes || !largest)
+        if (total <= m_maxHeldBytes)
+            return;
+        // No connection adds replies while they hold too much.
+        for (WebSocketHandler* handler : handlers) {
+            if (*handler->m_alive && handler->UnsentBytes() > 0)
+                handler->PauseReading();
+        }
+        if (!largest)
             return;
         largest->Drop(QStringLiteral("Connections hold %1 bytes, more than the limit of %2; this one holds the most (%3)")
                           .arg(total).arg(m_maxHeldBytes).arg(most));
@@ -233,6 +277,32 @@ void KIVWebSocketServer::EnforceBudget()
 
 void KIVWebSocketServer::OnTick()
 {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (auto it = m_reading.begin(); it != m_reading.end();) {
+        if (it.value() > now) {
+            ++it;
+            continue;
+        }
+        QTcpSocket* socket = it.key();
+        it = m_reading.erase(it);
+        KIV_LOG("WebSocketServer", "KIVWebSocketServer::OnTick", 1)
+            << "Handshake from " << socket->peerAddress().toString() << " timed out";
+        DropHandshake(socket);
+    }
+    for (auto it = m_closing.begin(); it != m_closing.end();) {
+        if (it.value() > now) {
+            ++it;
+            continue;
+        }
+        QTcpSocket* socket = it.key();
+        it = m_closing.erase(it);
+        DropHandshake(socket);
+    }
+    if (m_refusalsUnlogged > 0)
+        KIV_LOG("WebSocketServer", "KIVWebSocketServer::Refuse", 1)
+            << m_refusalsUnlogged << " more handshakes refused since the last line";
+    m_refusalsLogged = 0;
+    m_refusalsUnlogged = 0;
     // A socket whose handshake Qt's server refused and deleted leaves no
     // slot taken.
     for (auto it = m_handedOver.begin(); it != m_handedOver.end();) {
@@ -241,7 +311,6 @@ void KIVWebSocketServer::OnTick()
         else
             it = m_handedOver.erase(it);
     }
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const auto handlers = findChildren<WebSocketHandler*>(QString(), Qt::FindDirectChildrenOnly);
     for (WebSocketHandler* handler : handlers)
         handler->CheckReader(now);

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "platform/HandshakeGate.h"
+#include "platform/TcpListener.h"
 #include "platform/WebSocketServerGlobal.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
-#include <QSet>
-#include <QTcpServer>
 #include <QTimer>
 #include <QWebSocketServer>
 
@@ -23,8 +22,14 @@ class WebSocketHandler;
 // The server reads each upgrade request itself before Qt's WebSocket server
 // sees it, so that it can refuse with a proper HTTP status: 403 when the
 // HandshakeGate says no, 503 past the connection limit. It also bounds what
-// all connections together hold in memory, drops peers that stop reading,
-// and stops accepting for a moment when the process runs out of descriptors.
+// all connections together hold in memory, pauses peers that pipeline faster
+// than they read, drops peers that stop reading, and stops accepting for a
+// moment when the process runs out of descriptors.
+//
+// Under a flood of connections nothing is kept for one that has gone: no
+// timer per connection (handshake deadlines are checked once a second), a
+// refused connection is closed as soon as its answer is with the kernel, and
+// one turn of the event loop accepts at most AcceptBatch connections.
 class KIVWEBSOCKETSERVER_EXPORT KIVWebSocketServer : public QObject
 {
     Q_OBJECT
@@ -40,6 +45,10 @@ public:
     static constexpr int HandshakeTimeoutMs = 10000;
     // How long accepting pauses when descriptors run out.
     static constexpr int AcceptPauseMs = 500;
+    // Connections accepted in one turn of the event loop, at most.
+    static constexpr int AcceptBatch = 32;
+    // Refusals logged one by one in a second; the rest are counted.
+    static constexpr int RefusalLinesPerSecond = 20;
 
     using HandlerFactory = std::function<WebSocketHandler*(QWebSocket* socket, QObject* parent)>;
 
@@ -50,8 +59,11 @@ public:
     HandshakeGate& Gate() { return m_gate; }
     // Connections (open or still in their handshake) beyond this are refused with 503.
     void SetMaxConnections(int count) { m_maxConnections = count; }
-    // Unsent replies plus unfinished incoming messages of all connections;
-    // past it the connection holding the most is dropped.
+    // Unsent replies plus unfinished incoming messages of all connections.
+    // Past it, connections with replies waiting take no more requests until
+    // those have drained, and the connection holding the most that is not a
+    // reader taking its replies (none went out for the grace time, or it
+    // holds mostly incoming data) is dropped.
     void SetMaxHeldBytes(qint64 bytes) { m_maxHeldBytes = bytes; }
 
     bool Listen(const QHostAddress& address, quint16 port);
@@ -59,12 +71,17 @@ public:
     quint16 Port() const { return m_listener.serverPort(); }
     QString LastErrorText() const { return m_listener.errorString(); }
     int ConnectionCount() const { return m_handlers; }
+    // Connections accepted whose handshake has not ended yet, refused ones
+    // still handing their answer to the kernel included.
+    int HandshakeCount() const { return m_reading.size() + m_handedOver.size() + m_closing.size(); }
     // What all connections hold now, as the memory bound counts it.
     qint64 HeldBytes() const;
 
 private:
     void OnTcpConnection();
+    void TakeConnections();
     void OnHandshakeData(QTcpSocket* socket);
+    void DropHandshake(QTcpSocket* socket);
     void Refuse(QTcpSocket* socket, int status, const QString& reason);
     void OnNewConnection();
     void OnGrew(qint64 bytes);
@@ -74,19 +91,25 @@ private:
     static bool DescriptorsExhausted(qintptr probe);
     static QString Key(const QHostAddress& address, quint16 port);
 
-    QTcpServer m_listener;
+    TcpListener m_listener;
     QWebSocketServer m_server;
     HandshakeGate m_gate;
     HandlerFactory m_factory;
     QTimer m_tick;
-    // Sockets whose upgrade request is still being read, and sockets handed
-    // to Qt's server whose handshake has not completed, by peer address.
-    QSet<QTcpSocket*> m_reading;
+    // Sockets whose upgrade request is still being read, with their
+    // deadlines (ms since the epoch); sockets handed to Qt's server whose
+    // handshake has not completed, by peer address; refused sockets whose
+    // answer the kernel has not taken yet, with their deadlines.
+    QHash<QTcpSocket*, qint64> m_reading;
     QHash<QString, QPointer<QTcpSocket>> m_handedOver;
+    QHash<QTcpSocket*, qint64> m_closing;
     int m_handlers = 0;
     int m_maxConnections = DefaultMaxConnections;
     qint64 m_maxHeldBytes = DefaultMaxHeldBytes;
     // Sum at the last full count plus growth reported since.
     qint64 m_heldEstimate = 0;
     bool m_acceptPaused = false;
+    bool m_takeScheduled = false;
+    int m_refusalsLogged = 0;
+    int m_refusalsUnlogged = 0;
 };

@@ -1,26 +1,23 @@
 #pragma once
 
 #include "platform/HandshakeGate.h"
+#include "server/Allowance.h"
+#include "server/ConsoleFiles.h"
 #include "server/DatabaseWorkers.h"
 #include "server/ServerConfig.h"
 
 #include <QString>
 
 #include <memory>
-#include <thread>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
 
 // The HTTP side of autotest-server: POST /api carries one JSON request and
-// gets one JSON object back; the console's files are served at "/". Each open
-// connection is read on a thread of cpp-httplib's pool; its requests are
-// answered by DatabaseWorkers, threads with a database connection each. Who may call /api
-// follows the host's WebSocket rules (HandshakeGate): browser origins from an
-// allow-list, and a token beyond loopback.
+// gets one JSON object back; the console's files are served at "/".
+// Connections are read and written by a few I/O threads (Boost.Beast on
+// Asio), a session each (HttpSession); requests are answered by
+// DatabaseWorkers, threads with a database connection each, and the session
+// resumes when the answer is ready. Who may call /api follows the host's
+// WebSocket rules (HandshakeGate): browser origins from an allow-list, and a
+// token beyond loopback.
 class ApiServer
 {
 public:
@@ -29,9 +26,10 @@ public:
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
 
-    // Binds and starts serving on a thread of its own; false with the reason.
+    // Binds and starts serving on the I/O threads; false with the reason.
     bool Start(QString& error);
-    // Stops accepting, finishes the requests in progress and joins the threads.
+    // Stops accepting, lets the requests being answered finish (a few
+    // seconds at most), then closes every connection and joins the threads.
     void Stop();
     int Port() const { return m_port; }
     // Finishes the jobs whose station has been silent for the lease.
@@ -39,15 +37,18 @@ public:
     const HandshakeGate& Gate() const { return m_gate; }
 
 private:
-    void Route();
-    void ServeApi(const httplib::Request& request, httplib::Response& response, const QByteArray& body);
-    bool Admitted(const httplib::Request& request, httplib::Response& response) const;
-    static void SetJson(httplib::Response& response, int status, const QString& result);
+    struct Io;
+
+    void Accept();
 
     ServerConfig m_config;
     HandshakeGate m_gate;
     DatabaseWorkers m_workers;
-    std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
+    ConsoleFiles m_console;
+    Allowance m_connections;
+    Allowance m_buffered;
+    Allowance m_answering;
+    // After the members the sessions use: destroying it ends the sessions.
+    std::unique_ptr<Io> m_io;
     int m_port = 0;
 };

@@ -5,10 +5,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-DatabaseWorkers::DatabaseWorkers(const QString& database, int count, int jobLeaseMs)
+#include <future>
+
+DatabaseWorkers::DatabaseWorkers(const QString& database, int count, int jobLeaseMs, int statementTimeoutMs)
     : m_database(database)
     , m_count(count < 1 ? 1 : count)
     , m_jobLeaseMs(jobLeaseMs)
+    , m_statementTimeoutMs(statementTimeoutMs)
 {
 }
 
@@ -37,50 +40,51 @@ void DatabaseWorkers::Stop()
     m_threads.clear();
 }
 
-QByteArray DatabaseWorkers::Answer(const QByteArray& body, int& status, QString& cmd)
+void DatabaseWorkers::Post(QByteArray body, Done done)
 {
-    Job job;
-    // The caller's buffer may not outlive this call; the worker reads a copy
-    // it shares with nobody.
-    job.body = QByteArray(body.constData(), body.size());
-    if (!Queue(job)) {
-        status = 503;
-        return QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("The server is stopping")}})
-            .toJson(QJsonDocument::Compact);
-    }
-    status = job.status;
-    cmd = job.cmd;
-    return job.reply;
+    auto job = std::make_unique<Job>();
+    job->body = std::move(body);
+    job->done = std::move(done);
+    if (Queue(job))
+        return;
+    Answer answer;
+    answer.status = 503;
+    answer.reply = QJsonDocument(QJsonObject{{QStringLiteral("result"), QStringLiteral("The server is stopping")}})
+                       .toJson(QJsonDocument::Compact);
+    job->done(std::move(answer));
 }
 
 void DatabaseWorkers::ExpireJobs()
 {
-    Job job;
-    job.expire = true;
-    Queue(job);
+    auto job = std::make_unique<Job>();
+    job->expire = true;
+    std::promise<void> finished;
+    std::future<void> waited = finished.get_future();
+    job->done = [&finished](Answer&&) { finished.set_value(); };
+    if (Queue(job))
+        waited.wait();
 }
 
-bool DatabaseWorkers::Queue(Job& job)
+bool DatabaseWorkers::Queue(std::unique_ptr<Job>& job)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stopping || m_threads.empty())
         return false;
-    m_queue.push_back(&job);
+    m_queue.push_back(std::move(job));
     m_queued.notify_one();
-    job.finished.wait(lock, [&job] { return job.done; });
     return true;
 }
 
 void DatabaseWorkers::Run(int index)
 {
-    ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index), m_jobLeaseMs);
+    ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index), m_jobLeaseMs, m_statementTimeoutMs);
     int lossesSeen = 0;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_queued.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
         if (m_queue.empty())
             return;
-        Job* job = m_queue.front();
+        std::unique_ptr<Job> job = std::move(m_queue.front());
         m_queue.pop_front();
         const bool othersLost = lossesSeen != m_losses;
         lossesSeen = m_losses;
@@ -88,22 +92,19 @@ void DatabaseWorkers::Run(int index)
         if (othersLost)
             session.DropIfLost();
         const int before = session.Losses();
-        int status = 0;
-        QString cmd;
-        QByteArray reply;
+        Answer answer;
         if (job->expire)
             session.ExpireJobs();
         else
-            reply = session.Handle(job->body, status, cmd);
+            answer.reply = session.Handle(job->body, answer.status, answer.cmd);
+        const bool lost = session.Losses() != before;
+        // Outside the lock: the callback hands the answer to the connection's
+        // own thread and may take locks of its own.
+        job->body.clear();
+        job->done(std::move(answer));
+        job.reset();
         lock.lock();
-        if (session.Losses() != before)
+        if (lost)
             lossesSeen = ++m_losses;
-        job->reply = std::move(reply);
-        job->status = status;
-        job->cmd = cmd;
-        job->done = true;
-        // Under the lock: once the caller sees `done` it returns, and the job
-        // with its condition is gone.
-        job->finished.notify_one();
     }
 }

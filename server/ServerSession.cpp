@@ -6,10 +6,12 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
-ServerSession::ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs)
+ServerSession::ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs, int statementTimeoutMs)
     : m_database(database)
     , m_connectionName(connectionName)
 {
+    // Applied to every connection the model opens, a reopened one included.
+    m_model.SetStatementTimeout(statementTimeoutMs);
     m_runner.SetModel(&m_model);
     m_runner.SetLease(jobLeaseMs);
     m_components.Register("LocalModel", &m_model);

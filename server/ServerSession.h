@@ -17,7 +17,8 @@
 class ServerSession
 {
 public:
-    ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs = ServerJobRunner::DefaultLeaseMs);
+    ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs = ServerJobRunner::DefaultLeaseMs,
+                  int statementTimeoutMs = 0);
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 

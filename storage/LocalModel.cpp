@@ -8,6 +8,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <QStringList>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -197,6 +198,46 @@ qint64 testcaseBytes(const DBT_Testcase& tc)
         + jsonBytes(tc.sw) + jsonBytes(tc.constraints) + jsonBytes(tc.tags) + jsonBytes(tc.content)
         + numberBytes(tc.id) + numberBytes(tc.projId) + numberBytes(tc.timeout) + (tc.date.isValid() ? 21 : 2)
         + (tc.mTime.isValid() ? 21 : 2);
+}
+
+// The key bytes of the objects PlanToJson writes, and more than the rest of
+// what surrounds its values ("tags" is an array of one).
+qint64 planBytes(const DBT_Plan& plan)
+{
+    constexpr qint64 keys = 79;
+    return keys + jsonBytes(plan.name) + jsonBytes(plan.author) + jsonBytes(plan.remark) + jsonBytes(plan.content)
+        + jsonBytes(plan.tag) + numberBytes(plan.id) + numberBytes(plan.projId) + (plan.cTime.isValid() ? 21 : 2)
+        + (plan.mTime.isValid() ? 21 : 2);
+}
+
+// A detail as job_detail writes it: its test case's object and its own keys.
+qint64 detailBytes(const DBT_JobDetail& detail)
+{
+    // ,"jobdetailid":,"seqidx":,"status":
+    constexpr qint64 keys = 35;
+    return keys + numberBytes(detail.id) + numberBytes(detail.seqIdx) + jsonBytes(detail.status)
+        + (detail.testcase ? testcaseBytes(*detail.testcase) : 0);
+}
+
+// The text columns of the plan table, whose size a reply is made of.
+const char* const kPlanTextColumns[] = {"name", "author", "remark", "tag", "content"};
+
+// The UTF-8 bytes of a row's text columns as one SQLite expression, counted
+// without converting the text.
+template<std::size_t N>
+QString utf8Bytes(const char* const (&columns)[N])
+{
+    QStringList terms;
+    for (const char* column : columns)
+        terms << QStringLiteral("coalesce(length(cast(%1 as blob)), 0)").arg(QLatin1String(column));
+    return terms.join(QLatin1String(" + "));
+}
+
+QString tooLargeText(qint64 size, qint64 limit)
+{
+    // The words of the reply envelope's own refusal, which the same request
+    // got when its reply was measured only once written.
+    return QStringLiteral("Reply too large: about %1 bytes, more than the limit of %2 bytes").arg(size).arg(limit);
 }
 
 // Every row of the executed query, mapped and appended to `out`.
@@ -525,7 +566,8 @@ bool LocalModel::AddTestcase(DBT_Testcase& tc)
     BindTestcaseFields(tc);
     if (!InsertedId(tc.id))
         return false;
-    return GetTestcase(tc);
+    // Just stored, and the reply carries only its id: read back whatever its size.
+    return ReadTestcase(tc, 0);
 }
 
 bool LocalModel::DeleteTestcase(const DBT_Testcase& tc)
@@ -535,14 +577,163 @@ bool LocalModel::DeleteTestcase(const DBT_Testcase& tc)
     return query.exec();
 }
 
-bool LocalModel::GetTestcase(DBT_Testcase& tc)
+bool LocalModel::GetTestcase(DBT_Testcase& tc, QByteArray* contentUtf8)
 {
-    Prepare(QStringLiteral("select * from T_Tc where id = :id"));
+    return ReadTestcase(tc, readLimit, contentUtf8);
+}
+
+bool LocalModel::TextFits(const QString& table, const QString& textBytes, int id, qint64 keyBytes, qint64 limit)
+{
+    // On PostgreSQL the count of what was read decides alone: a statement
+    // more is a round trip more for every read.
+    if (limit <= 0 || dialect.Which() == SqlDialect::Postgres)
+        return true;
+    Prepare(QStringLiteral("select %1 from %2 where id = :id;").arg(textBytes, table));
+    query.bindValue(QStringLiteral(":id"), id);
+    if (!query.exec())
+        return false;
+    // Without a row the read that follows says so.
+    const qint64 bytes = query.next() ? keyBytes + query.value(0).toLongLong() : 0;
+    query.finish();
+    if (bytes <= limit)
+        return true;
+    limitError = tooLargeText(bytes, limit);
+    return false;
+}
+
+sqlite3* LocalModel::SqliteHandle() const
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3* const*>(handle.data());
+}
+
+bool LocalModel::ReadTestcase(DBT_Testcase& tc, qint64 limit, QByteArray* contentUtf8)
+{
+    sqlite3* sqlite = SqliteHandle();
+    sqlite3_blob* blob = nullptr;
+    // The content straight from the row, where SQLite allows it: its size is
+    // known from the row's header before a byte of it is read, so one larger
+    // than a reply may be costs nothing, and it is read once, into UTF-8 as
+    // stored. (Through the driver it would come as UTF-16 in a copy of
+    // SQLite's own, then in Qt's.) In one read transaction (deferred, unlike
+    // BeginTransaction's), so that a writer on another connection cannot come
+    // between the reads.
+    const bool ownTransaction = sqlite && sqlite3_get_autocommit(sqlite) != 0;
+    if (ownTransaction && !Run(QStringLiteral("begin;")))
+        return false;
+    const auto finish = [this, ownTransaction, &blob](bool ok) {
+        sqlite3_blob_close(blob);
+        blob = nullptr;
+        if (ownTransaction)
+            ok = CommitTransaction() && ok;
+        return ok;
+    };
+    // A missing row, or content that is not text, goes the driver's way.
+    if (sqlite && sqlite3_blob_open(sqlite, "main", "T_Tc", "content", tc.id, 0, &blob) != SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        blob = nullptr;
+    }
+    const qint64 size = blob ? sqlite3_blob_bytes(blob) : 0;
+    // Each byte takes one or more in a reply, and the keys 140: a lower bound.
+    if (blob && !TestcaseFits(tc, 140 + size, limit))
+        return finish(false);
+    if (blob) {
+        Prepare(QStringLiteral("select id, projId, timeout, title, path, author, remark, hw, sw, constraints, tags, date, "
+                               "mTime, null as content, typeof(content) as contentType from T_Tc where id = :id"));
+    } else {
+        Prepare(QStringLiteral("select * from T_Tc where id = :id"));
+    }
     query.bindValue(QStringLiteral(":id"), tc.id);
     if (!query.exec() || !readFirst(query, kTestcaseColumns, readTestcase, tc))
-        return false;
+        return finish(false);
+    const bool text = blob && query.value(query.record().indexOf(QStringLiteral("contentType"))).toString() == QLatin1String("text");
     query.finish();
+    if (!blob)
+        return finish(TestcaseFits(tc, testcaseBytes(tc), limit));
+    const qint64 fixed = testcaseBytes(tc);
+    QByteArray utf8;
+    if (text && TestcaseFits(tc, fixed + size, limit)) {
+        utf8.resize(int(size));
+        const int read = sqlite3_blob_read(blob, utf8.data(), int(size), 0);
+        if (read != SQLITE_OK) {
+            limitError = QString::fromUtf8(sqlite3_errstr(read));
+            return finish(false);
+        }
+    } else if (text) {
+        return finish(false);
+    }
+    if (!text || !PlainUtf8(utf8)) {
+        // SQLite's own decoding for what is not plain UTF-8 (or not text).
+        utf8.clear();
+        Prepare(QStringLiteral("select content from T_Tc where id = :id"));
+        query.bindValue(QStringLiteral(":id"), tc.id);
+        if (!query.exec() || !query.next())
+            return finish(false);
+        tc.content = query.value(0).toString();
+        query.finish();
+        return finish(TestcaseFits(tc, testcaseBytes(tc), limit));
+    }
+    if (!finish(TestcaseFits(tc, fixed - 2 + JsonStringBytes(utf8), limit)))
+        return false;
+    if (contentUtf8)
+        *contentUtf8 = utf8.isNull() ? QByteArray("") : utf8;
+    else
+        tc.content = QString::fromUtf8(utf8.constData(), utf8.size());
     return true;
+}
+
+bool LocalModel::TestcaseFits(DBT_Testcase& tc, qint64 bytes, qint64 limit)
+{
+    if (limit <= 0 || bytes <= limit)
+        return true;
+    limitError = tooLargeText(bytes, limit);
+    tc.content.clear();
+    return false;
+}
+
+bool LocalModel::PlainUtf8(const QByteArray& text)
+{
+    // Well-formed UTF-8 without surrogates and without U+FFFE and U+FFFF,
+    // which SQLite reads back as U+FFFD: read that way, such text is what
+    // SQLite's own decoding would give.
+    const auto* at = reinterpret_cast<const uchar*>(text.constData());
+    const auto* const end = at + text.size();
+    while (at < end) {
+        const uchar lead = *at;
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
+        const int length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+        if (length == 0 || lead > 0xf4 || end - at < length)
+            return false;
+        uint code = lead & (0x7f >> length);
+        for (int i = 1; i < length; ++i) {
+            if ((at[i] & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (at[i] & 0x3f);
+        }
+        static const uint smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff) || code == 0xfffe
+            || code == 0xffff)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+qint64 LocalModel::JsonStringBytes(const QByteArray& utf8)
+{
+    qint64 bytes = 2 + utf8.size();
+    for (const char c : utf8) {
+        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+            bytes += 1;
+        else if (uchar(c) < 0x20)
+            bytes += 5;
+    }
+    return bytes;
 }
 
 bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)
@@ -597,7 +788,8 @@ bool LocalModel::AddPlan(DBT_Plan& plan)
     query.bindValue(QStringLiteral(":content"), plan.content);
     if (!InsertedId(plan.id))
         return false;
-    return GetPlan(plan);
+    // Just stored: read back whatever its size; the reply is measured anyway.
+    return ReadPlan(plan, 0);
 }
 
 bool LocalModel::DeletePlan(const DBT_Plan& plan)
@@ -609,12 +801,25 @@ bool LocalModel::DeletePlan(const DBT_Plan& plan)
 
 bool LocalModel::GetPlan(DBT_Plan& plan)
 {
+    return ReadPlan(plan, readLimit);
+}
+
+bool LocalModel::ReadPlan(DBT_Plan& plan, qint64 limit)
+{
+    static const QString textBytes = utf8Bytes(kPlanTextColumns);
+    if (!TextFits(QStringLiteral("T_Plan"), textBytes, plan.id, 79, limit))
+        return false;
     Prepare(QStringLiteral("select * from T_Plan where id = :id;"));
     query.bindValue(QStringLiteral(":id"), plan.id);
     if (!query.exec() || !readFirst(query, kPlanColumns, readPlan, plan))
         return false;
     query.finish();
-    return true;
+    const qint64 bytes = planBytes(plan);
+    if (limit <= 0 || bytes <= limit)
+        return true;
+    limitError = tooLargeText(bytes, limit);
+    plan.content.clear();
+    return false;
 }
 
 bool LocalModel::UpdatePlan(const DBT_Plan& plan)
@@ -948,10 +1153,25 @@ bool LocalModel::GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out)
     // Reading a test case reuses the query, so collect the details first.
     const int first = out.size();
     readAll(query, kJobDetailColumns, readJobDetail, out);
+    query.finish();
+    // The details and their test cases together make the reply: counted as
+    // they are read, each test case refused from its size when what is left
+    // cannot hold it.
+    const auto tooLarge = [this, &out, first] {
+        out.erase(out.begin() + first, out.end());
+        limitError = QStringLiteral("Reply too large: the job's details come to more than %1 bytes").arg(readLimit);
+        return false;
+    };
+    qint64 left = readLimit - kReplyReserve;
     for (int i = first; i < out.size(); ++i) {
         out[i].testcase = std::make_shared<DBT_Testcase>(out[i].tcId);
-        if (!GetTestcase(*out[i].testcase))
-            return false;
+        if (readLimit > 0 && left <= 0)
+            return tooLarge();
+        if (!ReadTestcase(*out[i].testcase, readLimit > 0 ? left : 0))
+            return limitError.isEmpty() ? false : tooLarge();
+        left -= detailBytes(out[i]);
+        if (readLimit > 0 && left < 0)
+            return tooLarge();
     }
     return true;
 }

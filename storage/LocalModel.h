@@ -14,6 +14,8 @@
 #include <QSqlQuery>
 #include <QString>
 
+struct sqlite3;
+
 // The test-management database: by default the host's Data/autotest.db3
 // below the application directory, in WAL mode with an index for every
 // lookup; the server opens a file or a PostgreSQL database of its choice,
@@ -44,8 +46,11 @@ public:
     const SqlDialect& Dialect() const { return dialect; }
     bool IsOpen() const { return db.isOpen(); }
     QString LastErrorText() const;
-    // Reads of many test cases (a page, a plan's list) fail once the rows'
-    // text passes this many bytes, before it is all in memory; 0 = no limit.
+    // Reads that make a reply fail once its text would pass this many bytes
+    // (0 = no limit): lists of test cases (a page, a plan's list) and a job's
+    // details as their rows are read, before they are all in memory; a single
+    // test case or plan from the size of its text before it is read, on
+    // SQLite, and from what was read otherwise.
     void SetReadLimit(qint64 bytes) { readLimit = bytes; }
     // A statement that runs, or waits for a lock, longer than this is
     // stopped and fails (0: no limit); the connection stays usable. Takes
@@ -55,7 +60,11 @@ public:
 
     bool AddTestcase(DBT_Testcase& tc);
     bool DeleteTestcase(const DBT_Testcase& tc);
-    bool GetTestcase(DBT_Testcase& tc);
+    // With `contentUtf8`, the content comes there as the database holds it
+    // when that is plain UTF-8 (it then reads back exactly as stored), and
+    // tc.content stays empty: a reply can be written from it without a copy
+    // in UTF-16. Otherwise the content is in tc.content.
+    bool GetTestcase(DBT_Testcase& tc, QByteArray* contentUtf8 = nullptr);
     bool UpdateTestcase(const DBT_Testcase& tc);
     bool QueryTestcases(int page, int pageSz, QString path, QList<DBT_Testcase>& out, int& total);
 
@@ -130,6 +139,18 @@ private:
     void BindTestcaseFields(const DBT_Testcase& tc);
     // Reads every row of the executed query; false past the read limit.
     bool ReadTestcases(QList<DBT_Testcase>& out);
+    // One record, refused past `limit` bytes of reply (0 = no limit).
+    bool ReadTestcase(DBT_Testcase& tc, qint64 limit, QByteArray* contentUtf8 = nullptr);
+    bool ReadPlan(DBT_Plan& plan, qint64 limit);
+    // False, with the refusal, when `bytes` of reply pass `limit`.
+    bool TestcaseFits(DBT_Testcase& tc, qint64 bytes, qint64 limit);
+    sqlite3* SqliteHandle() const;
+    static bool PlainUtf8(const QByteArray& text);
+    // The bytes of plain UTF-8 text as a JSON string, quotes included.
+    static qint64 JsonStringBytes(const QByteArray& utf8);
+    // Whether the text columns of one row (`textBytes`, their UTF-8 size as
+    // SQL) plus `keyBytes` fit `limit`; false with the refusal otherwise.
+    bool TextFits(const QString& table, const QString& textBytes, int id, qint64 keyBytes, qint64 limit);
 
     SqlDialect dialect;
     QString connection;
@@ -144,6 +165,7 @@ private:
     QDeadlineTimer statementDeadline;
     // The last statement was stopped at its deadline (SQLite says only "interrupted").
     bool deadlinePassed = false;
-    // Why the last read stopped at the limit; given out once.
+    // Why the last read stopped: at the limit, or reading SQLite directly;
+    // given out once.
     mutable QString limitError;
 };

@@ -9,7 +9,9 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +24,36 @@ void write(const QString& dir, const QMap<QString, QByteArray>& files)
         file.write(it.value());
     }
 }
+
+// Files of `dir` opened since the watch began (inotify), by name.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const QString& dir)
+        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        inotify_add_watch(m_fd, QFile::encodeName(dir).constData(), IN_OPEN);
+    }
+    ~OpenWatch() { ::close(m_fd); }
+    QStringList Opened()
+    {
+        QStringList names;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t size; (size = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+            for (char* at = buffer; at < buffer + size;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                // The directory's own events (it is listed) carry no name.
+                if (event->len > 0)
+                    names << QString::fromUtf8(event->name);
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return names;
+    }
+
+private:
+    int m_fd;
+};
 
 // "name=content" of every template the host serves, sorted.
 QStringList templates(TestClient& client)
@@ -47,6 +79,9 @@ private Q_SLOTS:
     void initTestCase();
     void servesArrayFilesOnly();
     void readsOnlyBoundedRegularFiles();
+    void largeTemplatesServeEveryoneWhoAsked();
+    void templatesWithinTheReplyLimit_data();
+    void templatesWithinTheReplyLimit();
 };
 
 // One host for both cases; each cleans up the files it leaves behind.
@@ -103,6 +138,67 @@ void TstAtTplMng::readsOnlyBoundedRegularFiles()
     QVERIFY2(log.contains("fifo.json is not a regular file, skipped") && log.contains("zero.json is not a regular file, skipped")
                  && log.contains("size16777217.json has 16777217 bytes, more than the limit of 16777216, skipped"),
              qPrintable(log));
+}
+
+void TstAtTplMng::largeTemplatesServeEveryoneWhoAsked()
+{
+    QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(dir));
+    // Over a MiB together: read a file per turn of the host's event loop.
+    QStringList expected;
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray text(700 * 1024, char('a' + i));
+        write(dir, {{QString("big%1.json").arg(i), "[\"" + text + "\"]"}});
+        expected << QString("big%1=[\"%2\"]").arg(i).arg(QString::fromLatin1(text));
+    }
+    // Requests that come while a read runs are answered too, each with every template.
+    TestClient other;
+    QVERIFY(other.Connect(host.Url()));
+    client.Send(QJsonObject{{"CMD", "GetAutoTestTemplate"}, {"SEQ", 1}});
+    other.Send(QJsonObject{{"CMD", "GetAutoTestTemplate"}, {"SEQ", 2}});
+    QCOMPARE(templates(client), expected);
+    QVERIFY(other.WaitReplies(1, 30000));
+    QCOMPARE(other.Reply(0).value("SEQ").toInt(), 2);
+    QCOMPARE(other.Reply(0).value("VALUE").toArray().size(), 3);
+    QCOMPARE(client.Reply(client.Replies().size() - 2).value("SEQ").toInt(), 1);
+    QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(dir));
+}
+
+void TstAtTplMng::templatesWithinTheReplyLimit_data()
+{
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("answered");
+    // The files' sizes on disk, white space and all, against --max-reply-mib 1.
+    QTest::newRow("at the limit") << 1048576LL << true;
+    QTest::newRow("one byte over") << 1048577LL << false;
+}
+
+void TstAtTplMng::templatesWithinTheReplyLimit()
+{
+    QFETCH(qint64, total);
+    QFETCH(bool, answered);
+    HostProcess bounded;
+    TestClient asker;
+    QVERIFY2(bounded.Start({"--max-reply-mib", "1"}), qPrintable(bounded.ErrorText()));
+    QVERIFY(asker.Connect(bounded.Url()));
+    const QString files = bounded.AppDir() + "/Data/AutoTestTpl/";
+    // Arrays of one number padded with spaces: small once parsed.
+    const qint64 half = total / 2;
+    write(files, {{"a.json", "[1" + QByteArray(int(half - 3), ' ') + "]"},
+                  {"b.json", "[2" + QByteArray(int(total - half - 3), ' ') + "]"}});
+    OpenWatch watch(files);
+    const QJsonObject reply = asker.Request({{"CMD", "GetAutoTestTemplate"}}, 30000);
+    QStringList opened = watch.Opened();
+    opened.sort();
+    if (answered) {
+        QCOMPARE(reply.value("VALUE").toArray().size(), 2);
+        QCOMPARE(opened, (QStringList{"a.json", "b.json"}));
+    } else {
+        QCOMPARE(reply.value("result").toString(),
+                 QStringLiteral("Reply too large: about %1 bytes, more than the limit of 1048576 bytes").arg(total));
+        // Refused from the sizes on disk: no file was opened.
+        QCOMPARE(opened, QStringList());
+    }
+    QVERIFY2(bounded.Stop(), qPrintable(bounded.Stderr()));
 }
 
 QTEST_GUILESS_MAIN(TstAtTplMng)

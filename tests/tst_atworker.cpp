@@ -6,6 +6,7 @@
 #include "tests/support/TestClient.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTimer>
 #include <QtTest>
 
@@ -44,6 +45,29 @@ QJsonObject executeJob(const QJsonObject& job, const QJsonValue& seq = "job")
 {
     return {{"CMD", "ExecuteJob"}, {"SEQ", seq}, {"VALUE", job}};
 }
+
+// A job of one test case per script on `url`, each setting the supply voltage.
+QJsonObject scriptJob(const QString& url, int jobId, const QStringList& scripts)
+{
+    QJsonArray cases, strategies;
+    for (int i = 0; i < scripts.size(); ++i) {
+        cases.append(testcase(i + 1, "Power", "Supply", {item(0, 12)}, scripts.at(i)));
+        strategies.append(QJsonArray());
+    }
+    return {{"url", url}, {"jobid", jobId}, {"planid", 1}, {"case_list", cases}, {"content", compact({{"case_stratepy", strategies}})}};
+}
+
+// The processes `pid` has started and not yet reaped (its main thread's, where QProcess starts them).
+QStringList childrenOf(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("unreadable")};
+    return QString::fromLatin1(file.readAll()).split(' ', Qt::SkipEmptyParts);
+}
+
+const QString kLoop = QStringLiteral("(function(l, g) { while (true) {} })");
+const QString kPass = QStringLiteral("(function(l, g) { return l.Voltage === 12; })");
 
 } // namespace
 
@@ -325,6 +349,103 @@ private Q_SLOTS:
                  (QJsonObject{{"jobid", 5}, {"planid", 6}, {"result", false}, {"remark", remark},
                               {"tcs", QJsonArray{QJsonObject{{"id", 1}, {"result", false}, {"remark", remark}},
                                                  QJsonObject{{"id", 2}, {"result", true}, {"remark", "No Script to Exec"}}}}}));
+        QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
+    }
+
+    // A script that loops for ever (no time limit) holds neither the other
+    // clients nor a job on another device; "CancelJob" then ends its job at
+    // once, its script process with it.
+    void loopingScriptHoldsNoOneElse()
+    {
+        QVERIFY(StartEmulator());
+        HostProcess host;
+        QVERIFY2(host.Start({"--script-timeout-ms", "0"}), qPrintable(host.ErrorText()));
+        const qint64 hostPid = host.Process().processId();
+        TestClient client, other, bystander;
+        QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()) && bystander.Connect(host.Url()));
+        QJsonObject looping = executeJob(scriptJob("dev-loop", 21, {kPass, kLoop}));
+        looping.insert("progress", true);
+        client.Send(looping);
+        // The first case's event: the second case's check comes next and never ends.
+        QVERIFY(client.WaitReplies(1, 10000));
+        QCOMPARE(client.Reply(0).value("EVENT").toString(), QStringLiteral("JobProgress"));
+
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(bystander.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
+        const QJsonObject report = other.Request(executeJob(scriptJob("dev-other", 22, {kPass, kPass})), 20000);
+        QCOMPARE(report.value("VALUE")["result"], QJsonValue(true));
+        QCOMPARE(report.value("VALUE")["tcs"][1]["result"], QJsonValue(true));
+        QCOMPARE(client.Replies().size(), 1);
+        // The looping job's script process, and nothing else, is still there.
+        QCOMPARE(childrenOf(hostPid).size(), 1);
+
+        QCOMPARE(bystander.Request({{"CMD", "CancelJob"}, {"jobid", 21}}).value("cancelled").toInt(), 1);
+        QCOMPARE(client.Replies().size(), 2); // reported before the cancel was answered
+        const QJsonObject cancelled = client.Reply(1).value("VALUE").toObject();
+        QCOMPARE(cancelled.value("remark").toString(), QStringLiteral("Cancelled"));
+        QCOMPARE(cancelled.value("tcs")[1]["remark"].toString(), QStringLiteral("Cancelled"));
+        QCOMPARE(childrenOf(hostPid), QStringList());
+        QCOMPARE(bystander.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
+        QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
+    }
+
+    void scriptLimits_data()
+    {
+        QTest::addColumn<QStringList>("hostOptions");
+        QTest::addColumn<QStringList>("scripts");
+        // Per case: "pass", or the remark of a case in error; alternatives
+        // split by " | ". Each row's first error remark must show at least twice.
+        QTest::addColumn<QStringList>("verdicts");
+        const QString memory = QStringLiteral("Script used more than 64 MiB");
+        const QString bomb = QStringLiteral("(function(l, g) { var s = 'x'; for (;;) s = s + s; })");
+        // About 8 MiB more on every check; after a memory failure the next
+        // check starts from an empty scope and grows again.
+        const QString grow = QStringLiteral("var kept = kept || []; (function(l, g) {"
+                                            " for (var i = 0; i < 100000; ++i) kept.push({n: i, s: 'v' + i}); return true; })");
+        QStringList scripts{bomb, kPass};
+        QStringList verdicts{memory, "pass"};
+        for (int i = 0; i < 20; ++i) {
+            scripts << grow;
+            verdicts << (i < 2 ? QStringLiteral("pass") : "pass | " + memory);
+        }
+        QTest::newRow("memory") << QStringList{"--script-memory-mib", "64"} << (scripts << kPass) << (verdicts << "pass");
+        const QString limit = QStringLiteral("Script Exception: script ran longer than 400 ms");
+        const QString budget = QStringLiteral("Script Exception: the job's scripts ran longer than 1000 ms in all");
+        QTest::newRow("job budget") << QStringList{"--script-timeout-ms", "400", "--job-script-budget-ms", "1000"}
+                                    << QStringList{kPass, kLoop, kLoop, kLoop, kPass}
+                                    << QStringList{"pass", limit, limit, budget, budget};
+    }
+
+    // A script past a bound fails its own check as an error; the job goes on
+    // and the host keeps serving.
+    void scriptLimits()
+    {
+        QFETCH(QStringList, hostOptions);
+        QFETCH(QStringList, scripts);
+        QFETCH(QStringList, verdicts);
+        QVERIFY(StartEmulator());
+        HostProcess host;
+        QVERIFY2(host.Start(hostOptions), qPrintable(host.ErrorText()));
+        TestClient client, other;
+        QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
+        QJsonObject request = executeJob(scriptJob("dev-limits", 23, scripts));
+        request.insert("verdicts", true);
+        const QJsonObject reply = client.Request(request, 60000);
+        QCOMPARE(other.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
+        const QJsonArray tcs = reply.value("VALUE")["tcs"].toArray();
+        QCOMPARE(tcs.size(), scripts.size());
+        QStringList seen;
+        QString firstError;
+        for (int i = 0; i < tcs.size(); ++i) {
+            const QJsonValue tc = tcs.at(i);
+            const QString status = tc["verdict"]["status"].toString();
+            QVERIFY2(status == (tc["result"].toBool() ? "pass" : "error"), qPrintable(compact(tc.toObject())));
+            seen << (tc["result"].toBool() ? QStringLiteral("pass") : tc["remark"].toString());
+            QVERIFY2(verdicts.at(i).split(" | ").contains(seen.last()), qPrintable(QString::number(i) + ": " + seen.join(" | ")));
+            if (firstError.isEmpty() && seen.last() != "pass")
+                firstError = seen.last();
+        }
+        QVERIFY2(seen.count(firstError) >= 2, qPrintable(seen.join(" | ")));
         QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
     }
 

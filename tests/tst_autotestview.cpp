@@ -34,6 +34,8 @@ private Q_SLOTS:
     void connectionsShareOneServiceAndDropTheirFlag();
     void seqEchoedAsStrictJson_data();
     void seqEchoedAsStrictJson();
+    void replyWrittenAsQtWritesIt_data();
+    void replyWrittenAsQtWritesIt();
 };
 
 void TstAutoTestView::connectionsShareOneServiceAndDropTheirFlag()
@@ -132,6 +134,51 @@ void TstAutoTestView::seqEchoedAsStrictJson()
     const QByteArray reply = RequestEnvelope::Reply({{"result", "ok"}}, envelope.SeqText());
     QCOMPARE(reply, R"({"ERROR":"SUCCESS","SEQ":)" + echoed + R"(,"result":"ok"})");
     QVERIFY2(nlohmann::json::accept(reply.constData(), reply.constData() + reply.size()), reply.constData());
+}
+
+void TstAutoTestView::replyWrittenAsQtWritesIt_data()
+{
+    QTest::addColumn<QJsonObject>("answer");
+    QTest::addColumn<QByteArray>("seq");
+    QTest::addColumn<QString>("rawString"); // written as "content" from its UTF-8, when not null
+    const QJsonObject nested{{"SEQ", 1}, {"ERROR", "inside"}, {"s", "a\"b\\c"}};
+    // The members go in before, between and after keys that sort around
+    // them, over keys of the same name, and into an empty object.
+    QTest::newRow("empty") << QJsonObject() << QByteArray() << QString();
+    QTest::newRow("empty, seq") << QJsonObject() << QByteArray("7") << QString();
+    QTest::newRow("lower-case keys") << QJsonObject{{"cmd", "x"}, {"result", "ok"}} << QByteArray("[1,2]") << QString();
+    QTest::newRow("keys around ERROR and SEQ")
+        << QJsonObject{{"A", 1}, {"ERRO", 2}, {"ERRORS", 3}, {"EVENT", "e"}, {"SE", 4}, {"SEQ0", 5}, {"VALUE", nested}, {"z", 6}}
+        << QByteArray("\"s\"") << QString();
+    QTest::newRow("ERROR and SEQ replaced") << QJsonObject{{"ERROR", "FAILURE"}, {"SEQ", 99}, {"r", 1}} << QByteArray("3") << QString();
+    QTest::newRow("SEQ kept without one") << QJsonObject{{"SEQ", 99}} << QByteArray() << QString();
+    QTest::newRow("escaped and wide keys")
+        << QJsonObject{{"\"q", 1}, {"E\u0001", 2}, {"\u00e9", 3}, {"\U0001F600", 4}, {"\\", 5}, {QString(QChar(0xd800)), 6}}
+        << QByteArray("{\"a\":[]}") << QString();
+    QTest::newRow("raw content among keys")
+        << QJsonObject{{"author", ""}, {"cmd", "fetch_tc"}, {"constraints", ""}, {"content", ""}, {"date", ""}, {"result", "ok"}}
+        << QByteArray("1") << QStringLiteral("{\"a\": \"\u00e9\u6f22\U0001F600\\\\\b\f\n\r\t\u0001\u001f\u007f/\"}");
+    QTest::newRow("raw content, no such key") << QJsonObject{{"result", "ok"}} << QByteArray() << QStringLiteral("x");
+    QTest::newRow("raw content, empty") << QJsonObject{{"content", "old"}} << QByteArray() << QStringLiteral("");
+}
+
+void TstAutoTestView::replyWrittenAsQtWritesIt()
+{
+    QFETCH(QJsonObject, answer);
+    QFETCH(QByteArray, seq);
+    QFETCH(QString, rawString);
+    // What Qt's writer makes of the answer with the envelope's members set.
+    QJsonObject whole = answer;
+    whole.insert("ERROR", "SUCCESS");
+    if (!seq.isEmpty())
+        whole.insert("SEQ", QJsonDocument::fromJson("[" + seq + "]").array().at(0));
+    QVector<RequestEnvelope::RawMember> raw;
+    if (!rawString.isNull()) {
+        whole.insert("content", rawString);
+        raw.append({QLatin1String("content"), rawString.toUtf8(), true});
+    }
+    const QByteArray expected = QJsonDocument(whole).toJson(QJsonDocument::Compact);
+    QCOMPARE(RequestEnvelope::Reply(answer, seq, nullptr, raw), expected);
 }
 
 QTEST_GUILESS_MAIN(TstAutoTestView)

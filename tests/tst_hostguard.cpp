@@ -1,5 +1,5 @@
 // Who may connect to the host, and how many: the browser origin allow-list,
-// the token beyond loopback, the connection limit.
+// the token beyond loopback, the connection limit, a flood of connections.
 
 #include "tests/support/HostProcess.h"
 #include "tests/support/RawPeer.h"
@@ -9,6 +9,14 @@
 #include <QTcpSocket>
 #include <QTemporaryFile>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 class TstHostGuard : public QObject
 {
@@ -22,6 +30,7 @@ private Q_SLOTS:
     void clientToolSendsItsToken();
     void beyondLoopbackNeedsAToken();
     void connectionLimit();
+    void floodOfClosingConnectionsLeavesNothing();
 
 private:
     QTemporaryFile m_tokenFile;
@@ -173,6 +182,42 @@ void TstHostGuard::connectionLimit()
     QVERIFY2(admitted.Open(host.Url()), admitted.StatusLine().constData());
     qDeleteAll(clients);
     QVERIFY2(host.Stop(), qPrintable(host.Stderr()));
+}
+
+void TstHostGuard::floodOfClosingConnectionsLeavesNothing()
+{
+    HostProcess host;
+    QVERIFY2(host.Start({"--max-connections", "3"}), qPrintable(host.ErrorText()));
+    TestClient established;
+    QVERIFY(established.Connect(host.Url()));
+    // 3000 connections, each closed right after the first line of its
+    // upgrade request, from a thread of their own while this one reads the
+    // host's log.
+    std::atomic<bool> done{false};
+    std::thread flood([&done, port = quint16(host.Url().port())] {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < 3000; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+                ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+            ::close(fd);
+        }
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, 120000);
+    flood.join();
+    // Answered afterwards, and the places the flood took are free again: two
+    // more clients get in, without waiting for any handshake to time out.
+    QCOMPARE(established.Request({{"CMD", "get_state"}}, 30000).value("result").toString(), QStringLiteral("ok"));
+    TestClient second, third;
+    QTRY_VERIFY(second.Connect(host.Url()));
+    QTRY_VERIFY(third.Connect(host.Url()));
+    QCOMPARE(third.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
+    QVERIFY2(!host.Stderr().contains("timed out"), qPrintable(host.Stderr().right(2000)));
+    QVERIFY2(host.Stop(), qPrintable(host.Stderr().right(2000)));
 }
 
 QTEST_GUILESS_MAIN(TstHostGuard)

@@ -10,6 +10,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 namespace {
@@ -154,6 +157,45 @@ private Q_SLOTS:
         const QJsonObject detail = Api({{"cmd", "job_detail"}, {"jobid", 1}});
         QCOMPARE(detail.value("job").toObject().value("status"), QJsonValue(3));
         QCOMPARE(detail.value("jobdetail").toArray().at(0).toObject().value("status"), QJsonValue("pass"));
+    }
+
+    // A database that does not answer holds one request for the deadline, not
+    // for ever, and the worker that had it serves the next one.
+    void aHungDatabaseIsLeftBehind()
+    {
+        HostProcess server{QStringLiteral("autotest-server")};
+        const QString file = server.AppDir() + "/hung.db3";
+        QVERIFY2(server.Start({"--database", file, "--database-work", "1", "--database-timeout-ms", "300"}),
+                 qPrintable(server.ErrorText()));
+        QUrl api = server.Url();
+        api.setPath("/api");
+        const auto post = [&](const QJsonObject& request) {
+            QNetworkRequest http(api);
+            http.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+            QNetworkReply* reply = m_network.post(http, json(request));
+            QSignalSpy finished(reply, &QNetworkReply::finished);
+            if (!reply->isFinished())
+                finished.wait(10000);
+            reply->deleteLater();
+            return QJsonDocument::fromJson(reply->readAll()).object().value("result").toString();
+        };
+        const QJsonObject add{{"cmd", "add_tc"}, {"testcase", QJsonObject{{"title", "t"}, {"content", "{}"}}}};
+        QCOMPARE(post(add), QStringLiteral("ok"));
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+            other.setDatabaseName(file);
+            QVERIFY(other.open());
+            QSqlQuery hold(other);
+            QVERIFY2(hold.exec("begin immediate;"), qPrintable(hold.lastError().text()));
+            const QString refused = post(add);
+            QVERIFY2(refused.contains("locked") && !refused.contains("insert", Qt::CaseInsensitive), qPrintable(refused));
+            QVERIFY(hold.exec("rollback;"));
+            hold = QSqlQuery();
+            other.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        QCOMPARE(post(add), QStringLiteral("ok"));
+        QVERIFY2(server.Stop(), qPrintable(server.Stderr()));
     }
 };
 

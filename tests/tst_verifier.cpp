@@ -1,4 +1,5 @@
 #include "engine/ScriptCache.h"
+#include "engine/ScriptProcess.h"
 #include "engine/ScriptWatchdog.h"
 #include "engine/Verifier.h"
 
@@ -23,7 +24,30 @@ private Q_SLOTS:
     void effectsRepeatOnEveryCheck();
     void observationsAreFreshOnEveryCheck();
     void scriptsRunOutOfTime();
+    void jobBudget_data();
+    void jobBudget();
+    void memoryBound_data();
+    void memoryBound();
+    void stopEndsARunningScript();
 };
+
+namespace {
+
+const char* const Loop = "(function() { for (;;) {} })";
+const char* const Pass = "(function() { return true; })";
+
+// Runs one check through `scripts` and waits for its verdict.
+bool judge(ScriptProcess& scripts, const QString& script, ScriptProtocol::Verdict& verdict, int timeoutMs = 60000)
+{
+    bool done = false;
+    scripts.Check({}, script, [&](const ScriptProtocol::Verdict& answer) {
+        verdict = answer;
+        done = true;
+    });
+    return QTest::qWaitFor([&] { return done; }, timeoutMs);
+}
+
+} // namespace
 
 void TestVerifier::verdict_data()
 {
@@ -196,6 +220,137 @@ void TestVerifier::scriptsRunOutOfTime()
         QVERIFY2(verifier.CheckObserved({}, "(function() { return true; })", remark), qPrintable(remark));
     }
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestVerifier::jobBudget_data()
+{
+    QTest::addColumn<int>("checkMs");
+    QTest::addColumn<int>("budgetMs");
+    QTest::addColumn<QStringList>("scripts");
+    // "pass", "fail", "limit" (the check's own time limit), "budget" (the job's).
+    QTest::addColumn<QStringList>("verdicts");
+
+    const QString fail = QStringLiteral("(function() { return false; })");
+    // The margins between the limits are half a check's limit, for a loaded machine.
+    QTest::newRow("the budget ends inside a check") << 0 << 300 << QStringList{Pass, fail, Loop, Pass}
+                                                    << QStringList{"pass", "fail", "budget", "budget"};
+    QTest::newRow("the check's own limit comes first") << 200 << 5000 << QStringList{Loop, Pass, Loop}
+                                                       << QStringList{"limit", "pass", "limit"};
+    QTest::newRow("checks share the budget") << 300 << 750 << QStringList{Pass, Loop, Loop, Loop, Pass}
+                                             << QStringList{"pass", "limit", "limit", "budget", "budget"};
+    QTest::newRow("no budget") << 100 << 0 << QStringList{Loop, Loop, Loop, Pass}
+                               << QStringList{"limit", "limit", "limit", "pass"};
+}
+
+// Checks after the job's budget is spent are refused at once; the earlier
+// ones keep their verdicts.
+void TestVerifier::jobBudget()
+{
+    QFETCH(int, checkMs);
+    QFETCH(int, budgetMs);
+    QFETCH(QStringList, scripts);
+    QFETCH(QStringList, verdicts);
+    ScriptWatchdog watchdog;
+    Verifier verifier;
+    QVERIFY(verifier.Init());
+    verifier.SetTimeLimit(&watchdog, checkMs);
+    verifier.SetJobBudget(budgetMs);
+    QStringList seen;
+    for (const QString& script : scripts) {
+        QString remark;
+        QElapsedTimer clock;
+        clock.start();
+        const bool verdict = verifier.CheckObserved({}, script, remark);
+        const bool refused = remark == Verifier::BudgetRemark(budgetMs) && verifier.SpentMs() >= budgetMs && clock.elapsed() < 50;
+        if (verdict)
+            seen << "pass";
+        else if (!verifier.LastCheckErred())
+            seen << "fail";
+        else if (remark == Verifier::TimeLimitRemark(checkMs))
+            seen << "limit";
+        else if (remark == Verifier::BudgetRemark(budgetMs))
+            seen << "budget";
+        else
+            seen << remark;
+        // Once the budget is spent a check does not run at all.
+        QVERIFY2(!(seen.last() == "budget" && seen.count("budget") > 1) || refused, qPrintable(seen.join(' ')));
+    }
+    QCOMPARE(seen, verdicts);
+    if (budgetMs > 0)
+        QVERIFY2(verifier.SpentMs() >= budgetMs || !verdicts.contains("budget"), qPrintable(QString::number(verifier.SpentMs())));
+}
+
+void TestVerifier::memoryBound_data()
+{
+    QTest::addColumn<QString>("script");
+    // Checks that pass before the one that goes past the bound; -1: none goes past it.
+    QTest::addColumn<int>("leastPasses");
+
+    // 64 MiB: each string character is two bytes. What the engine has not
+    // collected yet counts too, so the scripts that stay under the bound keep
+    // well under it.
+    QTest::newRow("under the bound: a 12 MiB string") << "(function() { return 'x'.repeat(6 << 20).length === 6 << 20; })" << -1;
+    QTest::newRow("under the bound: arrays made and dropped")
+        << "(function() { var a = []; for (var i = 0; i < 300000; ++i) a.push({n: i}); return a.length === 300000; })" << -1;
+    QTest::newRow("a string that doubles") << "(function(l, g) { var s = 'x'; for (;;) s = s + s; })" << 0;
+    QTest::newRow("one string of 128 MiB") << "(function() { return 'x'.repeat(64 << 20).length > 0; })" << 0;
+    QTest::newRow("a global array grown across checks")
+        << "var kept = kept || []; (function() { for (var i = 0; i < 100000; ++i) kept.push({n: i, s: 'v' + i}); return true; })" << 2;
+}
+
+// A script past the memory bound fails its check with the remark and ends
+// its process; the job's next check runs in a fresh one that has the job's
+// observations and its time used so far.
+void TestVerifier::memoryBound()
+{
+    QFETCH(QString, script);
+    QFETCH(int, leastPasses);
+    QJsonObject observed = json(R"({"M":{"G":{"I":[7]}}})");
+    ScriptProcess scripts;
+    scripts.SetLimits({5000, 0, 64});
+    scripts.SetObservations(&observed);
+    const QString remark = ScriptProcess::MemoryRemark(64);
+    QCOMPARE(remark, QStringLiteral("Script used more than 64 MiB"));
+
+    int passes = 0;
+    ScriptProtocol::Verdict verdict;
+    const int tries = leastPasses < 0 ? 3 : 40;
+    for (int i = 0; i < tries; ++i) {
+        QVERIFY(judge(scripts, script, verdict));
+        if (!verdict.result)
+            break;
+        ++passes;
+    }
+    if (leastPasses < 0) {
+        QCOMPARE(passes, tries);
+    } else {
+        QVERIFY2(!verdict.result && verdict.erred, qPrintable(verdict.remark));
+        QCOMPARE(verdict.remark, remark);
+        QVERIFY2(passes >= leastPasses && (leastPasses > 0 || passes == 0), qPrintable(QString::number(passes)));
+        QVERIFY(!scripts.Running());
+    }
+    observed = json(R"({"M":{"G":{"I":[7,8]}}})");
+    scripts.Observe("M", "G", "I", 8);
+    QVERIFY(judge(scripts, "(function(l, g) { return g.M.G.I.join() === '7,8'; })", verdict));
+    QVERIFY2(verdict.result, qPrintable(verdict.remark));
+    QVERIFY(scripts.Running());
+}
+
+// Stop ends a script that would never end, and its verdict never comes.
+void TestVerifier::stopEndsARunningScript()
+{
+    ScriptProcess scripts;
+    ScriptProtocol::Verdict verdict;
+    QVERIFY(judge(scripts, Pass, verdict) && verdict.result);
+    QVERIFY(scripts.Running());
+    bool called = false;
+    scripts.Check({}, Loop, [&](const ScriptProtocol::Verdict&) { called = true; });
+    QCoreApplication::processEvents();
+    scripts.Stop();
+    QVERIFY(!scripts.Running());
+    QCoreApplication::processEvents();
+    QVERIFY(!called);
+    QVERIFY(judge(scripts, Pass, verdict) && verdict.result);
 }
 
 QTEST_GUILESS_MAIN(TestVerifier)

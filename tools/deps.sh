@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libqt5websockets5-dev qtdeclarative5-dev libqt5sql5-sqlite sqlite3
-    libqt5sql5-psql postgresql libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libboost-dev clang libclang-rt-14-dev
+    libqt5sql5-psql postgresql libboost-dev clang libclang-rt-14-dev
     chromium chromium-driver python3-selenium libxml2-utils nlohmann-json3-dev libsqlite3-dev python3-junitparser nodejs)
 missing=()
 for package in "${packages[@]}"; do

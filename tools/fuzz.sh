@@ -12,7 +12,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(fuzz_envelope fuzz_jobrequest fuzz_device fuzz_remote fuzz_template fuzz_server)
+    targets=(fuzz_envelope fuzz_jobrequest fuzz_device fuzz_remote fuzz_template fuzz_server fuzz_http)
 fi
 
 tools/deps.sh

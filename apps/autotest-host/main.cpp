@@ -39,6 +39,14 @@ int main(int argc, char* argv[])
         QStringLiteral("Milliseconds a verification script may run before it is interrupted and its check\n"
                        "fails (default 5000; 0 = no limit)."),
         QStringLiteral("ms"), QStringLiteral("5000"));
+    const QCommandLineOption jobScriptBudgetOption(QStringLiteral("job-script-budget-ms"),
+        QStringLiteral("Milliseconds all verification scripts of one job may run together; past it the job's\n"
+                       "remaining checks fail at once (default 60000; 0 = no limit)."),
+        QStringLiteral("ms"), QString::number(KIVAutoTestDefaultJobScriptBudgetMs));
+    const QCommandLineOption scriptMemoryOption(QStringLiteral("script-memory-mib"),
+        QStringLiteral("Memory a job's verification scripts may use; a script past it fails its check\n"
+                       "(default 256; 0 = no bound)."),
+        QStringLiteral("MiB"), QString::number(KIVAutoTestDefaultScriptMemoryMiB));
     const QCommandLineOption deviceTimeoutOption(QStringLiteral("device-timeout-ms"),
         QStringLiteral("Milliseconds a device or simulator request may stay unanswered before its job ends\n"
                        "(default 0 = wait for ever)."),
@@ -50,8 +58,9 @@ int main(int argc, char* argv[])
         QStringLiteral("Connections served at once; further handshakes get HTTP 503 (default 256)."),
         QStringLiteral("count"), QString::number(KIVWebSocketServer::DefaultMaxConnections));
     const QCommandLineOption maxHeldOption(QStringLiteral("max-buffered-mib"),
-        QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together; "
-                       "past it the connection holding the most is dropped (default 256)."),
+        QStringLiteral("Unsent replies plus unfinished incoming messages of all connections together; past it\n"
+                       "readers wait for their replies to drain, and the connection holding the most that does\n"
+                       "not read is dropped (default 256)."),
         QStringLiteral("MiB"), QString::number(KIVWebSocketServer::DefaultMaxHeldBytes >> 20));
     const QCommandLineOption remoteTimeoutOption(QStringLiteral("remote-timeout-ms"),
         QStringLiteral("A remote request unanswered after this many milliseconds fails as a network error "
@@ -64,7 +73,8 @@ int main(int argc, char* argv[])
         QStringLiteral("Largest reply accepted from the remote server (default 64)."), QStringLiteral("MiB"),
         QStringLiteral("64"));
     options.Add({addressOption, portOption, remoteOption, originOption, tokenOption, maxConnectionsOption, maxHeldOption,
-                 remoteTimeoutOption, maxReplyOption, maxRemoteReplyOption, scriptTimeoutOption, deviceTimeoutOption});
+                 remoteTimeoutOption, maxReplyOption, maxRemoteReplyOption, scriptTimeoutOption, jobScriptBudgetOption,
+                 scriptMemoryOption, deviceTimeoutOption});
     options.Process(app);
     const QCommandLineParser& parser = options.Parser();
 
@@ -74,10 +84,12 @@ int main(int argc, char* argv[])
     QHostAddress address;
     quint16 port = 0;
     QByteArray token;
-    qint64 scriptTimeout = 0, deviceTimeout = 0, remoteTimeout = 0;
+    qint64 scriptTimeout = 0, jobScriptBudget = 0, scriptMemoryMiB = 0, deviceTimeout = 0, remoteTimeout = 0;
     qint64 maxConnections = 0, maxHeldMiB = 0, maxReplyMiB = 0, maxRemoteReplyMiB = 0;
     if (!options.ReadAddress(addressOption, address) || !options.ReadPort(portOption, port)
         || !options.ReadNumber(scriptTimeoutOption, 0, most, scriptTimeout)
+        || !options.ReadNumber(jobScriptBudgetOption, 0, most, jobScriptBudget)
+        || !options.ReadNumber(scriptMemoryOption, 0, 1 << 20, scriptMemoryMiB)
         || !options.ReadNumber(deviceTimeoutOption, 0, most, deviceTimeout)
         || !options.ReadNumber(remoteTimeoutOption, 0, most, remoteTimeout)
         || !options.ReadNumber(maxConnectionsOption, 1, unbounded, maxConnections)
@@ -88,6 +100,8 @@ int main(int argc, char* argv[])
         || !options.TokenGuards(address, token, QStringLiteral("run jobs and change test records")))
         return 2;
     KIVAutoTestSetScriptTimeout(int(scriptTimeout));
+    KIVAutoTestSetJobScriptBudget(int(jobScriptBudget));
+    KIVAutoTestSetScriptMemory(int(scriptMemoryMiB));
     KIVAutoTestSetDeviceTimeout(int(deviceTimeout));
     KIVAutoTestSetRemoteTimeout(int(remoteTimeout));
     KIVAutoTestSetMaxReplySize(qMin<qint64>(maxReplyMiB, 1 << 20) << 20);
