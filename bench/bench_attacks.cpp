@@ -316,6 +316,13 @@ std::function<QString(HostProcess&, TestClient&)> templateAttack(int count, qint
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().contains(QLatin1String("--help")) || app.arguments().contains(QLatin1String("-h"))) {
+        std::printf("Usage: bench_attacks [--server] [NAME]\n"
+                    "Attacks a release build of autotest-host (and autotest-server), each from a fresh directory,\n"
+                    "and prints per attack the program's peak RSS, a bystander client's waits and what happened.\n"
+                    "NAME runs only the attacks whose name contains it; --server runs only the server's.\n");
+        return 0;
+    }
     ChunkedServer gigabyte(1024LL * kMB);
     FakeRemoteServer remote;
     remote.Listen(0);
