@@ -218,6 +218,7 @@ bool ATWorker::Cancel()
 {
     if (reported)
         return false;
+    cancelling = true;
     Abandon(QStringLiteral("Cancelled"), QStringLiteral("Cancelled"));
     return true;
 }
@@ -250,6 +251,22 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, c
         KIV_LOG("ATWorker", "ATWorker::ReportFatal", 2) << "Already reported, dropped: " << reason;
         return;
     }
+    // A case whose device part went well while the device then failed the
+    // next one keeps its script's verdict: the report waits for it (the
+    // scripts' own limits bound the wait), and no further case starts.
+    if (casesStarted && !cancelling) {
+        if (failurePending)
+            return;
+        QPointer<ATWorker> self(this);
+        failurePending = jobExecutor.Halt([self, reason, caseRemark, detail] {
+            if (!self)
+                return;
+            self->failurePending = false;
+            self->ReportFailure(reason, caseRemark, detail);
+        });
+        if (failurePending)
+            return;
+    }
     KIV_LOG("ATWorker", "ATWorker::ReportFatal", 1) << "Job " << request.value(QStringLiteral("jobid")).toInt()
                                                     << " on device " << deviceId << " failed: " << reason;
     // A script that runs ends now, and no verdict of it comes back.
@@ -258,6 +275,9 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, c
     const QJsonArray cases = request.value(QStringLiteral("case_list")).toArray();
     const QList<TcResult>& finished = jobExecutor.Result().tcs;
     const int done = casesStarted ? int(finished.size()) : 0;
+    // The cases that had started: one on the device, perhaps one before it
+    // whose verdict a cancel cut off.
+    const int started = casesStarted ? done + qMax(1, jobExecutor.CasesInFlight()) : 0;
     TcResult judged;
     for (int i = 0; i < cases.size(); ++i) {
         CaseVerdict verdict = CaseVerdict::Of(QStringLiteral("not run"));
@@ -265,7 +285,7 @@ void ATWorker::ReportFailure(const QString& reason, const QString& caseRemark, c
             verdict = finished.at(i).Verdict();
         else if (casesStarted && i == done && jobExecutor.JudgedCase(judged))
             verdict = judged.Verdict(); // judged already, cut short in its post-delay
-        else if ((casesStarted && i == done) || i == failedCase)
+        else if (i < started || i == failedCase)
             verdict = CaseVerdict::Of(QStringLiteral("error"), detail);
         tcs.append(QJsonObject{{QStringLiteral("id"), cases.at(i).toObject().value(QStringLiteral("testcaseid"))},
                                {QStringLiteral("result"), false},
@@ -304,6 +324,8 @@ void ATWorker::Reset()
     cov.Clear();
     jobExecutor.Reset();
     casesStarted = false;
+    cancelling = false;
+    failurePending = false;
     failedCase = -1;
     report = QJsonObject();
     request = QJsonObject();

@@ -94,5 +94,10 @@ private:
     // Whether the test cases had begun to run, and which case, if any, kept
     // the job from starting.
     bool casesStarted = false;
+    // A cancel reports at once, without waiting for the scripts' verdicts.
+    bool cancelling = false;
+    // A failure waits for the verdicts of cases judged meanwhile; the first
+    // failure is the one reported.
+    bool failurePending = false;
     int failedCase = -1;
 };

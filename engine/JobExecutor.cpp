@@ -10,9 +10,9 @@
 
 JobExecutor::JobExecutor()
 {
-    pool.capacity = 1;
+    // One case on the device, one more awaiting its verdict.
+    pool.capacity = 2;
     pool.onReset = [](TcExecutor* executor) { executor->Reset(); };
-    pool.onReleased = [this] { NextTc(); };
 }
 
 JobExecutor::~JobExecutor() = default;
@@ -29,10 +29,7 @@ void JobExecutor::Start()
     queue.clear();
     for (int i = 0; i < job.tcItems.size(); ++i)
         queue.append(i);
-    if (queue.isEmpty())
-        LastStep();
-    else
-        StartTc(queue.takeFirst());
+    Advance();
 }
 
 void JobExecutor::Reset()
@@ -42,16 +39,37 @@ void JobExecutor::Reset()
     job.Clear();
     queue.clear();
     jobResult.Clear();
+    inFlight.clear();
+    deviceBusy = false;
+    halted = false;
+    onSettled = nullptr;
     pool.Clear();
-    running = nullptr;
 }
 
 bool JobExecutor::JudgedCase(TcResult& out) const
 {
-    if (!running || running->State() < 2)
+    if (inFlight.isEmpty() || inFlight.first()->State() < 2)
         return false;
-    out = running->Result();
+    out = inFlight.first()->Result();
     return true;
+}
+
+bool JobExecutor::Halt(std::function<void()> settled)
+{
+    halted = true;
+    if (!VerdictAwaited())
+        return false;
+    onSettled = std::move(settled);
+    return true;
+}
+
+bool JobExecutor::VerdictAwaited() const
+{
+    for (const TcExecutor* executor : inFlight) {
+        if (executor->AwaitsVerdict())
+            return true;
+    }
+    return false;
 }
 
 void JobExecutor::StartTc(int index)
@@ -62,30 +80,63 @@ void JobExecutor::StartTc(int index)
                                                       << static_cast<void*>(executor);
     executor->SetComponentMap(components);
     executor->Init(&item);
-    running = executor;
+    inFlight.append(executor);
+    deviceBusy = true;
     connect(executor, &TcExecutor::Overed, this, &JobExecutor::TcOvered);
+    connect(executor, &TcExecutor::DeviceFreed, this, &JobExecutor::OnDeviceFreed);
     executor->Start();
 }
 
-void JobExecutor::TcOvered(TcResult res)
+void JobExecutor::OnDeviceFreed()
 {
-    running = nullptr;
-    jobResult.AddTc(res);
-    // Before the release below, which starts the next test case or ends the job.
-    Q_EMIT TcFinished(res, int(jobResult.tcs.size()), int(job.tcItems.size()));
-    auto* executor = qobject_cast<TcExecutor*>(sender());
-    KIV_LOG("JobExecutor", "JobExecutor::TcOvered", 3) << " TcOvered " << static_cast<void*>(executor);
-    // Releasing resets the executor and starts the next test case on it.
-    if (!pool.Release(executor))
-        KIV_LOG("JobExecutor", "JobExecutor::TcOvered", 0) << "Return TcExecutor is invalid";
+    if (!inFlight.isEmpty() && sender() == inFlight.last())
+        deviceBusy = false;
+    Advance();
 }
 
-void JobExecutor::NextTc()
+void JobExecutor::TcOvered(TcResult)
 {
-    if (!queue.isEmpty())
-        StartTc(queue.takeFirst());
-    else
+    if (!inFlight.isEmpty() && sender() == inFlight.last())
+        deviceBusy = false;
+    const quint64 run = runs;
+    Drain();
+    if (run == runs)
+        Advance();
+}
+
+void JobExecutor::Drain()
+{
+    const quint64 run = runs;
+    while (!inFlight.isEmpty() && inFlight.first()->State() >= 3) {
+        TcExecutor* executor = inFlight.takeFirst();
+        const TcResult res = executor->Result();
+        jobResult.AddTc(res);
+        KIV_LOG("JobExecutor", "JobExecutor::Drain", 3) << " TcOvered " << static_cast<void*>(executor);
+        // Resets the executor for a later case.
+        if (!pool.Release(executor))
+            KIV_LOG("JobExecutor", "JobExecutor::Drain", 0) << "Return TcExecutor is invalid";
+        Q_EMIT TcFinished(res, int(jobResult.tcs.size()), int(job.tcItems.size()));
+        // Whoever follows the job may have ended it in there.
+        if (run != runs)
+            return;
+    }
+    if (onSettled && !VerdictAwaited()) {
+        const std::function<void()> settled = std::move(onSettled);
+        onSettled = nullptr;
+        settled();
+    }
+}
+
+void JobExecutor::Advance()
+{
+    if (halted || deviceBusy)
+        return;
+    if (!queue.isEmpty()) {
+        if (inFlight.size() < pool.capacity)
+            StartTc(queue.takeFirst());
+    } else if (inFlight.isEmpty()) {
         LastStep();
+    }
 }
 
 void JobExecutor::LastStep()

@@ -117,27 +117,21 @@ void ScriptProcess::Check(const QJsonObject& local, const QString& script, const
     check.seq = ++nextSeq;
     check.done = done;
     check.clock.start();
+    ScriptProtocol::AppendFrame(check.frame, ScriptProtocol::EncodeCheck(
+        {check.seq, QString::fromUtf8(QJsonDocument(local).toJson(QJsonDocument::Compact)), script}));
     pending.append(check);
     if (!Running() && !Launch()) {
         const quint64 now = generation;
         // Not inside the caller's own call: `done` always comes later.
         QTimer::singleShot(0, this, [this, now] {
             if (generation == now)
-                Fail(QStringLiteral("Script Exception: no script engine at ") + ProgramPath());
+                FailAll(QStringLiteral("Script Exception: no script engine at ") + ProgramPath());
         });
         return;
     }
-    QByteArray frame;
-    ScriptProtocol::AppendFrame(frame, ScriptProtocol::EncodeCheck(
-        {check.seq, QString::fromUtf8(QJsonDocument(local).toJson(QJsonDocument::Compact)), script}));
-    Write(frame);
+    Write(check.frame);
     if (pending.size() == 1)
         ArmDeadline();
-    // The answer of a quick script is back within a few context switches.
-    if (answersFast && pending.size() == 1 && process.state() == QProcess::Running) {
-        answersFast = false;
-        process.waitForReadyRead(FastAnswerMs);
-    }
 }
 
 void ScriptProcess::ArmDeadline()
@@ -158,7 +152,6 @@ void ScriptProcess::ArmDeadline()
 
 void ScriptProcess::Stop()
 {
-    answersFast = false;
     pending.clear();
     deadline.stop();
     output.clear();
@@ -189,7 +182,6 @@ void ScriptProcess::OnOutput()
         offset = 0;
         const Pending check = pending.takeFirst();
         spentMs += verdict.ms;
-        answersFast = check.clock.elapsed() < FastAnswerMs;
         if (pending.isEmpty())
             deadline.stop();
         else
@@ -227,7 +219,7 @@ void ScriptProcess::OnError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart || pending.isEmpty())
         return;
     KIV_LOG("AT Verifier", "ScriptProcess::OnError", 0) << "Can't start " << ProgramPath() << ": " << process.errorString();
-    Fail(QStringLiteral("Script Exception: the script engine did not start: ") + process.errorString());
+    FailAll(QStringLiteral("Script Exception: the script engine did not start: ") + process.errorString());
 }
 
 void ScriptProcess::OnDeadline()
@@ -240,6 +232,40 @@ void ScriptProcess::OnDeadline()
 }
 
 void ScriptProcess::Fail(const QString& remark)
+{
+    if (pending.isEmpty())
+        return;
+    QList<Pending> queued = pending;
+    const Pending failed = queued.takeFirst();
+    Stop();
+    // The checks written behind the one at fault never ran: a fresh process
+    // (with the observations replayed) judges them, before `done` below can
+    // end the job, which stops that process again.
+    if (!queued.isEmpty()) {
+        pending = queued;
+        if (Launch()) {
+            QByteArray frames;
+            for (const Pending& check : qAsConst(queued))
+                frames += check.frame;
+            Write(frames);
+            ArmDeadline();
+        } else {
+            pending.clear();
+            queued.prepend(failed);
+            pending = queued;
+            FailAll(QStringLiteral("Script Exception: no script engine at ") + ProgramPath());
+            return;
+        }
+    }
+    ScriptProtocol::Verdict verdict;
+    verdict.seq = failed.seq;
+    verdict.remark = remark;
+    verdict.ms = clampMs(failed.clock.elapsed());
+    spentMs += verdict.ms;
+    failed.done(verdict);
+}
+
+void ScriptProcess::FailAll(const QString& remark)
 {
     const QList<Pending> failed = pending;
     // Stop forgets them; `remark` is what they get instead of a verdict.

@@ -50,10 +50,9 @@ public:
     void SetObservations(const QJsonObject* filed) { observations = filed; }
     void Observe(const QString& module, const QString& group, const QString& item, const QJsonValue& value);
 
-    // Judges `script` with `local` and the observations. `done` is called
-    // unless Stop comes first: on a later turn of the event loop, or at once
-    // when the job's last check answered within FastAnswerMs and this one does
-    // too (the loop then saves a turn; a slow script never holds it longer).
+    // Judges `script` with `local` and the observations. `done` is called on
+    // a later turn of the event loop, unless Stop comes first. Checks queue
+    // in the process and are judged in order.
     void Check(const QJsonObject& local, const QString& script, const Done& done);
     // Ends the process at once, a running script with it, and forgets the
     // checks it had; no `done` of theirs is called. The next Check starts anew.
@@ -68,7 +67,6 @@ public:
     // process is killed: only native code that never looks at the interrupt
     // flag (a regular expression that backtracks for ever) needs it.
     static constexpr int GraceMs = 2000;
-    static constexpr int FastAnswerMs = 1;
 
 private:
     struct Pending
@@ -76,6 +74,8 @@ private:
         quint32 seq = 0;
         Done done;
         QElapsedTimer clock;
+        // As written, to be written again to a fresh process.
+        QByteArray frame;
     };
 
     bool Launch();
@@ -85,8 +85,11 @@ private:
     void OnFinished(int exitCode, QProcess::ExitStatus status);
     void OnError(QProcess::ProcessError error);
     void OnDeadline();
-    // Kills the process and fails every pending check with `remark`.
+    // Kills the process and fails the check it was judging with `remark`;
+    // the checks queued behind it go to a fresh process.
     void Fail(const QString& remark);
+    // Fails every pending check with `remark`.
+    void FailAll(const QString& remark);
 
     QProcess process;
     QTimer deadline;
@@ -101,6 +104,4 @@ private:
     quint64 generation = 0;
     // Whether the running check is bound by the job's budget rather than its own limit.
     bool budgetBinds = false;
-    // Whether the last check answered within FastAnswerMs.
-    bool answersFast = false;
 };

@@ -39,6 +39,7 @@ void TcExecutor::Start()
 {
     ++runs;
     state = 0;
+    awaitingVerdict = false;
     tcResult.id = item->tcId;
     tcResult.result = false;
     tcResult.remark.clear();
@@ -55,6 +56,7 @@ void TcExecutor::Reset()
     components = nullptr;
     item = nullptr;
     state = 0;
+    awaitingVerdict = false;
     tcResult.id = 0;
     tcResult.result = false;
     tcResult.remark.clear();
@@ -115,6 +117,12 @@ void TcExecutor::OnStateExecResult(const QJsonObject& ack)
                 if (self && self->runs == run)
                     self->OnVerdict(verdict);
             });
+            // Observations filed from now on reach the script process after
+            // this check, so the next case cannot change what it judges.
+            if (postDelay <= 0 && self && runs == run && state == 1) {
+                awaitingVerdict = true;
+                Q_EMIT DeviceFreed();
+            }
             return;
         }
         tcResult.result = false;
@@ -132,6 +140,7 @@ void TcExecutor::OnVerdict(const ScriptProtocol::Verdict& verdict)
 {
     if (state != 1)
         return;
+    awaitingVerdict = false;
     tcResult.result = verdict.result;
     tcResult.remark = verdict.remark;
     tcResult.status = verdict.result ? QStringLiteral("pass") : verdict.erred ? QStringLiteral("error") : QStringLiteral("fail");

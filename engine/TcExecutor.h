@@ -13,6 +13,10 @@ class TcItem;
 // judge the answer (in the job's script process, waited for as the device
 // is), wait the post-delay, announce the result. Reused for every test case
 // of a job.
+//
+// A case without a post-delay needs the device no more once its check is on
+// its way: it says so with DeviceFreed, and the job may set the next case's
+// data while the script judges this one.
 class TcExecutor : public QObject
 {
     Q_OBJECT
@@ -25,6 +29,8 @@ public:
     void Start();
     void Reset();
     int State() const { return state; }
+    // Whether the device's part is done and only the script's verdict is awaited.
+    bool AwaitsVerdict() const { return state == 1 && awaitingVerdict; }
     // The outcome so far: judged once the state has passed 1 (exec).
     const TcResult& Result() const { return tcResult; }
 
@@ -33,6 +39,7 @@ public:
 
 Q_SIGNALS:
     void Overed(TcResult res);
+    void DeviceFreed();
 
 private Q_SLOTS:
     void StateOvered();
@@ -56,4 +63,5 @@ private:
     // Counts the cases this executor ran, so that an answer meant for an
     // earlier one (its job ended) never reaches a later one.
     quint64 runs = 0;
+    bool awaitingVerdict = false;
 };

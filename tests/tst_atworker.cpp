@@ -611,6 +611,55 @@ private Q_SLOTS:
         QCOMPARE(tcIds, ids.mid(0, tcIds.size()));
     }
 
+    // While a case's script judges it the next case is already on the device;
+    // what the client sees is as if the cases had run one after another.
+    void casesOverlapTheirScripts_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QStringList>("scripts");
+        QTest::addColumn<QStringList>("messages");
+        // Busy for 300 ms, long after the next case's data has gone out.
+        const QString slow = QStringLiteral("(function(l, g) { var end = Date.now() + 300; while (Date.now() < end) {} "
+                                            "return l.Voltage === 12; })");
+        const QString fail = QStringLiteral("(function(l, g) { return l.Voltage === 13; })");
+        QTest::newRow("a case without a script waits its turn") << QStringList() << QStringList{slow, QString(), fail}
+                                                                 << QStringList{"1/3 1 pass", "2/3 2 pass", "3/3 3 fail", "reply pass pass fail"};
+        // The device channel goes at the second case's data, sent while the
+        // first case's script still runs: that case keeps its verdict.
+        QTest::newRow("the device fails the case after a slow one") << QStringList{"--drop-after", "3"} << QStringList{slow, kPass}
+                                                                     << QStringList{"1/2 1 pass", "reply pass error"};
+    }
+
+    void casesOverlapTheirScripts()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(QStringList, scripts);
+        QFETCH(QStringList, messages);
+        QVERIFY(StartEmulator(faults));
+        TestClient& client = *m_client;
+        QJsonObject request = executeJob(scriptJob("dev-overlap", 31, scripts), "o");
+        request.insert("progress", true);
+        request.insert("verdicts", true);
+        client.Send(request);
+        QVERIFY(client.WaitReplies(messages.size(), 20000));
+        QCOMPARE(client.Request({{"CMD", "get_state"}}).value("result").toString(), QStringLiteral("ok"));
+        QCOMPARE(client.Replies().size(), messages.size() + 1);
+        QStringList seen;
+        for (int i = 0; i < messages.size(); ++i) {
+            const QJsonObject message = client.Reply(i);
+            if (message.value("EVENT") == QStringLiteral("JobProgress")) {
+                seen << QStringLiteral("%1/%2 %3 %4").arg(message["done"].toInt()).arg(message["total"].toInt())
+                            .arg(message["tc"]["id"].toInt()).arg(message["verdict"]["status"].toString());
+                continue;
+            }
+            QStringList statuses;
+            for (const QJsonValue& tc : message["VALUE"]["tcs"].toArray())
+                statuses << tc["verdict"]["status"].toString();
+            seen << "reply " + statuses.join(' ');
+        }
+        QCOMPARE(seen, messages);
+    }
+
 private:
     bool StartEmulator(const QStringList& options = {})
     {

@@ -170,7 +170,10 @@ class ConsoleTest(unittest.TestCase):
     # Helpers -----------------------------------------------------------------
 
     def wait(self, condition, timeout=WAIT_S, message=''):
-        return WebDriverWait(self.driver, timeout).until(condition, message)
+        # An element the page re-renders between finding and reading it is
+        # looked for again on the next poll.
+        return WebDriverWait(self.driver, timeout, ignored_exceptions=(StaleElementReferenceException,)).until(
+            condition, message)
 
     def css(self, selector):
         return self.driver.find_element(By.CSS_SELECTOR, selector)
