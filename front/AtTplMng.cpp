@@ -1,5 +1,6 @@
 #include "front/AtTplMng.h"
 
+#include "base/JsonText.h"
 #include "front/KIVAutoTestView.h"
 #include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -51,7 +53,7 @@ void AtTplMng::Start(const QList<ReplyCallback>& asked)
     m_running = true;
     m_files = QDir(Directory()).entryInfoList({QStringLiteral("*.json")}, QDir::Files, QDir::Unsorted);
     m_at = 0;
-    m_templates = QJsonArray();
+    m_valueText = QByteArrayLiteral("[");
     m_bytes = 0;
     // What would be read, by the sizes on disk (links followed): only regular
     // files within the size limit are.
@@ -74,15 +76,21 @@ void AtTplMng::Start(const QList<ReplyCallback>& asked)
         if (!ReadNext())
             return;
     }
-    Finish({{QStringLiteral("VALUE"), m_templates}});
+    FinishWithTemplates();
 }
 
 bool AtTplMng::ReadNext()
 {
     QJsonObject templ;
     qint64 size = 0;
-    if (File2JsonObj(m_files.at(m_at++), templ, &size))
-        m_templates.append(templ);
+    if (File2JsonObj(m_files.at(m_at++), templ, &size)) {
+        // As Qt writes the template object: its members sorted, compact.
+        const QJsonArray content = templ.take(QStringLiteral("content")).toArray();
+        if (m_valueText.size() > 1)
+            m_valueText += ',';
+        m_valueText += JsonText::WithMemberText(templ, QStringLiteral("content"),
+                                                QJsonDocument(content).toJson(QJsonDocument::Compact));
+    }
     m_bytes += size;
     // Files may have grown since they were listed.
     if (m_bytes <= RequestEnvelope::MaxReplySize())
@@ -102,7 +110,7 @@ void AtTplMng::Step()
     if (m_at < m_files.size())
         m_step.start();
     else
-        Finish({{QStringLiteral("VALUE"), m_templates}});
+        FinishWithTemplates();
 }
 
 bool AtTplMng::AnyoneWaits() const
@@ -115,12 +123,35 @@ bool AtTplMng::AnyoneWaits() const
     return false;
 }
 
+void AtTplMng::FinishWithTemplates()
+{
+    m_valueText += ']';
+    const QVector<RequestEnvelope::RawMember> raw{{QLatin1String("VALUE"), std::exchange(m_valueText, {})}};
+    const QList<ReplyCallback> asked = std::exchange(m_asked, {});
+    m_running = false;
+    m_files.clear();
+    QJsonObject parsed;
+    for (const ReplyCallback& done : asked) {
+        if (const KIVAutoTestReply* client = done.target<KIVAutoTestReply>()) {
+            if (*client->alive)
+                (*client)(QJsonObject(), raw);
+            continue;
+        }
+        // A caller that is not a client connection gets the value itself.
+        if (parsed.isEmpty())
+            parsed.insert(QStringLiteral("VALUE"), QJsonDocument::fromJson(raw.first().text).array());
+        done(parsed);
+    }
+    if (!m_next.isEmpty() && !m_running)
+        Start(std::exchange(m_next, {}));
+}
+
 void AtTplMng::Finish(const QJsonObject& answer)
 {
     const QList<ReplyCallback> asked = std::exchange(m_asked, {});
     m_running = false;
     m_files.clear();
-    m_templates = QJsonArray();
+    m_valueText = QByteArray();
     // Nobody waits for an empty answer: its clients have gone.
     if (!answer.isEmpty()) {
         for (const ReplyCallback& done : asked)

@@ -46,6 +46,8 @@ private:
     bool ReadNext();
     void Step();
     void Finish(const QJsonObject& answer);
+    // Answers with the templates read.
+    void FinishWithTemplates();
     bool AnyoneWaits() const;
 
     // The requests the running read answers, and those that came after it began.
@@ -53,7 +55,10 @@ private:
     QList<ReplyCallback> m_next;
     QFileInfoList m_files;
     int m_at = 0;
-    QJsonArray m_templates;
+    // The "VALUE" array as reply text, a template appended as each is read:
+    // a parsed template is held only while it is written, and the reply is
+    // made of this text without building it anew (RequestEnvelope::RawMember).
+    QByteArray m_valueText;
     qint64 m_bytes = 0;
     bool m_running = false;
     QTimer m_step;

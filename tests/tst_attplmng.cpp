@@ -55,14 +55,20 @@ private:
     int m_fd;
 };
 
-// "name=content" of every template the host serves, sorted.
-QStringList templates(TestClient& client)
+// "name=content" of every template in a reply, sorted.
+QStringList templatesOf(const QJsonObject& reply)
 {
     QStringList found;
-    for (const QJsonValue& value : client.Request({{"CMD", "GetAutoTestTemplate"}}).value("VALUE").toArray())
+    for (const QJsonValue& value : reply.value("VALUE").toArray())
         found << value["name"].toString() + '=' + QJsonDocument(value["content"].toArray()).toJson(QJsonDocument::Compact);
     found.sort();
     return found;
+}
+
+// Those the host serves now.
+QStringList templates(TestClient& client)
+{
+    return templatesOf(client.Request({{"CMD", "GetAutoTestTemplate"}}));
 }
 
 } // namespace
@@ -97,15 +103,21 @@ void TstAtTplMng::initTestCase()
 void TstAtTplMng::servesArrayFilesOnly()
 {
     write(dir, {{"board.new.json", R"([{"step":1}])"}, {"a.json", "[1]"}, {"a.b.json", "[2]"},
-                {"object.json", R"({"not":"an array"})"}, {"broken.json", "[1,"}, {"notes.txt", "[3]"}});
+                {"object.json", R"({"not":"an array"})"}, {"broken.json", "[1,"}, {"notes.txt", "[3]"},
+                {"spaced.json", "[ {\"z\": 1.50, \"a\": \"\\u00e9\\/\" } ]\n"}});
     QVERIFY(QDir(dir).mkdir("folder.json"));
-    QCOMPARE(templates(client), (QStringList{"a=[1]", "a=[2]", R"(board=[{"step":1}])"}));
+    const int before = client.Replies().size();
+    QCOMPARE(templates(client), (QStringList{"a=[1]", "a=[2]", R"(board=[{"step":1}])", "spaced=[{\"a\":\"\u00e9/\",\"z\":1.5}]"}));
+    // Written from each file's text, the reply is still what Qt's writer makes
+    // of its value: members sorted, numbers and escapes its own.
+    QCOMPARE(client.Replies().at(before).toUtf8(), QJsonDocument(client.Reply(before)).toJson(QJsonDocument::Compact));
     QTRY_VERIFY(host.Stderr().contains("[1] AtTplMng AtTplMng::File2JsonObj: object.jsonIs Not A Json Array"));
     QVERIFY(host.Stderr().contains("[1] AtTplMng AtTplMng::File2JsonObj: broken.jsonParse Error: "));
 
     // Changes show on the next request, without a restart.
     write(dir, {{"object.json", "[4]"}});
     QFile::remove(dir + "board.new.json");
+    QFile::remove(dir + "spaced.json");
     QCOMPARE(templates(client), (QStringList{"a=[1]", "a=[2]", "object=[4]"}));
     QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(dir));
 }
@@ -153,13 +165,19 @@ void TstAtTplMng::largeTemplatesServeEveryoneWhoAsked()
     // Requests that come while a read runs are answered too, each with every template.
     TestClient other;
     QVERIFY(other.Connect(host.Url()));
+    const int before = client.Replies().size();
     client.Send(QJsonObject{{"CMD", "GetAutoTestTemplate"}, {"SEQ", 1}});
     other.Send(QJsonObject{{"CMD", "GetAutoTestTemplate"}, {"SEQ", 2}});
-    QCOMPARE(templates(client), expected);
-    QVERIFY(other.WaitReplies(1, 30000));
+    client.Send(QJsonObject{{"CMD", "GetAutoTestTemplate"}, {"SEQ", 3}});
+    QVERIFY(client.WaitReplies(before + 2, 30000) && other.WaitReplies(1, 30000));
+    // One connection's replies come in the order of its requests.
+    QCOMPARE(client.Reply(before).value("SEQ").toInt(), 1);
+    QCOMPARE(client.Reply(before + 1).value("SEQ").toInt(), 3);
     QCOMPARE(other.Reply(0).value("SEQ").toInt(), 2);
-    QCOMPARE(other.Reply(0).value("VALUE").toArray().size(), 3);
-    QCOMPARE(client.Reply(client.Replies().size() - 2).value("SEQ").toInt(), 1);
+    for (const QJsonObject& reply : {client.Reply(before), client.Reply(before + 1), other.Reply(0)})
+        QCOMPARE(templatesOf(reply), expected);
+    // Written from the files' text, the reply is what Qt's writer makes of its value.
+    QCOMPARE(client.Replies().at(before).toUtf8(), QJsonDocument(client.Reply(before)).toJson(QJsonDocument::Compact));
     QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(dir));
 }
 
