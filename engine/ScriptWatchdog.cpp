@@ -30,8 +30,9 @@ void ScriptWatchdog::Arm(QJSEngine* engine, int limitMs)
         interrupted = nullptr;
         deadline = Clock::now() + std::chrono::milliseconds(limitMs);
         // A thread that sleeps towards an earlier deadline wakes by itself
-        // and then waits for this one.
-        notify = idle;
+        // and then waits for this one; one that sleeps towards a later one
+        // (of a check that has ended) must be told.
+        notify = idle || deadline < sleepingUntil;
         if (!thread.joinable())
             thread = std::thread(&ScriptWatchdog::Run, this);
     }
@@ -53,6 +54,12 @@ bool ScriptWatchdog::Disarm()
     return fired != nullptr;
 }
 
+bool ScriptWatchdog::Sleeping()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return sleepingUntil != Clock::time_point::max();
+}
+
 void ScriptWatchdog::Run()
 {
     std::unique_lock<std::mutex> lock(mutex);
@@ -64,7 +71,9 @@ void ScriptWatchdog::Run()
             continue;
         }
         if (Clock::now() < deadline) {
-            wake.wait_until(lock, deadline);
+            sleepingUntil = deadline;
+            wake.wait_until(lock, sleepingUntil);
+            sleepingUntil = Clock::time_point::max();
             continue;
         }
         // Under the lock, so Disarm cannot return while the engine is touched.

@@ -33,6 +33,8 @@ public:
     // cleared again, so the engine is ready for the next script. After
     // Disarm returns the thread no longer touches the engine.
     bool Disarm();
+    // Whether the thread waits towards a deadline (for tests).
+    bool Sleeping();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -44,6 +46,8 @@ private:
     QJSEngine* armed = nullptr;
     QJSEngine* interrupted = nullptr;
     Clock::time_point deadline;
+    // The deadline the thread sleeps towards; max while it does not.
+    Clock::time_point sleepingUntil = Clock::time_point::max();
     bool idle = false;
     bool stopping = false;
 };

@@ -5,6 +5,7 @@
 
 #include "tests/support/LogSpy.h"
 
+#include <QJSEngine>
 #include <QJsonDocument>
 #include <QtTest>
 
@@ -24,6 +25,7 @@ private Q_SLOTS:
     void effectsRepeatOnEveryCheck();
     void observationsAreFreshOnEveryCheck();
     void scriptsRunOutOfTime();
+    void earlierDeadlineAfterALaterOne();
     void jobBudget_data();
     void jobBudget();
     void memoryBound_data();
@@ -220,6 +222,26 @@ void TestVerifier::scriptsRunOutOfTime()
         QVERIFY2(verifier.CheckObserved({}, "(function() { return true; })", remark), qPrintable(remark));
     }
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+}
+
+// The watchdog may sleep towards the deadline of a check that has ended; a
+// shorter one armed next must still be kept.
+void TestVerifier::earlierDeadlineAfterALaterOne()
+{
+    ScriptWatchdog watchdog;
+    QJSEngine earlier;
+    watchdog.Arm(&earlier, 60000);
+    QTRY_VERIFY(watchdog.Sleeping());
+    QVERIFY(!watchdog.Disarm());
+    Verifier verifier;
+    QVERIFY(verifier.Init());
+    verifier.SetTimeLimit(&watchdog, 200);
+    QString remark;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!verifier.Check({}, {}, QStringLiteral("(function() { while (true) {} })"), remark));
+    QCOMPARE(remark, QStringLiteral("Script Exception: script ran longer than 200 ms"));
+    QVERIFY2(timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestVerifier::jobBudget_data()
