@@ -37,13 +37,22 @@ const char* const kJobSelect = "select id, planId, projId, totalCnt, finishCnt, 
 // Where each named column is in the rows of the query's statement. Looking a
 // column up by name scans the row's fields for every value read; finding the
 // positions once per statement makes long listings several times faster.
+// The record itself costs more than a short read (a field, a name and a
+// type per column), so `known`, the positions kept for the statement,
+// answers from the second time on.
 template<std::size_t N>
-std::array<int, N> columnsOf(const QSqlQuery& query, const char* const (&names)[N])
+std::array<int, N> columnsOf(const QSqlQuery& query, const char* const (&names)[N], QVector<int>* known = nullptr)
 {
-    const QSqlRecord record = query.record();
     std::array<int, N> at{};
+    if (known && known->size() == int(N)) {
+        std::copy(known->cbegin(), known->cend(), at.begin());
+        return at;
+    }
+    const QSqlRecord record = query.record();
     for (std::size_t i = 0; i < N; ++i)
         at[i] = record.indexOf(QLatin1String(names[i]));
+    if (known)
+        *known = QVector<int>(at.cbegin(), at.cend());
     return at;
 }
 
@@ -243,9 +252,10 @@ QString tooLargeText(qint64 size, qint64 limit)
 // Every row of the executed query, mapped and appended to `out`.
 template<class Record, std::size_t N>
 void readAll(QSqlQuery& query, const char* const (&names)[N],
-             void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), QList<Record>& out)
+             void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), QList<Record>& out,
+             QVector<int>* known)
 {
-    const std::array<int, N> at = columnsOf(query, names);
+    const std::array<int, N> at = columnsOf(query, names, known);
     TimeMemo times;
     while (query.next()) {
         Record record;
@@ -257,12 +267,13 @@ void readAll(QSqlQuery& query, const char* const (&names)[N],
 // The first row of the executed query into `record`; false without a row.
 template<class Record, std::size_t N>
 bool readFirst(QSqlQuery& query, const char* const (&names)[N],
-               void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), Record& record)
+               void (*read)(const QSqlQuery&, const std::array<int, N>&, TimeMemo&, Record&), Record& record,
+               QVector<int>* known)
 {
     if (!query.first())
         return false;
     TimeMemo times;
-    read(query, columnsOf(query, names), times, record);
+    read(query, columnsOf(query, names, known), times, record);
     return true;
 }
 
@@ -281,6 +292,8 @@ LocalModel::~LocalModel()
 {
     Close();
     prepared.clear();
+    columns.clear();
+    current.clear();
     query = QSqlQuery();
     db = QSqlDatabase();
     if (!connection.isEmpty())
@@ -302,6 +315,8 @@ bool LocalModel::Open(const QString& database, const QString& connectionName)
     // Opening again (after a lost connection) starts from a fresh one.
     Close();
     prepared.clear();
+    columns.clear();
+    current.clear();
     query = QSqlQuery();
     queryBound = false;
     db = QSqlDatabase();
@@ -405,6 +420,8 @@ void LocalModel::Close()
         query = QSqlQuery();
         queryBound = false;
         prepared.clear();
+        columns.clear();
+        current.clear();
         db.close();
     }
 }
@@ -460,7 +477,7 @@ QString LocalModel::LastErrorText() const
 
 bool LocalModel::ReadTestcases(QList<DBT_Testcase>& out)
 {
-    const TestcaseColumns at = columnsOf(query, kTestcaseColumns);
+    const TestcaseColumns at = columnsOf(query, kTestcaseColumns, KnownColumns());
     TimeMemo times;
     qint64 bytes = 0;
     while (query.next()) {
@@ -486,6 +503,7 @@ bool LocalModel::Run(const QString& statement)
     // rows, not transaction control or schema statements.
     StartStatement();
     query.finish();
+    current.clear();
     query = QSqlQuery(db);
     query.setForwardOnly(true);
     return query.exec(statement);
@@ -497,6 +515,7 @@ void LocalModel::Prepare(const QString& statement)
     // transaction open while it waits for its next use.
     StartStatement();
     query.finish();
+    current = statement;
     const auto known = prepared.constFind(statement);
     if (known != prepared.constEnd()) {
         query = known.value();
@@ -508,6 +527,12 @@ void LocalModel::Prepare(const QString& statement)
     query.setForwardOnly(true);
     if (query.prepare(statement))
         prepared.insert(statement, query);
+}
+
+QVector<int>* LocalModel::KnownColumns()
+{
+    // Statements run once (Run) are not kept, nor are their columns.
+    return current.isEmpty() || !prepared.contains(current) ? nullptr : &columns[current];
 }
 
 bool LocalModel::BeginTransaction()
@@ -646,7 +671,7 @@ bool LocalModel::ReadTestcase(DBT_Testcase& tc, qint64 limit, QByteArray* conten
         Prepare(QStringLiteral("select * from T_Tc where id = :id"));
     }
     query.bindValue(QStringLiteral(":id"), tc.id);
-    if (!query.exec() || !readFirst(query, kTestcaseColumns, readTestcase, tc))
+    if (!query.exec() || !readFirst(query, kTestcaseColumns, readTestcase, tc, KnownColumns()))
         return finish(false);
     const bool text = blob && query.value(query.record().indexOf(QStringLiteral("contentType"))).toString() == QLatin1String("text");
     query.finish();
@@ -811,7 +836,7 @@ bool LocalModel::ReadPlan(DBT_Plan& plan, qint64 limit)
         return false;
     Prepare(QStringLiteral("select * from T_Plan where id = :id;"));
     query.bindValue(QStringLiteral(":id"), plan.id);
-    if (!query.exec() || !readFirst(query, kPlanColumns, readPlan, plan))
+    if (!query.exec() || !readFirst(query, kPlanColumns, readPlan, plan, KnownColumns()))
         return false;
     query.finish();
     const qint64 bytes = planBytes(plan);
@@ -854,7 +879,7 @@ bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& 
     query.bindValue(QStringLiteral(":offset"), offset);
     if (!query.exec())
         return false;
-    readAll(query, kPlanColumns, readPlan, out);
+    readAll(query, kPlanColumns, readPlan, out, KnownColumns());
     query.finish();
     return true;
 }
@@ -960,7 +985,7 @@ bool LocalModel::GetJob(DBT_Job& job)
 {
     Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where id = :id;"));
     query.bindValue(QStringLiteral(":id"), job.id);
-    if (!query.exec() || !readFirst(query, kJobColumns, readJob, job))
+    if (!query.exec() || !readFirst(query, kJobColumns, readJob, job, KnownColumns()))
         return false;
     query.finish();
     return true;
@@ -1114,7 +1139,7 @@ bool LocalModel::GetRunningJobs(QList<DBT_Job>& out)
     Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where status = 2 order by id;"));
     if (!query.exec())
         return false;
-    readAll(query, kJobColumns, readJob, out);
+    readAll(query, kJobColumns, readJob, out, KnownColumns());
     query.finish();
     return true;
 }
@@ -1125,7 +1150,7 @@ bool LocalModel::GetFinishedJobs(QList<DBT_Job>& out, int size)
     query.bindValue(QStringLiteral(":size"), size);
     if (!query.exec())
         return false;
-    readAll(query, kJobColumns, readJob, out);
+    readAll(query, kJobColumns, readJob, out, KnownColumns());
     query.finish();
     return true;
 }
@@ -1152,7 +1177,7 @@ bool LocalModel::GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out)
         return false;
     // Reading a test case reuses the query, so collect the details first.
     const int first = out.size();
-    readAll(query, kJobDetailColumns, readJobDetail, out);
+    readAll(query, kJobDetailColumns, readJobDetail, out, KnownColumns());
     query.finish();
     // The details and their test cases together make the reply: counted as
     // they are read, each test case refused from its size when what is left

@@ -13,6 +13,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
+#include <QVector>
 
 struct sqlite3;
 
@@ -135,6 +136,9 @@ private:
     // much as running a small one, so each text is compiled once per
     // connection and kept; the model has a few dozen.
     void Prepare(const QString& statement);
+    // Where the columns are in the rows of the prepared statement in use,
+    // once read (null for a statement run once).
+    QVector<int>* KnownColumns();
     // The fields that both insert and update write.
     void BindTestcaseFields(const DBT_Testcase& tc);
     // Reads every row of the executed query; false past the read limit.
@@ -157,6 +161,9 @@ private:
     QSqlDatabase db;
     QSqlQuery query;
     QHash<QString, QSqlQuery> prepared;
+    QHash<QString, QVector<int>> columns;
+    // The text of the statement in use, when it was prepared.
+    QString current;
     // Until Open binds the query to the connection, its error (the missing
     // default connection) says nothing about this database.
     bool queryBound = false;
