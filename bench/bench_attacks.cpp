@@ -330,15 +330,12 @@ int main(int argc, char* argv[])
         return QStringList{"--remote-hosts", QStringLiteral("http://127.0.0.1:%1/api,http://127.0.0.1:%1/api").arg(port)};
     };
 
-    // Script attacks: a job on the controller emulator while the bystander asks
-    // "get_state" one request after another; returns the job's case remarks
-    // (runs of equal ones counted) and the bystander's waits.
+    // Script attacks: a job on the controller emulator (every host's, see
+    // below) while the bystander asks "get_state" one request after another;
+    // returns the job's case remarks (runs of equal ones counted) and the
+    // bystander's waits.
     const auto scriptAttack = [](const QStringList& scripts) {
         return [scripts](HostProcess& host, TestClient& bystander) {
-            HostProcess emulator(QStringLiteral("controller-emulator"));
-            if (!emulator.Start({"--port", "19870", "--push-interval", "100", "--template",
-                                 QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")}))
-                return QStringLiteral("emulator did not start (port 19870 busy?)");
             QJsonArray cases, strategies;
             for (int i = 0; i < scripts.size(); ++i) {
                 const QJsonObject content{{"MODULE_NAME", "Power"}, {"GROUP_NAME", "Supply"},
@@ -535,14 +532,20 @@ int main(int argc, char* argv[])
     // only autotest-server's (bench/ServerAttacks), which a plain run adds.
     const bool serverOnly = app.arguments().value(1) == QLatin1String("--server");
     const QString only = app.arguments().value(serverOnly ? 2 : 1);
-    if (!serverOnly)
+    HostProcess emulator(QStringLiteral("controller-emulator"));
+    if (!serverOnly) {
+        if (!emulator.Start({"--push-interval", "100", "--template", QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")})) {
+            std::fprintf(stderr, "bench_attacks: emulator did not start: %s\n", qPrintable(emulator.ErrorText()));
+            return 1;
+        }
         std::printf("%-66s %10s  %s\n", "attack", "peak RSS", "outcome");
+    }
     for (const Attack& attack : attacks) {
         if (serverOnly || !QString::fromLatin1(attack.name).contains(only))
             continue;
         HostProcess host;
         TestClient client;
-        if (!host.Start(attack.arguments) || !client.Connect(host.Url())) {
+        if (!host.Start(attack.arguments + emulator.ControllerOption()) || !client.Connect(host.Url())) {
             std::printf("%-66s  host did not start: %s\n", attack.name, qPrintable(host.ErrorText()));
             continue;
         }
@@ -552,5 +555,7 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
         host.Stop();
     }
+    if (!serverOnly)
+        emulator.Stop();
     return ServerAttacks().Run(only) ? 0 : 2;
 }

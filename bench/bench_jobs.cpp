@@ -6,7 +6,7 @@
 //                 with the host's peak resident memory;
 //   observations - the check rate of one job and script with 0, 10 000 and
 //                 100 000 observation values gathered before its checks.
-// Prints one summary line per figure. Needs port 19870 free.
+// Prints one summary line per figure. Every program takes a free port.
 
 #include "tests/support/HostProcess.h"
 
@@ -88,8 +88,7 @@ bool waitFor(Predicate done, int timeoutMs)
 
 bool startEmulator(HostProcess& emulator, const QStringList& options)
 {
-    if (emulator.Start(QStringList{"--port", "19870", "--template", QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")}
-                       + options))
+    if (emulator.Start(QStringList{"--template", QStringLiteral(KIV_SOURCE_DIR "/examples/device-template.json")} + options))
         return true;
     std::fprintf(stderr, "bench_jobs: emulator did not start: %s\n", qPrintable(emulator.ErrorText()));
     return false;
@@ -104,10 +103,10 @@ bool connectSocket(QWebSocket& socket, const QUrl& url)
 
 // Sequential request/answer pairs straight to the emulator's device channel,
 // each message the size of the engine's "SetCaseData" request.
-double plainRoundTripsPerSecond(int count)
+double plainRoundTripsPerSecond(const QUrl& emulator, int count)
 {
     QWebSocket socket;
-    if (!connectSocket(socket, QUrl(QStringLiteral("ws://127.0.0.1:19870/controller/auto_test/bench-plain"))))
+    if (!connectSocket(socket, QUrl(emulator.toString() + QStringLiteral("/controller/auto_test/bench-plain"))))
         return 0;
     int answers = 0;
     QObject::connect(&socket, &QWebSocket::textMessageReceived, [&answers](const QString& text) {
@@ -145,7 +144,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     if (app.arguments().contains(QStringLiteral("--help"))) {
         std::printf("bench_jobs: job throughput and concurrency against the controller emulator.\n"
-                    "Starts controller-emulator on 127.0.0.1:19870 and autotest-host from its own directory,\n"
+                    "Starts controller-emulator and autotest-host (from its own directory) on free ports,\n"
                     "prints one line per figure, and stops both. Takes no options.\n");
         return 0;
     }
@@ -154,14 +153,19 @@ int main(int argc, char* argv[])
     if (!startEmulator(*emulator, {"--push-interval", "100"}))
         return 1;
     HostProcess host;
-    if (!host.Start()) {
-        std::fprintf(stderr, "bench_jobs: host did not start: %s\n", qPrintable(host.ErrorText()));
-        return 1;
-    }
-
     QWebSocket client;
     client.setMaxAllowedIncomingMessageSize(64 * 1024 * 1024);
-    if (!connectSocket(client, host.Url()))
+    // (Re)starts the host on the emulator that runs, and connects the client.
+    const auto startHost = [&] {
+        client.abort();
+        host.Stop();
+        if (!host.Start(emulator->ControllerOption())) {
+            std::fprintf(stderr, "bench_jobs: host did not start: %s\n", qPrintable(host.ErrorText()));
+            return false;
+        }
+        return connectSocket(client, host.Url());
+    };
+    if (!startHost())
         return 1;
     QList<QJsonObject> replies;
     QObject::connect(&client, &QWebSocket::textMessageReceived, [&replies](const QString& text) {
@@ -194,7 +198,7 @@ int main(int argc, char* argv[])
         jobRates.append(runJob(QStringLiteral("throughput-%1").arg(round), OneLineScript));
         topLevelRates.append(runJob(QStringLiteral("top-level-%1").arg(round), TopLevelScript));
         progressRates.append(runJob(QStringLiteral("progress-%1").arg(round), OneLineScript, true));
-        plainRates.append(plainRoundTripsPerSecond(cases));
+        plainRates.append(plainRoundTripsPerSecond(emulator->Url(), cases));
     }
     const auto median = [rounds](QList<double>& rates) {
         std::sort(rates.begin(), rates.end());
@@ -241,7 +245,7 @@ int main(int argc, char* argv[])
     bool observedOk = true;
     for (int burst : {0, 10000, 100000}) {
         emulator = new HostProcess(QStringLiteral("controller-emulator"));
-        if (!startEmulator(*emulator, {"--push-interval", "0", "--burst", QString::number(burst)}))
+        if (!startEmulator(*emulator, {"--push-interval", "0", "--burst", QString::number(burst)}) || !startHost())
             return 1;
         const auto checkRate = [&](const char* script, int extra) {
             QList<double> rates;

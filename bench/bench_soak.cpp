@@ -4,7 +4,7 @@
 // and while other clients connect, send and vanish. Prints jobs started and
 // reported (they must be equal), and the host's resident memory and open
 // descriptors at the start and the end (the descriptors must come back).
-// Needs port 19870 free.
+// The emulator of every phase listens on one port, free when the run starts.
 
 #include "tests/support/HostProcess.h"
 #include "tests/support/TestClient.h"
@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTimer>
 #include <QtTest>
 
@@ -63,7 +64,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     if (app.arguments().contains("--help")) {
-        std::printf("bench_soak: %d jobs against controller-emulator (127.0.0.1:19870) with random faults,\n"
+        std::printf("bench_soak: %d jobs against controller-emulator (on a free port) with random faults,\n"
                     "while clients come and go. Prints jobs started/reported, host RSS and open descriptors.\n",
                     kJobs);
         return 0;
@@ -76,8 +77,17 @@ int main(int argc, char* argv[])
     help.waitForFinished(10000);
     const bool deviceLimit = help.readAllStandardOutput().contains("--device-timeout-ms");
 
+    // The host keeps its controller while the emulator restarts with each phase's faults.
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0)) {
+        std::fprintf(stderr, "bench_soak: no free port\n");
+        return 1;
+    }
+    const QString controllerPort = QString::number(probe.serverPort());
+    probe.close();
     HostProcess host;
-    if (!host.Start(deviceLimit ? QStringList{"--device-timeout-ms", "1000"} : QStringList{})) {
+    const QStringList controller{"--controller", "ws://127.0.0.1:" + controllerPort};
+    if (!host.Start(controller + (deviceLimit ? QStringList{"--device-timeout-ms", "1000"} : QStringList{}))) {
         std::fprintf(stderr, "bench_soak: host did not start: %s\n", qPrintable(host.ErrorText()));
         return 1;
     }
@@ -129,7 +139,7 @@ int main(int argc, char* argv[])
         QString fault = plan.at(phase);
         if (fault == "silent" && !deviceLimit)
             fault = "none";
-        QStringList arguments{"--port", "19870", "--push-interval", "20", "--template", KIV_SOURCE_DIR "/examples/device-template.json"};
+        QStringList arguments{"--port", controllerPort, "--push-interval", "20", "--template", KIV_SOURCE_DIR "/examples/device-template.json"};
         if (fault.startsWith("refuse "))
             arguments << "--refuse" << fault.mid(7);
         else if (fault == "drop-after")

@@ -1,7 +1,6 @@
 #include "engine/ATWorker.h"
 
 #include "local/JobVerdict.h"
-#include "platform/ControllerEndpoint.h"
 #include "platform/Debugger.h"
 
 #include <QJsonArray>
@@ -24,7 +23,8 @@ QString withAnswer(const QString& reason, const QJsonObject& ack)
 
 } // namespace
 
-ATWorker::ATWorker()
+ATWorker::ATWorker(const ControllerEndpoint& controller)
+    : controller(controller)
 {
     collector.SetConverter(&cov);
     scripts.SetObservations(&collector.Data());
@@ -89,10 +89,14 @@ void ATWorker::Start(const QString& url)
         ReportFatal(QStringLiteral("Job url has no device id: '") + url + QLatin1Char('\''));
         return;
     }
+    if (!controller.IsValid()) {
+        ReportFatal(QStringLiteral("No valid controller address"));
+        return;
+    }
     KIV_LOG("ATWorker", "ATWorker::Start", 2) << "Job " << request.value(QStringLiteral("jobid")).toInt()
                                               << " starts on device " << deviceId;
     connect(&simulator, &IDevSimulator::Started, this, &ATWorker::OnSimStarted);
-    simulator.Open(ControllerEndpoint::SimulatorUrl(deviceId));
+    simulator.Open(controller.SimulatorUrl(deviceId));
 }
 
 void ATWorker::OnSimStarted()
@@ -120,7 +124,7 @@ void ATWorker::StartDevice()
 {
     deviceProxy.SubscribeEvent(QStringLiteral("PushObseData"), [this](const QJsonObject& push) { collector.Add(push); });
     deviceProxy.onConnected = [this] { OnDeviceConnected(); };
-    deviceProxy.Open(ControllerEndpoint::AutoTestUrl(deviceId));
+    deviceProxy.Open(controller.AutoTestUrl(deviceId));
 }
 
 void ATWorker::OnDeviceConnected()

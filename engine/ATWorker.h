@@ -8,6 +8,7 @@
 #include "engine/ScriptProcess.h"
 #include "front/ComponentMap.h"
 #include "front/ReplyCallback.h"
+#include "platform/ControllerEndpoint.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -23,7 +24,8 @@ class ATWorker : public QObject
     Q_OBJECT
 
 public:
-    ATWorker();
+    // Opens the device's channels at `controller`.
+    explicit ATWorker(const ControllerEndpoint& controller);
     ~ATWorker() override;
 
     void SetJob(const QJsonObject& job) { request = job; }
@@ -77,6 +79,7 @@ private:
     // after the first report is dropped.
     ReplyCallback Step(void (ATWorker::*handler)(const QJsonObject&));
 
+    const ControllerEndpoint controller;
     DataCollector collector;
     ATDeviceProxy deviceProxy;
     IDevSimulator simulator;

@@ -10,7 +10,7 @@
 
 void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress)
 {
-    auto* worker = new (std::nothrow) ATWorker;
+    auto* worker = new (std::nothrow) ATWorker(controller);
     if (!worker) {
         KIV_LOG("ATWorkerMng", "ATWorkerMng::NewJob", 1) << "No more worker";
         callback({{QStringLiteral("VALUE"),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "front/ReplyCallback.h"
+#include "platform/ControllerEndpoint.h"
 
 #include <QHash>
 #include <QJsonObject>
@@ -19,6 +20,12 @@ class ATWorker;
 class ATWorkerMng
 {
 public:
+    // Jobs open their devices' channels at `controller`.
+    explicit ATWorkerMng(const ControllerEndpoint& controller)
+        : controller(controller)
+    {
+    }
+
     // `progress`, when set, gets a "JobProgress" event as each test case ends,
     // a "JobWaiting" event when the job has to wait for its device and a
     // "JobStarted" event when, having waited, it starts.
@@ -42,6 +49,7 @@ private:
     void Run(ATWorker* worker, const QString& device, const QString& url);
     void Release(const QString& device);
 
+    const ControllerEndpoint controller;
     // Parent of the running workers, so that jobs still running when the
     // service goes are stopped and freed with it, without a report.
     QObject workers;

@@ -37,7 +37,8 @@ const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
     {"CancelJob", &ATServerProxy::OnCancelJob},
 };
 
-ATServerProxy::ATServerProxy()
+ATServerProxy::ATServerProxy(const ControllerEndpoint& controller)
+    : m_workerMng(controller)
 {
     Init();
 }

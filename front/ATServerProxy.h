@@ -20,7 +20,7 @@
 class ATServerProxy
 {
 public:
-    ATServerProxy();
+    explicit ATServerProxy(const ControllerEndpoint& controller);
     ~ATServerProxy();
     ATServerProxy(const ATServerProxy&) = delete;
     ATServerProxy& operator=(const ATServerProxy&) = delete;

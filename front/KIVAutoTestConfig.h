@@ -2,8 +2,21 @@
 
 #include "front/KIVAutoTestGlobal.h"
 
-class QString;
+#include <QString>
+
 class QStringList;
+
+// What a KIVAutoTestService is created with.
+struct KIVAutoTestOptions
+{
+    // The local controller process, "ws://HOST:PORT": jobs open its channels
+    // /controller/auto_test/<device id> and /controller/simulator/<device id>.
+    QString controller = QStringLiteral("ws://127.0.0.1:19870");
+};
+
+// Whether `url` is a controller address KIVAutoTestOptions takes; when it is
+// not, `error` (if given) says why.
+KIVAUTOTEST_EXPORT bool KIVAutoTestCheckController(const QString& url, QString* error);
 
 // Version of the loaded service library, for the host's start-up log.
 KIVAUTOTEST_EXPORT const char* KIVAutoTestVersion();

@@ -1,14 +1,25 @@
 #include "front/KIVAutoTestService.h"
 
 #include "front/ATServerProxy.h"
+#include "platform/ControllerEndpoint.h"
 
 template class SingletonEx<KIVAutoTestService>;
 
+bool KIVAutoTestCheckController(const QString& url, QString* error)
+{
+    return ControllerEndpoint::FromText(url, error).IsValid();
+}
+
 KIVAutoTestService::KIVAutoTestService(QObject* parent)
+    : KIVAutoTestService(KIVAutoTestOptions(), parent)
+{
+}
+
+KIVAutoTestService::KIVAutoTestService(const KIVAutoTestOptions& options, QObject* parent)
     : QObject(parent)
 {
     Register(this);
-    m_proxy = new ATServerProxy;
+    m_proxy = new ATServerProxy(ControllerEndpoint::FromText(options.controller));
 }
 
 KIVAutoTestService::~KIVAutoTestService()

@@ -1,21 +1,51 @@
 #include "platform/ControllerEndpoint.h"
 
-namespace ControllerEndpoint {
+namespace {
 
-static QString url(const char* path, const QString& deviceId)
+const QString kAutoTestPath = QStringLiteral("/controller/auto_test/");
+const QString kSimulatorPath = QStringLiteral("/controller/simulator/");
+
+} // namespace
+
+ControllerEndpoint::ControllerEndpoint()
 {
-    return QStringLiteral("ws://") + QLatin1String(Host) + QLatin1Char(':') + QString::number(Port)
-        + QLatin1String(path) + deviceId;
+    m_base.setScheme(QStringLiteral("ws"));
+    m_base.setHost(QStringLiteral("127.0.0.1"));
+    m_base.setPort(DefaultPort);
 }
 
-QString AutoTestUrl(const QString& deviceId)
+ControllerEndpoint ControllerEndpoint::FromText(const QString& text, QString* error)
 {
-    return url(AutoTestPath, deviceId);
+    ControllerEndpoint endpoint;
+    endpoint.m_base.clear();
+    const QUrl url(text, QUrl::StrictMode);
+    QString why;
+    if (!url.isValid() || url.scheme() != QLatin1String("ws") || url.host().isEmpty())
+        why = QStringLiteral("not ws://HOST:PORT");
+    else if (url.port() < 1)
+        why = QStringLiteral("no port");
+    else if (!url.userInfo().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")) || url.hasQuery()
+             || url.hasFragment())
+        // The channels' paths are the controller's own; nothing may come before them.
+        why = QStringLiteral("nothing but ws://HOST:PORT is taken");
+    if (!why.isEmpty()) {
+        if (error)
+            *error = why;
+        return endpoint;
+    }
+    endpoint.m_base.setScheme(QStringLiteral("ws"));
+    endpoint.m_base.setHost(url.host());
+    endpoint.m_base.setPort(url.port());
+    return endpoint;
 }
 
-QString SimulatorUrl(const QString& deviceId)
+// The device id goes in as the job's url has it, as it always has.
+QString ControllerEndpoint::AutoTestUrl(const QString& deviceId) const
 {
-    return url(SimulatorPath, deviceId);
+    return Text() + kAutoTestPath + deviceId;
 }
 
-} // namespace ControllerEndpoint
+QString ControllerEndpoint::SimulatorUrl(const QString& deviceId) const
+{
+    return Text() + kSimulatorPath + deviceId;
+}

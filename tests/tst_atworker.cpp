@@ -1,8 +1,9 @@
 // Whole jobs through the host over a real connection, against the controller
-// emulator on the controller's fixed port.
+// emulator on a port of its own.
 
 #include "tests/support/HostProcess.h"
 #include "tests/support/JsonTools.h"
+#include "tests/support/RefusingPort.h"
 #include "tests/support/TestClient.h"
 
 #include <QElapsedTimer>
@@ -76,28 +77,14 @@ class TstATWorker : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        m_host = new HostProcess;
-        QVERIFY2(m_host->Start(), qPrintable(m_host->ErrorText()));
-    }
-
-    void cleanupTestCase()
-    {
-        QVERIFY2(m_host->Stop(), qPrintable(m_host->Stderr()));
-        delete m_host;
-    }
-
-    void init()
-    {
-        m_client = new TestClient;
-        QVERIFY(m_client->Connect(m_host->Url()));
-    }
-
     void cleanup()
     {
         delete m_client;
         m_client = nullptr;
+        if (m_host)
+            QVERIFY2(m_host->Stop(), qPrintable(m_host->Stderr()));
+        delete m_host;
+        m_host = nullptr;
         if (m_emulator)
             QVERIFY2(m_emulator->Stop(), qPrintable(m_emulator->Stderr()));
         delete m_emulator;
@@ -106,7 +93,7 @@ private Q_SLOTS:
 
     void jobsOnAWorkingDevice()
     {
-        QVERIFY(StartEmulator());
+        QVERIFY(StartEmulator() && StartHost());
         // Case 33 reads the device's answer and the pushed observations by name;
         // case 34 fails its check; the job script reads the observations too.
         const QJsonArray cases{
@@ -163,38 +150,39 @@ private Q_SLOTS:
         // Why the job failed as a whole, as its verdict says, and what became of each case.
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QStringList>("cases");
+        // False: the host's controller is a port that refuses connections.
+        QTest::addColumn<bool>("controllerUp");
         const QJsonObject job = twoCaseJob("devices/dev-b");
         const QStringList neither{"not run", "not run"};
         QTest::newRow("simulator refused") << QStringList{"--refuse", "start_sim"} << job << QStringList{"Device Can't Start Simulator"}
-                                           << "Device Can't Start Simulator: Refused by emulator" << neither;
+                                           << "Device Can't Start Simulator: Refused by emulator" << neither << true;
         QTest::newRow("auto-test refused") << QStringList{"--refuse", "EnterAutoTest"} << job << QStringList{"Device Can't Enter AT Mode"}
-                                           << "Device Can't Enter AT Mode: Refused by emulator" << neither;
+                                           << "Device Can't Enter AT Mode: Refused by emulator" << neither << true;
         QTest::newRow("empty template") << QStringList{"--empty-template"} << job
                                         << QStringList{"Device template from 'Enter AT Mode' is empty"}
-                                        << "Device template from 'Enter AT Mode' is empty" << neither;
+                                        << "Device template from 'Enter AT Mode' is empty" << neither << true;
         QTest::newRow("fewer strategies than cases") << QStringList() << twoCaseJob("devices/dev-e", {QJsonArray()})
                                                      << QStringList{"Fail to init job info"}
                                                      << "Fail to init job info: the plan's case_stratepy has 0 entries for 2 test cases"
-                                                     << neither;
+                                                     << neither << true;
         // One misspelled name keeps the whole job from starting; its case is the error.
         QJsonObject misspelled = job;
         misspelled.insert("case_list", QJsonArray{job["case_list"][0], QJsonObject{{"testcaseid", 2}, {"title", "Tx power"},
                                                   {"content", compact({{"MODULE_NAME", "Radoi"}, {"GROUP_NAME", "Tx"}, {"DATA", QJsonArray()}})}}});
         QTest::newRow("misspelled module") << QStringList() << misspelled << QStringList{"Fail to init job info"}
                                            << "Fail to init job info: test case 2 (Tx power): module 'Radoi' is not in the device template"
-                                           << QStringList{"not run", "error"};
-        // The emulator listens on a port of its own choice, so nothing answers on the
-        // controller's; a link that never came up says why.
-        QTest::newRow("controller not running") << QStringList{"--port", "0"} << job
+                                           << QStringList{"not run", "error"} << true;
+        // A link that never came up says why.
+        QTest::newRow("controller not running") << QStringList() << job
                                                 << QStringList{"Websocket to controller/simulator/ | error: Connection refused"}
-                                                << "Websocket to controller/simulator/ | error: Connection refused" << neither;
+                                                << "Websocket to controller/simulator/ | error: Connection refused" << neither << false;
         // The device channel goes at its third message: the second test case, after
         // the first has passed. The url is a bare device id.
         QTest::newRow("link dropped in the middle")
             << QStringList{"--drop-after", "3"} << twoCaseJob("dev-d")
             << QStringList{"Websocket to controller/auto_test/ | error: The remote host closed the connection",
                            "Websocket to controller/auto_test/ is disconnected"}
-            << "" << QStringList{"pass", "error"};
+            << "" << QStringList{"pass", "error"} << true;
     }
 
     // Every case of a job that failed is reported as a fatal error; with
@@ -207,7 +195,9 @@ private Q_SLOTS:
         QFETCH(QStringList, remarks);
         QFETCH(QString, reason);
         QFETCH(QStringList, cases);
-        QVERIFY(StartEmulator(faults));
+        QFETCH(bool, controllerUp);
+        const RefusingPort refusing;
+        QVERIFY(StartEmulator(faults) && StartHost(controllerUp ? QString() : refusing.Url()));
         QJsonObject request = executeJob(job);
         request.insert("verdicts", true);
         QJsonObject report = RunJob(request).value("VALUE").toObject();
@@ -232,12 +222,49 @@ private Q_SLOTS:
         QCOMPARE(report, (QJsonObject{{"jobid", 11}, {"planid", 5}, {"result", false}}));
     }
 
+    void controllerAddresses_data()
+    {
+        QTest::addColumn<QString>("controller"); // "%port": the emulator's
+        QTest::addColumn<QString>("refusal");    // what the host says as it exits with 2; empty: it runs the job
+        QTest::newRow("name, trailing slash") << "ws://localhost:%port/" << "";
+        QTest::newRow("not ws") << "http://127.0.0.1:%port" << "not ws://HOST:PORT";
+        QTest::newRow("no scheme") << "127.0.0.1:%port" << "not ws://HOST:PORT";
+        QTest::newRow("no port") << "ws://127.0.0.1" << "no port";
+        QTest::newRow("a path") << "ws://127.0.0.1:%port/controller" << "nothing but ws://HOST:PORT is taken";
+        QTest::newRow("a user") << "ws://me@127.0.0.1:%port" << "nothing but ws://HOST:PORT is taken";
+    }
+
+    // --controller takes the controller's address and nothing else.
+    void controllerAddresses()
+    {
+        QFETCH(QString, controller);
+        QFETCH(QString, refusal);
+        QVERIFY(StartEmulator());
+        controller.replace("%port", QString::number(m_emulator->Url().port()));
+        m_host = new HostProcess;
+        const bool started = m_host->Start({"--controller", controller});
+        if (!refusal.isEmpty()) {
+            QVERIFY(!started);
+            QCOMPARE(m_host->Process().exitCode(), 2);
+            QVERIFY2(m_host->Stderr().contains("--controller " + controller + ": " + refusal), qPrintable(m_host->Stderr()));
+            delete m_host;
+            m_host = nullptr;
+            return;
+        }
+        QVERIFY2(started, qPrintable(m_host->ErrorText()));
+        m_client = new TestClient;
+        QVERIFY(m_client->Connect(m_host->Url()));
+        const QJsonObject report = RunJob(executeJob(twoCaseJob("dev-c"))).value("VALUE").toObject();
+        QCOMPARE(report.value("result"), QJsonValue(true));
+        QTRY_VERIFY(m_emulator->Stderr().contains("Device dev-c entered auto-test mode"));
+    }
+
     // Two jobs for one device never take turns on it: the second waits for the
     // first to end, a cancelled waiting job leaves the device alone, and a
     // stored plan's waiting job shows as waiting.
     void oneJobPerDevice()
     {
-        QVERIFY(StartEmulator());
+        QVERIFY(StartEmulator() && StartHost());
         TestClient& client = *m_client;
         QCOMPARE(client.Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
         QJsonObject first = executeJob(twoCaseJob("devices/dev-w", {delay(600), QJsonArray()}), "first");
@@ -304,7 +331,7 @@ private Q_SLOTS:
     {
         QVERIFY(StartEmulator());
         HostProcess host;
-        QVERIFY2(host.Start(), qPrintable(host.ErrorText()));
+        QVERIFY2(host.Start(m_emulator->ControllerOption()), qPrintable(host.ErrorText()));
         TestClient client;
         QVERIFY(client.Connect(host.Url()));
         client.Send(executeJob(twoCaseJob("devices/dev-g", {delay(10000), QJsonArray()})));
@@ -319,7 +346,7 @@ private Q_SLOTS:
     {
         QVERIFY(StartEmulator());
         HostProcess host;
-        QVERIFY2(host.Start({"--script-timeout-ms", "1000"}), qPrintable(host.ErrorText()));
+        QVERIFY2(host.Start(QStringList{"--script-timeout-ms", "1000"} + m_emulator->ControllerOption()), qPrintable(host.ErrorText()));
         TestClient client, other;
         QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
         const QString loop = "(function(l, g) { while (true) {} })";
@@ -359,7 +386,7 @@ private Q_SLOTS:
     {
         QVERIFY(StartEmulator());
         HostProcess host;
-        QVERIFY2(host.Start({"--script-timeout-ms", "0"}), qPrintable(host.ErrorText()));
+        QVERIFY2(host.Start(QStringList{"--script-timeout-ms", "0"} + m_emulator->ControllerOption()), qPrintable(host.ErrorText()));
         const qint64 hostPid = host.Process().processId();
         TestClient client, other, bystander;
         QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()) && bystander.Connect(host.Url()));
@@ -425,7 +452,7 @@ private Q_SLOTS:
         QFETCH(QStringList, verdicts);
         QVERIFY(StartEmulator());
         HostProcess host;
-        QVERIFY2(host.Start(hostOptions), qPrintable(host.ErrorText()));
+        QVERIFY2(host.Start(hostOptions + m_emulator->ControllerOption()), qPrintable(host.ErrorText()));
         TestClient client, other;
         QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
         QJsonObject request = executeJob(scriptJob("dev-limits", 23, scripts));
@@ -477,7 +504,7 @@ private Q_SLOTS:
         QFETCH(QStringList, farewell);
         QVERIFY(StartEmulator({"--ignore", ignored}));
         HostProcess host;
-        QVERIFY2(host.Start(hostOptions), qPrintable(host.ErrorText()));
+        QVERIFY2(host.Start(hostOptions + m_emulator->ControllerOption()), qPrintable(host.ErrorText()));
         TestClient client, other;
         QVERIFY(client.Connect(host.Url()) && other.Connect(host.Url()));
         client.Send(executeJob(twoCaseJob("dev-c")));
@@ -532,7 +559,7 @@ private Q_SLOTS:
         QFETCH(QJsonValue, progress);
         QFETCH(QStringList, faults);
         QFETCH(QStringList, messages);
-        QVERIFY(StartEmulator(faults));
+        QVERIFY(StartEmulator(faults) && StartHost());
         TestClient& client = *m_client;
         TestClient other;
         QVERIFY(other.Connect(m_host->Url()));
@@ -635,7 +662,7 @@ private Q_SLOTS:
         QFETCH(QStringList, faults);
         QFETCH(QStringList, scripts);
         QFETCH(QStringList, messages);
-        QVERIFY(StartEmulator(faults));
+        QVERIFY(StartEmulator(faults) && StartHost());
         TestClient& client = *m_client;
         QJsonObject request = executeJob(scriptJob("dev-overlap", 31, scripts), "o");
         request.insert("progress", true);
@@ -664,10 +691,21 @@ private:
     bool StartEmulator(const QStringList& options = {})
     {
         m_emulator = new HostProcess(QStringLiteral("controller-emulator"));
-        // A later "--port" among the options wins over this one.
-        if (m_emulator->Start(QStringList{"--template", kTemplate, "--port", "19870", "--push-interval", "20"} + options))
+        if (m_emulator->Start(QStringList{"--template", kTemplate, "--push-interval", "20"} + options))
             return true;
         qWarning("%s", qPrintable(m_emulator->ErrorText()));
+        return false;
+    }
+
+    // m_host on `controller` (the emulator's by default), and m_client connected to it.
+    bool StartHost(const QString& controller = QString())
+    {
+        m_host = new HostProcess;
+        m_client = new TestClient;
+        if (m_host->Start(controller.isEmpty() ? m_emulator->ControllerOption() : QStringList{"--controller", controller})
+            && m_client->Connect(m_host->Url()))
+            return true;
+        qWarning("%s", qPrintable(m_host->ErrorText()));
         return false;
     }
 

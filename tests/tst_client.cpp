@@ -1,9 +1,10 @@
 // autotest-client as a CI step runs it: its exit status, its JUnit file and its
-// summary, against a host and the controller emulator on the controller's fixed port.
+// summary, against a host and the controller emulator on a port of its own.
 
 #include "apps/autotest-client/JUnitReport.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/JsonTools.h"
+#include "tests/support/RefusingPort.h"
 #include "tests/support/TestClient.h"
 
 #include <QRegularExpression>
@@ -112,17 +113,9 @@ class TstClient : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(m_host.Start(), qPrintable(m_host.ErrorText()));
-        QVERIFY(m_client.Connect(m_host.Url()));
-        QCOMPARE(m_client.Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state").toString(), QStringLiteral("local"));
-    }
-
-    void cleanupTestCase() { QVERIFY2(m_host.Stop(), qPrintable(m_host.Stderr())); }
-
     void cleanup()
     {
+        QVERIFY2(m_host.Stop(), qPrintable(m_host.Stderr()));
         if (m_emulator)
             QVERIFY2(m_emulator->Stop(), qPrintable(m_emulator->Stderr()));
         delete m_emulator;
@@ -131,6 +124,7 @@ private Q_SLOTS:
 
     void exitCodes_data()
     {
+        // The emulator's options; "none" runs no emulator.
         QTest::addColumn<QStringList>("faults");
         // "%plan" a stored plan (supply passes, radio fails), "%plan-progress" the same
         // asking for events itself, "%closed" a port nothing listens on.
@@ -196,7 +190,7 @@ private Q_SLOTS:
         // No controller: the job fails before its first case, which is no
         // failure of the device but a job that could not start.
         QTest::newRow("controller not running")
-            << QStringList{"--port", "0"} << QStringList{"--fail-on-failure", executeJob(26, {kSupply})} << 0 << "" << 4
+            << QStringList{"none"} << QStringList{"--fail-on-failure", executeJob(26, {kSupply})} << 0 << "" << 4
             << QStringList{"job 26: supply=skipped, job-level verdict=error"}
             << QStringList{"  ERROR job-level verdict: Websocket to controller/simulator/ | error: Connection refused"} << reply;
         // Events the user asked for are printed as they come without the verdicts.
@@ -376,13 +370,26 @@ private Q_SLOTS:
     }
 
 private:
+    // The emulator with `options` ("none": no emulator, the host's controller
+    // refuses connections), then the host in mode "local" on it. The host
+    // keeps its database from one test to the next.
     bool StartEmulator(const QStringList& options = {})
     {
-        m_emulator = new HostProcess(QStringLiteral("controller-emulator"));
-        if (m_emulator->Start(QStringList{"--template", kTemplate, "--port", "19870", "--push-interval", "20"} + options))
-            return true;
-        qWarning("%s", qPrintable(m_emulator->ErrorText()));
-        return false;
+        QStringList controller{"--controller", m_refusing.Url()};
+        if (options != QStringList{"none"}) {
+            m_emulator = new HostProcess(QStringLiteral("controller-emulator"));
+            if (!m_emulator->Start(QStringList{"--template", kTemplate, "--push-interval", "20"} + options)) {
+                qWarning("%s", qPrintable(m_emulator->ErrorText()));
+                return false;
+            }
+            controller = m_emulator->ControllerOption();
+        }
+        m_client.Socket().abort();
+        if (!m_host.Start(controller) || !m_client.Connect(m_host.Url())) {
+            qWarning("%s", qPrintable(m_host.ErrorText()));
+            return false;
+        }
+        return m_client.Request({{"CMD", "switch_state"}, {"state", "local"}}).value("state") == QStringLiteral("local");
     }
 
     // A stored plan of "supply" (passes) and "radio" (fails); 0 on failure.
@@ -441,6 +448,7 @@ private:
 
     HostProcess m_host;
     HostProcess* m_emulator = nullptr;
+    const RefusingPort m_refusing;
     TestClient m_client;
 };
 

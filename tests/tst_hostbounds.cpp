@@ -7,6 +7,7 @@
 #include "tests/support/HostProcess.h"
 #include "tests/support/JsonTools.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/RefusingPort.h"
 #include "tests/support/TestClient.h"
 
 #include <QFile>
@@ -186,7 +187,9 @@ void TstHostBounds::recordsOverTheBound()
     QFETCH(bool, refused);
     HostProcess host;
     TestClient client;
-    QVERIFY(StartWithTestcases(host, client, {"--max-reply-mib", "1"}, 2, 1000));
+    // The job below fails at once: its controller refuses.
+    const RefusingPort controller;
+    QVERIFY(StartWithTestcases(host, client, {"--max-reply-mib", "1", "--controller", controller.Url()}, 2, 1000));
     const int plan = client.Request({{"CMD", "create_plan"}, {"name", "p"}}).value("planid").toInt();
     QJsonObject reply;
     if (record == QLatin1String("plan_info")) {

@@ -1,5 +1,5 @@
 // Mode "remote" through the host: requests forwarded to a scripted
-// test-management server on 127.0.0.1:8080, the switch between its two base
+// test-management server on a free port, the switch between its two base
 // URLs (127.0.0.1 first, localhost second), and jobs that the server hands
 // back to run on the controller emulator.
 
@@ -30,11 +30,12 @@ private Q_SLOTS:
     void stationsShareOneServer();
 
 private:
+    // The host's remote hosts are the fake server's, unless `arguments` name others.
     void Restart(const QStringList& arguments)
     {
         delete m_client;
         QVERIFY2(m_host->Stop(), qPrintable(m_host->Stderr()));
-        QVERIFY2(m_host->Start(arguments), qPrintable(m_host->ErrorText()));
+        QVERIFY2(m_host->Start(HostArguments() + arguments), qPrintable(m_host->ErrorText()));
         m_client = new TestClient;
         QVERIFY(m_client->Connect(m_host->Url()));
     }
@@ -51,6 +52,14 @@ private:
         }
         return reports;
     }
+    QStringList HostArguments() const
+    {
+        const QString port = QString::number(m_server->Port());
+        return QStringList{"--remote-hosts", "http://127.0.0.1:" + port + "/api,http://localhost:" + port + "/api"}
+            + m_emulator->ControllerOption();
+    }
+    // The Host header of a request to the fake server by this name.
+    QByteArray Named(const char* name) const { return name + (':' + QByteArray::number(m_server->Port())); }
     QByteArray OkHost()
     {
         const QJsonObject reply = m_client->Request({{"CMD", "my_plans"}});
@@ -62,14 +71,19 @@ private:
     HostProcess* m_host = nullptr;
     TestClient* m_client = nullptr;
     FakeRemoteServer* m_server = nullptr;
+    // The host's controller.
+    HostProcess* m_emulator = nullptr;
 };
 
 void TstRemote::init()
 {
     m_server = new FakeRemoteServer;
-    QVERIFY(m_server->Listen(8080));
+    QVERIFY(m_server->Listen());
+    m_emulator = new HostProcess(QStringLiteral("controller-emulator"));
+    QVERIFY2(m_emulator->Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--push-interval", "20"}),
+             qPrintable(m_emulator->ErrorText()));
     m_host = new HostProcess;
-    QVERIFY2(m_host->Start(), qPrintable(m_host->ErrorText()));
+    QVERIFY2(m_host->Start(HostArguments()), qPrintable(m_host->ErrorText()));
     m_client = new TestClient;
     QVERIFY(m_client->Connect(m_host->Url()));
 }
@@ -80,6 +94,10 @@ void TstRemote::cleanup()
     QVERIFY2(m_host->Stop(), qPrintable(m_host->Stderr()));
     delete m_host;
     delete m_server;
+    if (m_emulator)
+        QVERIFY2(m_emulator->Stop(), qPrintable(m_emulator->Stderr()));
+    delete m_emulator;
+    m_emulator = nullptr;
 }
 
 void TstRemote::answersBecomeReplies_data()
@@ -111,10 +129,10 @@ void TstRemote::answersBecomeReplies()
     // Posted to the second host, which a fresh service talks to.
     const FakeRemoteServer::Request& sent = m_server->Received().at(0);
     QCOMPARE((QByteArrayList{sent.method, sent.path, sent.headers.value("host"), sent.headers.value("content-type"), sent.body}),
-             (QByteArrayList{"POST", "/api", "localhost:8080", "application/x-www-form-urlencoded",
+             (QByteArrayList{"POST", "/api", Named("localhost"), "application/x-www-form-urlencoded",
                              R"({"cmd":"add_tc","testcase":{"title":"t"}})"}));
     // None of these is a network error: the host stays.
-    QCOMPARE(OkHost(), QByteArray("localhost:8080"));
+    QCOMPARE(OkHost(), Named("localhost"));
     QCOMPARE(m_server->Received().size(), 2);
 }
 
@@ -130,16 +148,17 @@ void TstRemote::networkErrorsSwitchHost()
     QVERIFY(m_client->WaitReplies(2));
     for (int i = 0; i < 2; ++i)
         QVERIFY(m_client->Reply(i).value("result").toString().startsWith("Network Error: "));
-    QCOMPARE(OkHost(), QByteArray("127.0.0.1:8080"));
+    QCOMPARE(OkHost(), Named("127.0.0.1"));
 
-    // The next failure moves back to the second.
+    // The next failure moves back to the second. The server comes back on its own port.
+    const quint16 port = m_server->Port();
     delete m_server;
     m_server = nullptr;
     const QString refused = m_client->Request({{"CMD", "my_plans"}}, 15000).value("result").toString();
     QVERIFY2(refused.startsWith("Network Error: "), qPrintable(refused));
     m_server = new FakeRemoteServer;
-    QVERIFY(m_server->Listen(8080));
-    QCOMPARE(OkHost(), QByteArray("localhost:8080"));
+    QVERIFY(m_server->Listen(port));
+    QCOMPARE(OkHost(), Named("localhost"));
 }
 
 void TstRemote::progressIsLoggedForLargeBodiesOnly()
@@ -159,14 +178,19 @@ void TstRemote::progressIsLoggedForLargeBodiesOnly()
 
 void TstRemote::silentServerTimesOut()
 {
-    QVERIFY(m_host->Stderr().contains("Remote test-management hosts: first http://127.0.0.1:8080/api, second "
-                                      "http://localhost:8080/api (the defaults, both this machine;"));
+    // A host told nothing says where it looks; it sends nothing there here.
+    HostProcess defaults;
+    QVERIFY2(defaults.Start(), qPrintable(defaults.ErrorText()));
+    QVERIFY(defaults.Stderr().contains("Remote test-management hosts: first http://127.0.0.1:8080/api, second "
+                                       "http://localhost:8080/api (the defaults, both this machine;"));
+    QVERIFY(defaults.Stderr().contains("Controller ws://127.0.0.1:19870\n"));
+    QVERIFY2(defaults.Stop(), qPrintable(defaults.Stderr()));
     Restart({"--remote-timeout-ms", "300"});
     m_server->Queue({200, "{}", {}, 1, 0, true});
     const QJsonObject reply = m_client->Request({{"CMD", "my_plans"}, {"SEQ", 1}});
     QCOMPARE(reply.value("result").toString(), QStringLiteral("Network Error: no answer from the remote server within 300 ms"));
     // A time-out counts as a network error: the next request goes to the other host.
-    QCOMPARE(OkHost(), QByteArray("127.0.0.1:8080"));
+    QCOMPARE(OkHost(), Named("127.0.0.1"));
 }
 
 void TstRemote::repliesAreBounded()
@@ -184,7 +208,7 @@ void TstRemote::repliesAreBounded()
     unannounced.noLength = true;
     m_server->Queue(unannounced);
     QCOMPARE(m_client->Request({{"CMD", "c"}}).value("result").toString(), tooLarge);
-    QCOMPARE(OkHost(), QByteArray("localhost:8080"));
+    QCOMPARE(OkHost(), Named("localhost"));
 }
 
 void TstRemote::requestsOfGoneClientsAreAborted()
@@ -201,7 +225,7 @@ void TstRemote::requestsOfGoneClientsAreAborted()
         QTRY_COMPARE(m_server->Received().size(), 6);
     }
     QTRY_VERIFY(m_host->Stderr().contains("Aborting 200 remote request(s) of clients that have gone"));
-    QCOMPARE(OkHost(), QByteArray("localhost:8080"));
+    QCOMPARE(OkHost(), Named("localhost"));
     QCOMPARE(m_server->Received().size(), 7);
 }
 
@@ -250,9 +274,6 @@ void TstRemote::jobsHandedBackRunHere()
     QFETCH(QString, then);
     QFETCH(QString, remark);
     QFETCH(QJsonArray, verdicts);
-    HostProcess emulator(QStringLiteral("controller-emulator"));
-    QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870", "--push-interval", "20"}),
-             qPrintable(emulator.ErrorText()));
 
     QJsonObject answer{{"result", "ok"}, {"cmd", "execute_job_local"}, {"planid", 3}, {"jobid", 7}};
     if (!job.isUndefined())
@@ -280,7 +301,6 @@ void TstRemote::jobsHandedBackRunHere()
         QVERIFY(!m_host->Stderr().contains("Report of job"));
         QVERIFY(m_host->Stop());
         QCOMPARE(Reports(), QList<QJsonObject>());
-        QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
         return;
     }
     QTRY_COMPARE_WITH_TIMEOUT(Reports().size(), reportStatus.size() + 1, 15000);
@@ -314,25 +334,20 @@ void TstRemote::jobsHandedBackRunHere()
         QVERIFY(value.value("verdict").isObject() && plain.value("VALUE").toObject() != value);
         QCOMPARE(last.value("VALUE").toObject(), plain.value("VALUE").toObject());
     }
-    QTRY_VERIFY(m_host->Stderr().contains("Report of job 7 delivered to http://localhost:8080/api"));
+    QTRY_VERIFY(m_host->Stderr().contains("Report of job 7 delivered to http://" + Named("localhost") + "/api"));
     QCOMPARE(m_host->Stderr().count(QRegularExpression(R"(\[1\] RemoteJobs RemoteJobs::OnAnswer: Report of job 7 to \S+ failed: )")),
              reportStatus.size());
-    QVERIFY2(emulator.Stop(), qPrintable(emulator.Stderr()));
 }
 
 void TstRemote::stationsShareOneServer()
 {
-    // The real server, on a port of its own: the fake one holds 8080. m_host
-    // is the first station.
+    // The real server instead of the fake one. m_host is the first station.
     HostProcess server(QStringLiteral("autotest-server"));
     QVERIFY2(server.Start(), qPrintable(server.ErrorText()));
     const QStringList remoteHosts{"--remote-hosts", server.Url().toString() + ',' + server.Url().toString()};
     Restart(remoteHosts);
-    HostProcess emulator(QStringLiteral("controller-emulator"));
-    QVERIFY2(emulator.Start({"--template", KIV_SOURCE_DIR "/examples/device-template.json", "--port", "19870", "--push-interval", "20"}),
-             qPrintable(emulator.ErrorText()));
     HostProcess secondHost;
-    QVERIFY2(secondHost.Start(remoteHosts), qPrintable(secondHost.ErrorText()));
+    QVERIFY2(secondHost.Start(remoteHosts + m_emulator->ControllerOption()), qPrintable(secondHost.ErrorText()));
     TestClient second;
     QVERIFY(second.Connect(secondHost.Url()));
     TestClient* const stations[] = {m_client, &second};
@@ -381,7 +396,7 @@ void TstRemote::stationsShareOneServer()
                  QStringLiteral("station-%1").arg(job == jobs.last() ? 1 : 2));
     }
     QCOMPARE(m_client->Request({{"CMD", "my_jobs"}}).value("data").toArray(), QJsonArray());
-    for (HostProcess* process : {&secondHost, &emulator, &server})
+    for (HostProcess* process : {&secondHost, &server})
         QVERIFY2(process->Stop(), qPrintable(process->Stderr()));
 }
 

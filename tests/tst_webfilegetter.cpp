@@ -2,6 +2,7 @@
 
 #include "remote/WebFileGetter.h"
 #include "tests/support/FakeRemoteServer.h"
+#include "tests/support/RefusingPort.h"
 
 #include <QNetworkReply>
 #include <QtTest>
@@ -25,8 +26,13 @@ struct Outcome
     QString text; // the body when Finished, else the error text
 };
 
+QString apiUrl(const FakeRemoteServer& server)
+{
+    return QStringLiteral("http://127.0.0.1:%1/api").arg(server.Port());
+}
+
 // Posts one request and waits for its completion.
-Outcome post(WebFileGetter& getter, const QString& url = QStringLiteral("http://127.0.0.1:8080/api"))
+Outcome post(WebFileGetter& getter, const QString& url)
 {
     auto outcome = std::make_shared<Outcome>();
     getter.wGet(url, "{}", [outcome](int code, QNetworkReply* reply) {
@@ -46,7 +52,7 @@ Outcome post(WebFileGetter& getter, const QString& url = QStringLiteral("http://
 void TstWebFileGetter::eachRequestCompletesOnceAfterItsProgress()
 {
     FakeRemoteServer server;
-    QVERIFY(server.Listen(8080));
+    QVERIFY(server.Listen());
     const QByteArray body(300 * 1024, 'x');
     // Seven pieces 40 ms apart, so that progress comes in several steps.
     server.Queue({200, body, {}, 7, 40});
@@ -56,12 +62,13 @@ void TstWebFileGetter::eachRequestCompletesOnceAfterItsProgress()
     QList<int> codes, failedCodes;
     QByteArray received;
     QString error;
-    getter.wGet(QStringLiteral("http://127.0.0.1:8080/api"), "{}", [&](int code, QNetworkReply* r) {
+    getter.wGet(apiUrl(server), "{}", [&](int code, QNetworkReply* r) {
         codes.append(code);
         if (code == WebFileGetter::Finished)
             received = WebFileGetter::Body(r);
     });
-    getter.wGet(QStringLiteral("http://127.0.0.1:1/api"), "{}", [&](int code, QNetworkReply* r) {
+    const RefusingPort refusing;
+    getter.wGet(QStringLiteral("http://127.0.0.1:%1/api").arg(refusing.Port()), "{}", [&](int code, QNetworkReply* r) {
         failedCodes.append(code);
         error = r->errorString();
     });
@@ -100,7 +107,7 @@ void TstWebFileGetter::answers_data()
                                           << QString(1024, 'x');
     // Worded as Qt's own transport words it.
     QTest::newRow("error status") << QByteArray("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 2\r\n\r\n{}") << false << failed
-                                  << "Error transferring http://127.0.0.1:8080/api - server replied: Service Unavailable";
+                                  << "Error transferring %url - server replied: Service Unavailable";
     QTest::newRow("malformed status line") << QByteArray("HTTX/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}") << false << failed
                                            << "Malformed HTTP answer (bad version)";
     QTest::newRow("bad chunk size") << chunked + "zz\r\nhello\r\n0\r\n\r\n" << false << failed << "Malformed HTTP answer (bad chunk)";
@@ -126,7 +133,7 @@ void TstWebFileGetter::answers()
     QFETCH(int, code);
     QFETCH(QString, text);
     FakeRemoteServer server;
-    QVERIFY(server.Listen(8080));
+    QVERIFY(server.Listen());
     // In pieces, so that heads and chunk lines arrive split.
     FakeRemoteServer::Reply reply;
     reply.raw = raw;
@@ -137,9 +144,9 @@ void TstWebFileGetter::answers()
     const qint64 limit = WebFileGetter::MaxReplySize();
     WebFileGetter::SetMaxReplySize(1024);
     WebFileGetter getter;
-    const Outcome outcome = post(getter);
+    const Outcome outcome = post(getter, apiUrl(server));
     WebFileGetter::SetMaxReplySize(limit);
-    QCOMPARE(outcome.text, text);
+    QCOMPARE(outcome.text, text.replace("%url", apiUrl(server)));
     QCOMPARE(outcome.code, code);
     QCOMPARE(getter.Outstanding(), 0);
 }
@@ -147,19 +154,19 @@ void TstWebFileGetter::answers()
 void TstWebFileGetter::connectionsAreBoundedAndReused()
 {
     FakeRemoteServer server;
-    QVERIFY(server.Listen(8080));
+    QVERIFY(server.Listen());
     WebFileGetter getter;
     // Six connections carry twenty requests; the rest wait their turn.
     int finished = 0;
     for (int i = 0; i < 20; ++i) {
-        getter.wGet(QStringLiteral("http://127.0.0.1:8080/api"), "{}", [&finished](int code, QNetworkReply*) {
+        getter.wGet(apiUrl(server), "{}", [&finished](int code, QNetworkReply*) {
             finished += code == WebFileGetter::Finished ? 1 : 0;
         });
     }
     QTRY_COMPARE(getter.Outstanding(), 0);
     QCOMPARE(finished, 20);
     QCOMPARE(server.Connections(), 6);
-    QCOMPARE(post(getter).code, int(WebFileGetter::Finished));
+    QCOMPARE(post(getter, apiUrl(server)).code, int(WebFileGetter::Finished));
     QCOMPARE(server.Connections(), 6);
 
     // A kept-alive connection that the server closes as a request arrives:
@@ -168,15 +175,15 @@ void TstWebFileGetter::connectionsAreBoundedAndReused()
     dropped.silent = true;
     dropped.close = true;
     server.Queue(dropped);
-    QCOMPARE(post(getter).text, QStringLiteral("{\"result\":\"ok\"}"));
+    QCOMPARE(post(getter, apiUrl(server)).text, QStringLiteral("{\"result\":\"ok\"}"));
     server.Queue(dropped);
     server.Queue(dropped);
-    const Outcome twice = post(getter);
+    const Outcome twice = post(getter, apiUrl(server));
     QCOMPARE(twice.text, QStringLiteral("Connection closed"));
     QCOMPARE(server.Received().size(), 20 + 1 + 2 + 2);
 
     // Host names are looked up, and failures worded as before.
-    QCOMPARE(post(getter, QStringLiteral("http://no-such-host.invalid:8080/api")).text,
+    QCOMPARE(post(getter, QStringLiteral("http://no-such-host.invalid/api")).text,
              QStringLiteral("Host no-such-host.invalid not found"));
 }
 

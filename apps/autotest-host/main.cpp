@@ -51,6 +51,10 @@ int main(int argc, char* argv[])
         QStringLiteral("Milliseconds a device or simulator request may stay unanswered before its job ends\n"
                        "(default 0 = wait for ever)."),
         QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption controllerOption(QStringLiteral("controller"),
+        QStringLiteral("The local controller process whose device and simulator channels jobs open\n"
+                       "(default ws://127.0.0.1:19870)."),
+        QStringLiteral("ws://HOST:PORT"));
     const QCommandLineOption originOption = ProgramOptions::OriginOption(
         QStringLiteral("connect"), QStringLiteral("http://127.0.0.1:8080 and http://localhost:8080"));
     const QCommandLineOption tokenOption = ProgramOptions::TokenOption(QStringLiteral("every client must send"));
@@ -74,7 +78,7 @@ int main(int argc, char* argv[])
         QStringLiteral("64"));
     options.Add({addressOption, portOption, remoteOption, originOption, tokenOption, maxConnectionsOption, maxHeldOption,
                  remoteTimeoutOption, maxReplyOption, maxRemoteReplyOption, scriptTimeoutOption, jobScriptBudgetOption,
-                 scriptMemoryOption, deviceTimeoutOption});
+                 scriptMemoryOption, deviceTimeoutOption, controllerOption});
     options.Process(app);
     const QCommandLineParser& parser = options.Parser();
 
@@ -107,6 +111,16 @@ int main(int argc, char* argv[])
     KIVAutoTestSetMaxReplySize(qMin<qint64>(maxReplyMiB, 1 << 20) << 20);
     KIVAutoTestSetMaxRemoteReplySize(qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20);
 
+    KIVAutoTestOptions serviceOptions;
+    if (parser.isSet(controllerOption)) {
+        serviceOptions.controller = parser.value(controllerOption);
+        QString why;
+        if (!KIVAutoTestCheckController(serviceOptions.controller, &why)) {
+            options.Fail(QStringLiteral("--controller ") + serviceOptions.controller + QStringLiteral(": ") + why);
+            return 2;
+        }
+    }
+
     if (parser.isSet(remoteOption)) {
         const QStringList hosts = parser.value(remoteOption).split(QLatin1Char(','));
         if (hosts.size() != 2 || hosts.at(0).isEmpty() || hosts.at(1).isEmpty()) {
@@ -128,7 +142,7 @@ int main(int argc, char* argv[])
     });
 
     // Created up front so that start-up problems (the database) show at once.
-    KIVAutoTestService* service = KIVAutoTestService::instancePtr();
+    auto* service = new KIVAutoTestService(serviceOptions, nullptr);
 
     KIVWebSocketServer server(QStringLiteral("autotest-host"));
     if (parser.isSet(originOption))
@@ -150,6 +164,7 @@ int main(int argc, char* argv[])
     KIV_LOG("Host", "main", 2) << "Remote test-management hosts: first " << remoteHosts.value(0) << ", second "
                                << remoteHosts.value(1) << (parser.isSet(remoteOption) ? "" : " (the defaults, both this machine; "
                                                                                             "--remote-hosts names a real second host)");
+    KIV_LOG("Host", "main", 2) << "Controller " << serviceOptions.controller;
     KIV_LOG("Host", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
                                << (token.isEmpty() ? "; no token required" : "; clients must send the token");
     KIV_LOG("Host", "main", 2) << "Listening on ws://" << address.toString() << ":" << int(server.Port());

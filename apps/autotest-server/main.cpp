@@ -111,8 +111,8 @@ int main(int argc, char* argv[])
         QStringLiteral("MiB"),
         QStringLiteral("16"));
     const QCommandLineOption consoleOption(QStringLiteral("console"),
-        QStringLiteral("Folder whose files are served at / (GET and HEAD). Default: console/ beside this program, or\n"
-                       "the source tree's console/."),
+        QStringLiteral("Folder whose files are served at / (GET and HEAD). Default: console/ beside this program,\n"
+                       "../share/kivautotest/console from it (an installed tree), or the source tree's console/."),
         QStringLiteral("dir"));
     const QCommandLineOption leaseOption(QStringLiteral("job-lease-s"),
         QStringLiteral("A running job whose station has sent nothing for this long is finished as \"Station lost\"\n"
@@ -178,6 +178,8 @@ int main(int argc, char* argv[])
         config.consoleDir = parser.value(consoleOption);
     else if (QFileInfo(appDir + QStringLiteral("/console")).isDir())
         config.consoleDir = appDir + QStringLiteral("/console");
+    else if (QFileInfo(appDir + QStringLiteral("/../share/kivautotest/console")).isDir())
+        config.consoleDir = QDir::cleanPath(appDir + QStringLiteral("/../share/kivautotest/console"));
     else if (QFileInfo(QStringLiteral(KIV_CONSOLE_DIR)).isDir())
         config.consoleDir = QStringLiteral(KIV_CONSOLE_DIR);
 

@@ -86,7 +86,8 @@ QJsonObject EmulatedDevice::EnterAutoTest(const QJsonValue& value, EmulatorChann
     m_autoTest = true;
     m_pushCount = 0;
     m_pushTarget = from;
-    if (m_config.pushInterval > 0 && !m_config.emptyTemplate)
+    const bool pushing = m_config.pushInterval > 0 && !m_config.emptyTemplate;
+    if (pushing)
         m_pushTimer.start(m_config.pushInterval);
     else
         m_pushTimer.stop();
@@ -94,7 +95,8 @@ QJsonObject EmulatedDevice::EnterAutoTest(const QJsonValue& value, EmulatorChann
     if (m_config.burst > 0 && !m_config.emptyTemplate)
         QTimer::singleShot(0, this, [this] { Burst(m_config.burst); });
     KIV_LOG("Emulator", "EmulatedDevice::EnterAutoTest", 2)
-        << "Device " << m_id << " entered auto-test mode; pushes go to " << from->Name();
+        << "Device " << m_id << " entered auto-test mode; "
+        << (pushing ? QStringLiteral("pushes go to ") + from->Name() : QStringLiteral("it pushes nothing"));
 
     QJsonObject answer = success();
     if (m_config.emptyTemplate)

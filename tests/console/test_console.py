@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The web console end to end in headless Chromium: against a real host (local
-mode), the controller emulator and a static server on port 8080, it creates
+mode), the controller emulator and a static server, each on a free port, it creates
 test cases and plans through the page, runs them, follows the progress to the
 end, opens the reports and checks the JUnit files it downloads against the
 host's own records. It also follows a job that waits for its device, one whose
@@ -34,13 +34,12 @@ from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 ARGS = None
-CONSOLE_PORT = 8080
 WAIT_S = 30
 
 
 def static_server_command(source_dir, bin_dir, work_dir):
-    """The one place that says what serves the console's files on port 8080."""
-    return [os.path.join(bin_dir, 'autotest-server'), '--port', str(CONSOLE_PORT),
+    """The one place that says what serves the console's files (on a free port, which it logs)."""
+    return [os.path.join(bin_dir, 'autotest-server'), '--port', '0',
             '--console', os.path.join(source_dir, 'console'),
             '--database', os.path.join(work_dir, 'server.db3')]
 
@@ -88,19 +87,20 @@ class Program:
 
 
 def wait_for_console(server, timeout=WAIT_S):
-    """Waits until the console's page is served on the port while our server runs."""
+    """Waits until our server logs its port and serves the console's page there; returns its origin."""
+    origin = 'http://127.0.0.1:' + server.wait_for(r'Listening on http://\S+:(\d+)/').group(1)
     deadline = time.monotonic() + timeout
     while True:
         if server.process.poll() is not None:
             raise AssertionError(f'the static server ended; stderr:\n{"".join(server.lines)}')
         try:
-            with urllib.request.urlopen(f'http://127.0.0.1:{CONSOLE_PORT}/', timeout=2) as page:
+            with urllib.request.urlopen(origin + '/', timeout=2) as page:
                 if b'KIV Auto-Test' in page.read():
-                    return
+                    return origin
         except OSError:
             pass
         if time.monotonic() > deadline:
-            raise AssertionError(f'the console is not served on port {CONSOLE_PORT}')
+            raise AssertionError(f'the console is not served on {origin}')
         time.sleep(0.05)
 
 
@@ -123,10 +123,15 @@ class ConsoleTest(unittest.TestCase):
     @classmethod
     def start_station(cls):
         examples = os.path.join(ARGS.source, 'examples')
-        emulator = Program([os.path.join(ARGS.bin, 'controller-emulator'),
+        emulator = Program([os.path.join(ARGS.bin, 'controller-emulator'), '--port', '0',
                             '--template', os.path.join(examples, 'device-template.json')])
         cls.programs.append(emulator)
-        emulator.wait_for(r'Listening on ws://')
+        controller = emulator.wait_for(r'Listening on (ws://\S+)').group(1)
+
+        # The page's origin is the static server's, which the host must allow.
+        server = Program(static_server_command(ARGS.source, ARGS.bin, cls.work))
+        cls.programs.append(server)
+        cls.console = wait_for_console(server)
 
         # A copy of the host makes the temporary directory its application
         # directory: a fresh database, and templates of our own.
@@ -138,14 +143,11 @@ class ConsoleTest(unittest.TestCase):
                 open(os.path.join(templates, 'bench-device.json'), 'w') as out:
             json.dump([json.load(device)], out)
         shutil.copy(os.path.join(ARGS.bin, 'autotest-host'), host_dir)
-        host = Program([os.path.join(host_dir, 'autotest-host'), '--port', '0'],
+        host = Program([os.path.join(host_dir, 'autotest-host'), '--port', '0', '--controller', controller,
+                        '--allow-origin', cls.console],
                        env=dict(os.environ, KIV_LOG_LEVEL='2'))
         cls.programs.append(host)
         cls.station_url = host.wait_for(r'Listening on (ws://\S+)').group(1)
-
-        server = Program(static_server_command(ARGS.source, ARGS.bin, cls.work))
-        cls.programs.append(server)
-        wait_for_console(server)
 
     @classmethod
     def start_browser(cls):
@@ -279,7 +281,7 @@ class ConsoleTest(unittest.TestCase):
 
     def flow(self):
         driver = self.driver
-        driver.get(f'http://127.0.0.1:{CONSOLE_PORT}/#station')
+        driver.get(f'{self.console}/#station')
         self.type('#station-url', self.station_url)
         self.click('#connect-button')
         self.visible(f'#link-state[data-state="open"][data-url="{self.station_url}"]')

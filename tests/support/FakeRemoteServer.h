@@ -44,7 +44,8 @@ public:
 
     explicit FakeRemoteServer(QObject* parent = nullptr);
 
-    bool Listen(quint16 port = 8080);
+    // Port 0 takes a free one (see Port()).
+    bool Listen(quint16 port = 0);
     quint16 Port() const { return m_server.serverPort(); }
     // Replies are used in order; when none is queued the default one answers.
     void Queue(const Reply& reply) { m_queue.append(reply); }

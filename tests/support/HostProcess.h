@@ -22,6 +22,8 @@ public:
     bool Stop(int signal = 15);
 
     QUrl Url() const { return m_url; }
+    // For a controller-emulator that runs: the host's option that points at it.
+    QStringList ControllerOption() const { return {QStringLiteral("--controller"), m_url.toString()}; }
     QString AppDir() const { return m_dir.path(); }
     QString Stderr();
     QString ErrorText() const { return m_error; }
