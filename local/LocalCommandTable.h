@@ -22,6 +22,7 @@ public:
     void SetMaxTcList(int limit) { maxTcList = limit; }
     // Adds a command, or replaces the handler of one (the server's own commands).
     void Add(const QString& command, LocalHandler handler);
+    bool Has(const QString& command) const { return handlers.contains(command); }
     // False, with `reply` untouched, when the command is not in the table.
     bool Dispatch(const QJsonObject& request, QJsonObject& reply);
 

@@ -60,7 +60,7 @@ bool ApiServer::Start(QString& error)
         return true;
     const int threads = qMax(1, m_config.ioThreads);
     m_io = std::make_unique<Io>(threads);
-    m_io->shared.reset(new HttpContext{m_config, m_gate, m_workers, m_console, m_buffered, m_answering});
+    m_io->shared.reset(new HttpContext{m_config, m_gate, m_workers, m_console, m_buffered, m_answering, m_connections, m_metrics});
     error_code failure;
     const net::ip::address address = net::ip::make_address(m_config.address.toStdString(), failure);
     const tcp::endpoint endpoint(address, static_cast<unsigned short>(m_config.port));

@@ -5,13 +5,15 @@
 #include "server/ConsoleFiles.h"
 #include "server/DatabaseWorkers.h"
 #include "server/ServerConfig.h"
+#include "server/ServerMetrics.h"
 
 #include <QString>
 
 #include <memory>
 
 // The HTTP side of autotest-server: POST /api carries one JSON request and
-// gets one JSON object back; the console's files are served at "/".
+// gets one JSON object back; the console's files are served at "/", and
+// GET /metrics and /healthz tell how the server fares (ServerMetrics).
 // Connections are read and written by a few I/O threads (Boost.Beast on
 // Asio), a session each (HttpSession); requests are answered by
 // DatabaseWorkers, threads with a database connection each, and the session
@@ -48,6 +50,7 @@ private:
     Allowance m_connections;
     Allowance m_buffered;
     Allowance m_answering;
+    ServerMetrics m_metrics;
     // After the members the sessions use: destroying it ends the sessions.
     std::unique_ptr<Io> m_io;
     int m_port = 0;

@@ -65,6 +65,12 @@ void DatabaseWorkers::ExpireJobs()
         waited.wait();
 }
 
+int DatabaseWorkers::Waiting()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_queue.size());
+}
+
 bool DatabaseWorkers::Queue(std::unique_ptr<Job>& job)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -92,12 +98,19 @@ void DatabaseWorkers::Run(int index)
         if (othersLost)
             session.DropIfLost();
         const int before = session.Losses();
+        m_busy.fetch_add(1, std::memory_order_relaxed);
         Answer answer;
         if (job->expire)
             session.ExpireJobs();
         else
             answer.reply = session.Handle(job->body, answer.status, answer.cmd);
         const bool lost = session.Losses() != before;
+        m_busy.fetch_sub(1, std::memory_order_relaxed);
+        answer.known = session.Knows(answer.cmd);
+        // A 400 never reached the database; otherwise it is closed only
+        // when it could not be opened or was found lost.
+        if (!job->expire && answer.status == 200)
+            answer.database = lost ? Answer::Lost : session.IsOpen() ? Answer::Answered : Answer::Unavailable;
         // Outside the lock: the callback hands the answer to the connection's
         // own thread and may take locks of its own.
         job->body.clear();

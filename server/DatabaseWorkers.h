@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -31,6 +32,10 @@ public:
         // As ServerSession::Handle gives them.
         int status = 0;
         QString cmd;
+        // Whether `cmd` is one the server knows: metrics label others alike.
+        bool known = false;
+        // How the database took the request, for /healthz.
+        enum Reach { NotAsked, Answered, Unavailable, Lost } database = NotAsked;
     };
     // Called on a worker thread, or on the caller's when the workers are stopping.
     using Done = std::function<void(Answer&&)>;
@@ -49,6 +54,11 @@ public:
     // Finishes, on a worker, the jobs whose station has been silent for the
     // lease; blocks the caller until then.
     void ExpireJobs();
+
+    int Count() const { return m_count; }
+    // Workers answering a request now, and requests waiting for one.
+    int Busy() const { return m_busy.load(std::memory_order_relaxed); }
+    int Waiting();
 
 private:
     struct Job
@@ -74,5 +84,6 @@ private:
     // Counts connections found lost: when the database restarts, every
     // worker's connection is gone, and one failed request is enough to say so.
     int m_losses = 0;
+    std::atomic<int> m_busy{0};
     std::vector<std::thread> m_threads;
 };

@@ -33,6 +33,7 @@ const std::size_t kBufferLimit = 64 * 1024;
 const qint64 kLargeBody = 1 << 20;
 const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 const char kJson[] = "application/json";
+const char kText[] = "text/plain; charset=utf-8";
 
 std::chrono::milliseconds ms(int value)
 {
@@ -101,6 +102,7 @@ void HttpSession::NextRequest()
     limits.bodyBytes = config.maxBodyBytes;
     m_reader = std::make_unique<RequestReader>(limits);
     m_cmd.clear();
+    m_known = false;
     m_refused = false;
     if (m_buffer.size() > 0) {
         // Pipelined: the next request is here already.
@@ -189,8 +191,15 @@ bool HttpSession::CountBody()
 void HttpSession::OnHeader()
 {
     const QByteArray& method = m_reader->Method();
+    const bool get = method == "GET" || method == "HEAD";
     if (m_reader->Path() == "/api")
         m_route = method == "POST" ? Api : ApiMethod;
+    // Without the token, like the console: neither holds anything secret,
+    // and a lab's Prometheus scrapes without one.
+    else if (get && m_reader->Path() == "/metrics")
+        m_route = Metrics;
+    else if (get && m_reader->Path() == "/healthz")
+        m_route = Health;
     else
         m_route = (method == "GET" || method == "HEAD") && m_context.console.Enabled() ? Files : NoPath;
     if (m_route == Api) {
@@ -256,6 +265,12 @@ void HttpSession::OnRequest()
     case Files:
         ServeFile();
         return;
+    case Metrics:
+        ServeMetrics();
+        return;
+    case Health:
+        ServeHealth();
+        return;
     case NoPath:
         ReplyResult(404, QStringLiteral("No such path: %1; requests go to POST /api")
                              .arg(QString::fromUtf8(m_reader->Path().left(200))),
@@ -267,6 +282,13 @@ void HttpSession::OnRequest()
 void HttpSession::OnAnswer(DatabaseWorkers::Answer&& answer)
 {
     m_cmd = answer.cmd;
+    m_known = answer.known;
+    if (answer.database == DatabaseWorkers::Answer::Answered)
+        m_context.metrics.SetDatabase(ServerMetrics::DatabaseAnswered);
+    else if (answer.database == DatabaseWorkers::Answer::Unavailable)
+        m_context.metrics.SetDatabase(ServerMetrics::DatabaseUnavailable);
+    else if (answer.database == DatabaseWorkers::Answer::Lost)
+        m_context.metrics.SetDatabase(ServerMetrics::DatabaseLost);
     Reply(answer.status, kJson, std::move(answer.reply), false);
 }
 
@@ -305,6 +327,28 @@ void HttpSession::ServeFile()
     reply.body() = std::move(body);
     reply.prepare_payload();
     Write(reply);
+}
+
+void HttpSession::ServeMetrics()
+{
+    ServerMetrics::Gauges gauges;
+    gauges.workers = m_context.workers.Count();
+    gauges.workersBusy = m_context.workers.Busy();
+    gauges.waiting = m_context.workers.Waiting();
+    gauges.connections = m_context.connections.InUse();
+    gauges.bufferedBytes = m_context.buffered.InUse();
+    QByteArray page = m_context.metrics.Render(gauges);
+    const qint64 length = page.size();
+    Reply(200, ServerMetrics::ContentType(), IsHead() ? QByteArray() : std::move(page), false, length);
+}
+
+void HttpSession::ServeHealth()
+{
+    QString reason;
+    const bool healthy = m_context.metrics.Healthy(reason);
+    QByteArray page = healthy ? QByteArray("ok\n") : reason.toUtf8() + '\n';
+    const qint64 length = page.size();
+    Reply(healthy ? 200 : 503, kText, IsHead() ? QByteArray() : std::move(page), false, length);
 }
 
 bool HttpSession::IsHead() const
@@ -351,6 +395,10 @@ template <class Message>
 void HttpSession::Write(Message& message)
 {
     m_phase = Writing;
+    // Counted before the write, so that a client holding its reply finds it
+    // in the next scrape.
+    const QString cmd = m_cmd.isEmpty() ? QStringLiteral("none") : m_known ? m_cmd : QStringLiteral("other");
+    m_context.metrics.Count(cmd, m_status, m_timer.nsecsElapsed());
     m_stream.expires_after(ms(m_context.config.writeTimeoutMs));
     http::async_write(m_stream, message, beast::bind_front_handler(&HttpSession::OnWritten, shared_from_this()));
 }

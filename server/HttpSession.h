@@ -2,6 +2,7 @@
 
 #include "server/Allowance.h"
 #include "server/DatabaseWorkers.h"
+#include "server/ServerMetrics.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -33,6 +34,8 @@ struct HttpContext
     // Requests from their hand-over to the database until their reply is
     // written, so that a stop can let them finish.
     Allowance& answering;
+    const Allowance& connections;
+    ServerMetrics& metrics;
 };
 
 // One connection: reads a request, answers it, and reads the next, one at a
@@ -56,7 +59,7 @@ public:
 
 private:
     enum Phase { Idle, Header, Body, Answering, Writing, Lingering };
-    enum Route { Api, ApiMethod, Files, NoPath };
+    enum Route { Api, ApiMethod, Files, Metrics, Health, NoPath };
 
     void Begin();
     void NextRequest();
@@ -67,6 +70,8 @@ private:
     void OnRequest();
     void OnAnswer(DatabaseWorkers::Answer&& answer);
     void ServeFile();
+    void ServeMetrics();
+    void ServeHealth();
     // A JSON "result" with `status`; `close` ends the connection after it.
     void ReplyResult(int status, const QString& result, bool close);
     // `headLength`, when set, is the length a HEAD reply announces.
@@ -99,6 +104,7 @@ private:
     bool m_refused = false;
     QElapsedTimer m_timer;
     QString m_cmd;
+    bool m_known = false;
     int m_status = 0;
     qint64 m_replySize = 0;
     QByteArray m_replyBytes;

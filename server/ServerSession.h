@@ -32,6 +32,9 @@ public:
     void ExpireJobs();
     // Opens the connection if it is not open; false with the reason.
     bool Connect(QString& error);
+    bool IsOpen() const { return m_model.IsOpen(); }
+    // Whether `cmd` is a command this session answers.
+    bool Knows(const QString& cmd) const { return m_commands.Has(cmd); }
     // How many times a request found the connection lost.
     int Losses() const { return m_losses; }
     // Closes the connection if it no longer answers, so that the next

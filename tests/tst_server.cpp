@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSet>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -20,6 +21,33 @@ namespace {
 QByteArray json(const QJsonObject& object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// The samples of a Prometheus text page by name and labels as written
+// (`autotest_requests_total{cmd="my_jobs",status="200"}`); false, naming the
+// line, when one is not a sample of a metric whose TYPE came before it.
+bool samples(const QByteArray& page, QHash<QString, double>& values, QString& bad)
+{
+    QSet<QString> typed;
+    for (const QString& line : QString::fromUtf8(page).split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith("# TYPE ")) {
+            typed.insert(line.section(' ', 2, 2));
+            continue;
+        }
+        if (line.startsWith('#'))
+            continue;
+        const QString key = line.section(' ', 0, -2);
+        const QString name = key.section('{', 0, 0);
+        bool number = false;
+        const double value = line.section(' ', -1).toDouble(&number);
+        const bool ofTyped = typed.contains(name) || typed.contains(name.section('_', 0, -2));
+        if (!number || key.isEmpty() || !ofTyped || values.contains(key)) {
+            bad = line;
+            return false;
+        }
+        values.insert(key, value);
+    }
+    return true;
 }
 
 } // namespace
@@ -157,6 +185,99 @@ private Q_SLOTS:
         const QJsonObject detail = Api({{"cmd", "job_detail"}, {"jobid", 1}});
         QCOMPARE(detail.value("job").toObject().value("status"), QJsonValue(3));
         QCOMPARE(detail.value("jobdetail").toArray().at(0).toObject().value("status"), QJsonValue("pass"));
+    }
+
+    // Requests count under their command (or "other"/"none") and status, each
+    // once in the histogram; neither page needs or shows the token.
+    void metrics()
+    {
+        struct Row
+        {
+            QByteArray method;
+            QString path;
+            QByteArray body;
+            QVariantMap headers;
+            QString cmd;
+            int status;
+        };
+        const QVariantMap noToken{{"Authorization", ""}};
+        const QList<Row> rows{
+            {"POST", "/api", json({{"cmd", "my_jobs"}}), {}, "my_jobs", 200},
+            {"POST", "/api", json({{"cmd", "my_jobs"}}), {}, "my_jobs", 200},
+            {"POST", "/api", json({{"cmd", "fetch_tc"}, {"testcaseid", 1}}), {}, "fetch_tc", 200},
+            {"POST", "/api", json({{"cmd", "no_such_cmd"}}), {}, "other", 200},
+            {"POST", "/api", json({{"cmd", "another_unknown"}}), {}, "other", 200},
+            {"POST", "/api", "{nope", {}, "none", 400},
+            {"POST", "/api", json({{"cmd", "my_jobs"}}), noToken, "none", 403},
+            {"GET", "/nowhere", QByteArray(), {}, "none", 404},
+        };
+        QHash<QString, double> before, after;
+        QString bad;
+        QNetworkReply* first = Send("GET", "/metrics", QByteArray(), noToken);
+        QCOMPARE(first->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(first->header(QNetworkRequest::ContentTypeHeader).toString(), QStringLiteral("text/plain; version=0.0.4"));
+        QVERIFY2(samples(first->readAll(), before, bad), qPrintable(bad));
+        QHash<QString, double> expected;
+        for (const Row& row : rows) {
+            QNetworkReply* reply = Send(row.method, row.path, row.body, row.headers);
+            QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), row.status);
+            expected[QStringLiteral("autotest_requests_total{cmd=\"%1\",status=\"%2\"}").arg(row.cmd).arg(row.status)] += 1;
+        }
+        // The first scrape counts too, once its page was made.
+        expected[QStringLiteral("autotest_requests_total{cmd=\"none\",status=\"200\"}")] += 1;
+        QNetworkReply* health = Send("GET", "/healthz", QByteArray(), noToken);
+        QCOMPARE(health->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        const QByteArray healthText = health->readAll();
+        QCOMPARE(healthText, QByteArray("ok\n"));
+        expected[QStringLiteral("autotest_requests_total{cmd=\"none\",status=\"200\"}")] += 1;
+        const QByteArray page = Send("GET", "/metrics", QByteArray(), noToken)->readAll();
+        QVERIFY2(samples(page, after, bad), qPrintable(bad));
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+            QVERIFY2(after.value(it.key()) - before.value(it.key()) == it.value(), qPrintable(it.key()));
+        QVERIFY(!after.contains(QStringLiteral("autotest_requests_total{cmd=\"no_such_cmd\",status=\"200\"}")));
+        const double counted = after.value("autotest_request_seconds_count") - before.value("autotest_request_seconds_count");
+        QCOMPARE(counted, double(rows.size() + 2));
+        QCOMPARE(after.value("autotest_request_seconds_bucket{le=\"+Inf\"}"), after.value("autotest_request_seconds_count"));
+        QVERIFY(after.value("autotest_request_seconds_sum") > before.value("autotest_request_seconds_sum"));
+        QVERIFY(after.value("autotest_open_connections") >= 1);
+        QVERIFY(after.contains("autotest_database_workers_busy"));
+        QCOMPARE(after.value("autotest_database_up"), 1.0);
+        QVERIFY(!page.contains("s3cret") && !healthText.contains("s3cret"));
+        QVERIFY(!page.contains(m_server.AppDir().toUtf8()));
+    }
+
+    // Health follows the database: a worker that cannot open it makes the
+    // server unhealthy until a request finds it again.
+    void healthFollowsTheDatabase()
+    {
+        HostProcess server{QStringLiteral("autotest-server")};
+        const QString folder = server.AppDir() + "/db";
+        QVERIFY(QDir().mkpath(folder));
+        // One worker, which opens its connection at its first request.
+        QVERIFY2(server.Start({"--database", folder + "/s.db3", "--database-work", "1"}), qPrintable(server.ErrorText()));
+        QUrl url = server.Url();
+        const auto ask = [&](const QString& path, const QByteArray& body) {
+            url.setPath(path);
+            QNetworkRequest http(url);
+            http.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+            QNetworkReply* reply = body.isEmpty() ? m_network.get(http) : m_network.post(http, body);
+            QSignalSpy finished(reply, &QNetworkReply::finished);
+            if (!reply->isFinished())
+                finished.wait(10000);
+            reply->deleteLater();
+            return QString::number(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()) + ' '
+                + QString::fromUtf8(reply->readAll());
+        };
+        const QByteArray myJobs = json({{"cmd", "my_jobs"}});
+        QCOMPARE(ask("/healthz", {}), QStringLiteral("200 ok\n"));
+        QVERIFY(QDir(folder).removeRecursively());
+        QVERIFY(ask("/api", myJobs).contains("Database is not available"));
+        QCOMPARE(ask("/healthz", {}), QStringLiteral("503 database not available\n"));
+        QVERIFY(ask("/metrics", {}).contains("\nautotest_database_up 0\n"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(ask("/api", myJobs).contains("\"result\":\"ok\""));
+        QCOMPARE(ask("/healthz", {}), QStringLiteral("200 ok\n"));
+        QVERIFY2(server.Stop(), qPrintable(server.Stderr()));
     }
 
     // A database that does not answer holds one request for the deadline, not
