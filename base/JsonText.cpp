@@ -102,6 +102,18 @@ QByteArray WithMemberText(QJsonObject object, const QString& key, const QByteArr
     return text;
 }
 
+qint64 StringBytes(const QByteArray& utf8)
+{
+    qint64 bytes = 2 + utf8.size();
+    for (const char c : utf8) {
+        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+            bytes += 1;
+        else if (uchar(c) < 0x20)
+            bytes += 5;
+    }
+    return bytes;
+}
+
 QByteArray Compact(const QByteArray& json)
 {
     QByteArray out;

@@ -19,6 +19,11 @@ QByteArray MemberText(const QByteArray& json, const QString& key);
 // place its name sorts to; without `rawText`, just the object.
 QByteArray WithMemberText(QJsonObject object, const QString& key, const QByteArray& rawText);
 
+// The bytes plain UTF-8 takes as a JSON string as Qt's writer makes it,
+// quotes included: the quote, the backslash and control characters escaped
+// (the five with short forms so, the rest as \u00xx), the rest as it is.
+qint64 StringBytes(const QByteArray& utf8);
+
 // JSON text without the white space between its tokens; numbers and strings
 // stay as they are written.
 QByteArray Compact(const QByteArray& json);

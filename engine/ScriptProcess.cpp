@@ -257,12 +257,7 @@ void ScriptProcess::Fail(const QString& remark)
             return;
         }
     }
-    ScriptProtocol::Verdict verdict;
-    verdict.seq = failed.seq;
-    verdict.remark = remark;
-    verdict.ms = clampMs(failed.clock.elapsed());
-    spentMs += verdict.ms;
-    failed.done(verdict);
+    Refuse(failed, remark);
 }
 
 void ScriptProcess::FailAll(const QString& remark)
@@ -270,12 +265,16 @@ void ScriptProcess::FailAll(const QString& remark)
     const QList<Pending> failed = pending;
     // Stop forgets them; `remark` is what they get instead of a verdict.
     Stop();
-    for (const Pending& check : failed) {
-        ScriptProtocol::Verdict verdict;
-        verdict.seq = check.seq;
-        verdict.remark = remark;
-        verdict.ms = clampMs(check.clock.elapsed());
-        spentMs += verdict.ms;
-        check.done(verdict);
-    }
+    for (const Pending& check : failed)
+        Refuse(check, remark);
+}
+
+void ScriptProcess::Refuse(const Pending& check, const QString& remark)
+{
+    ScriptProtocol::Verdict verdict;
+    verdict.seq = check.seq;
+    verdict.remark = remark;
+    verdict.ms = clampMs(check.clock.elapsed());
+    spentMs += verdict.ms;
+    check.done(verdict);
 }

@@ -90,6 +90,8 @@ private:
     void Fail(const QString& remark);
     // Fails every pending check with `remark`.
     void FailAll(const QString& remark);
+    // Answers `check` with `remark` in place of a verdict.
+    void Refuse(const Pending& check, const QString& remark);
 
     QProcess process;
     QTimer deadline;

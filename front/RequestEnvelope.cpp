@@ -79,22 +79,7 @@ int compareKey(const QByteArray& text, int from, int to, QLatin1String name)
     return order != 0 ? order : size - name.size();
 }
 
-// The bytes plain UTF-8 takes as a JSON string, quotes included: Qt escapes
-// the quote, the backslash and control characters (the five with short forms
-// so, the rest as \u00xx) and writes everything else as UTF-8.
-int jsonStringBytes(const QByteArray& utf8)
-{
-    int bytes = utf8.size() + 2;
-    for (const char c : utf8) {
-        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
-            bytes += 1;
-        else if (uchar(c) < 0x20)
-            bytes += 5;
-    }
-    return bytes;
-}
-
-// Writes `utf8` as a JSON string at `out`, which has jsonStringBytes() room;
+// Writes `utf8` as a JSON string at `out`, which has JsonText::StringBytes() room;
 // returns the end.
 char* writeJsonString(char* out, const QByteArray& utf8)
 {
@@ -174,7 +159,7 @@ QByteArray withRawMembers(const QJsonObject& object, const QVector<RawMember>& m
     }
     // Written once at its final size.
     const auto written = [](const RawMember& member) {
-        return member.isString ? jsonStringBytes(member.text) : member.text.size();
+        return member.isString ? JsonText::StringBytes(member.text) : qint64(member.text.size());
     };
     qint64 size = text.size();
     for (const Edit& edit : qAsConst(edits))

@@ -1,5 +1,7 @@
 #include "storage/LocalModel.h"
 
+#include "base/JsonText.h"
+
 #include "local/TextCheck.h"
 
 #include <QCoreApplication>
@@ -700,7 +702,7 @@ bool LocalModel::ReadTestcase(DBT_Testcase& tc, qint64 limit, QByteArray* conten
         query.finish();
         return finish(TestcaseFits(tc, testcaseBytes(tc), limit));
     }
-    if (!finish(TestcaseFits(tc, fixed - 2 + JsonStringBytes(utf8), limit)))
+    if (!finish(TestcaseFits(tc, fixed - 2 + JsonText::StringBytes(utf8), limit)))
         return false;
     if (contentUtf8)
         *contentUtf8 = utf8.isNull() ? QByteArray("") : utf8;
@@ -747,18 +749,6 @@ bool LocalModel::PlainUtf8(const QByteArray& text)
         at += length;
     }
     return true;
-}
-
-qint64 LocalModel::JsonStringBytes(const QByteArray& utf8)
-{
-    qint64 bytes = 2 + utf8.size();
-    for (const char c : utf8) {
-        if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
-            bytes += 1;
-        else if (uchar(c) < 0x20)
-            bytes += 5;
-    }
-    return bytes;
 }
 
 bool LocalModel::UpdateTestcase(const DBT_Testcase& tc)

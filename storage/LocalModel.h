@@ -150,8 +150,6 @@ private:
     bool TestcaseFits(DBT_Testcase& tc, qint64 bytes, qint64 limit);
     sqlite3* SqliteHandle() const;
     static bool PlainUtf8(const QByteArray& text);
-    // The bytes of plain UTF-8 text as a JSON string, quotes included.
-    static qint64 JsonStringBytes(const QByteArray& utf8);
     // Whether the text columns of one row (`textBytes`, their UTF-8 size as
     // SQL) plus `keyBytes` fit `limit`; false with the refusal otherwise.
     bool TextFits(const QString& table, const QString& textBytes, int id, qint64 keyBytes, qint64 limit);
