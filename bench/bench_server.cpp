@@ -228,6 +228,7 @@ int main(int argc, char* argv[])
     double seconds = 3;
     int serverThreads = 64;
     QByteArray only;
+    std::vector<int> clientCounts{1, 8, 64};
     QByteArray databaseWork; // the server's default
     for (int i = 1; i + 1 < argc; i += 2) {
         if (qstrcmp(argv[i], "--seconds") == 0)
@@ -238,10 +239,12 @@ int main(int argc, char* argv[])
             databaseWork = argv[i + 1];
         else if (qstrcmp(argv[i], "--backend") == 0)
             only = argv[i + 1];
+        else if (qstrcmp(argv[i], "--clients") == 0)
+            clientCounts = {qMax(1, QByteArray(argv[i + 1]).toInt())};
     }
     if (app.arguments().contains(QStringLiteral("--help")) || seconds <= 0 || serverThreads < 1) {
         std::printf("usage: bench_server [--seconds N (3)] [--threads N (64, the server's)] [--database-work N (the server's)]\n"
-                    "                    [--backend sqlite|postgresql]\n"
+                    "                    [--backend sqlite|postgresql] [--clients N (1, 8 and 64)]\n"
                     "PostgreSQL runs when KIV_TEST_PGURL names a cluster (eval \"$(tools/pgtest.sh start)\").\n");
         return seconds > 0 && serverThreads >= 1 ? 0 : 2;
     }
@@ -300,7 +303,7 @@ int main(int argc, char* argv[])
                 return std::string("{\"cmd\":\"add_tc\",\"testcase\":{\"projectid\":1,\"title\":\"added\",\"path\":\"bench/new/")
                        + std::to_string(random() % 1000) + "\",\"content\":" + content + "}}";
             };
-            for (int clients : {1, 8, 64}) {
+            for (int clients : clientCounts) {
                 const Figures f = run(port, clients, seconds, body);
                 QString verdict;
                 if (clients == 64 && fetch && qstrcmp(backend, "postgresql") == 0) {

@@ -16,6 +16,7 @@
 #include <boost/beast/http/span_body.hpp>
 
 #include <memory>
+#include <string>
 
 class ConsoleFiles;
 class HandshakeGate;
@@ -68,7 +69,10 @@ private:
     void Parse();
     void OnHeader();
     void OnRequest();
-    void OnAnswer(DatabaseWorkers::Answer&& answer);
+    // On the worker that answered: bytes of the reply sent at once, -1 when
+    // it is too large to send from there, kSendFailed when the socket failed.
+    qint64 SendAnswer(DatabaseWorkers::Answer&& answer);
+    void OnAnswerSent(qint64 sent);
     void ServeFile();
     void ServeMetrics();
     void ServeHealth();
@@ -76,6 +80,10 @@ private:
     void ReplyResult(int status, const QString& result, bool close);
     // `headLength`, when set, is the length a HEAD reply announces.
     void Reply(int status, const char* contentType, QByteArray body, bool close, qint64 headLength = -1);
+    boost::beast::http::response<boost::beast::http::span_body<const char>>& PrepareReply(int status, const char* contentType,
+                                                                                           QByteArray body, bool close,
+                                                                                           qint64 headLength = -1);
+    void CountReply();
     void Refuse(int status, const QString& result);
     template <class Message>
     void Write(Message& message);
@@ -108,6 +116,8 @@ private:
     int m_status = 0;
     qint64 m_replySize = 0;
     QByteArray m_replyBytes;
+    // A reply as it goes on the wire, when its worker sent it.
+    std::string m_wire;
     std::unique_ptr<boost::beast::http::response<boost::beast::http::span_body<const char>>> m_bytesReply;
     std::unique_ptr<boost::beast::http::response<boost::beast::http::file_body>> m_fileReply;
 };

@@ -371,6 +371,34 @@ private Q_SLOTS:
         QCOMPARE(answer.body, kPage);
     }
 
+    // Replies of about 60 KB pipelined to a client that reads nothing until
+    // it has sent every request: the sockets fill, the rest of each reply
+    // waits until the client reads, and every reply arrives whole and in order.
+    void repliesWaitForASlowReader()
+    {
+        const QByteArray add = "{\"cmd\":\"add_tc\",\"testcase\":{\"projectid\":1,\"title\":\"big\",\"path\":\"slow/reader\",\"content\":\""
+                               + QByteArray(60000, 'x') + "\"}}";
+        const Answer added = Ask(m_port, post("Content-Length: " + QByteArray::number(add.size()) + "\r\n", add));
+        QCOMPARE(added.Result(), QStringLiteral("ok"));
+        const int id = QJsonDocument::fromJson(added.body).object().value("testcaseid").toInt();
+        const QByteArray fetch = "{\"cmd\":\"fetch_tc\",\"testcaseid\":" + QByteArray::number(id) + "}";
+        const QByteArray one = post("Content-Length: " + QByteArray::number(fetch.size()) + "\r\n", fetch);
+        const int count = 150;
+        Peer peer;
+        QVERIFY(peer.Connect(m_port));
+        // Set once connected: before, there is no socket to set it on.
+        peer.Socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
+        peer.Send(one.repeated(count));
+        Answer answer;
+        for (int i = 0; i < count; ++i) {
+            QVERIFY2(peer.Read(answer), qPrintable(QString::number(i)));
+            QCOMPARE(answer.status, 200);
+            const QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
+            QCOMPARE(reply.value("testcaseid").toInt(), id);
+            QCOMPARE(reply.value("content").toString().size(), 60000);
+        }
+    }
+
     void methodsOnApi_data()
     {
         QTest::addColumn<QByteArray>("method");
