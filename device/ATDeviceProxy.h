@@ -1,7 +1,7 @@
 #pragma once
 
 #include "device/AckRequests.h"
-#include "front/ReplyCallback.h"
+#include "base/ReplyCallback.h"
 
 #include <QAbstractSocket>
 #include <QHash>

@@ -2,7 +2,7 @@
 
 #include "device/AckRequests.h"
 #include "device/SimParams.h"
-#include "front/ReplyCallback.h"
+#include "base/ReplyCallback.h"
 
 #include <QAbstractSocket>
 #include <QObject>

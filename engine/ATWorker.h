@@ -6,8 +6,8 @@
 #include "engine/DataCollector.h"
 #include "engine/JobExecutor.h"
 #include "engine/ScriptProcess.h"
-#include "front/ComponentMap.h"
-#include "front/ReplyCallback.h"
+#include "base/ComponentMap.h"
+#include "base/ReplyCallback.h"
 #include "platform/ControllerEndpoint.h"
 
 #include <QJsonObject>

@@ -3,7 +3,7 @@
 #include "device/IdNameCov.h"
 #include "engine/ScriptProcess.h"
 #include "engine/TcExecutor.h"
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "platform/Debugger.h"
 
 #include <QPointer>

@@ -5,7 +5,7 @@
 #include "engine/ScriptProcess.h"
 #include "engine/TcItem.h"
 #include "engine/TcStrategy.h"
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "platform/Debugger.h"
 
 #include <QPointer>

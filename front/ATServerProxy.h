@@ -1,9 +1,9 @@
 #pragma once
 
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "engine/ATWorkerMng.h"
 #include "front/AtTplMng.h"
-#include "front/ReplyCallback.h"
+#include "base/ReplyCallback.h"
 #include "local/LocalCommandTable.h"
 #include "local/LocalDispatcher.h"
 #include "remote/RemoteJobs.h"

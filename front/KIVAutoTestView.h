@@ -1,7 +1,7 @@
 #pragma once
 
 #include "front/KIVAutoTestGlobal.h"
-#include "front/ReplyCallback.h"
+#include "base/ReplyCallback.h"
 #include "front/RequestEnvelope.h"
 #include "platform/WebSocketHandler.h"
 

@@ -1,6 +1,6 @@
 #include "local/LocalCommandTable.h"
 
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "local/JobRunner.h"
 #include "local/JobVerdict.h"
 #include "local/LocalJobContext.h"

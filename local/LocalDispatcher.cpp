@@ -1,7 +1,7 @@
 #include "local/LocalDispatcher.h"
 
 #include "engine/ATWorkerMng.h"
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "local/CaseVerdict.h"
 #include "local/RecordJson.h"
 #include "platform/Debugger.h"

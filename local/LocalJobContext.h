@@ -1,6 +1,6 @@
 #pragma once
 
-#include "front/ReplyCallback.h"
+#include "base/ReplyCallback.h"
 #include "local/DBT_Job.h"
 #include "local/DBT_JobDetail.h"
 #include "local/DBT_Plan.h"

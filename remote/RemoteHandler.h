@@ -1,6 +1,6 @@
 #pragma once
 
-#include "front/ReplyCallback.h"
+#include "base/ReplyCallback.h"
 
 #include <functional>
 

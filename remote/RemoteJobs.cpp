@@ -1,7 +1,7 @@
 #include "remote/RemoteJobs.h"
 
 #include "engine/ATWorkerMng.h"
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "platform/Debugger.h"
 #include "remote/WebFileGetter.h"
 

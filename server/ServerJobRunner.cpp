@@ -1,6 +1,6 @@
 #include "server/ServerJobRunner.h"
 
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "local/CaseVerdict.h"
 #include "local/LocalDispatcher.h"
 #include "local/LocalJobContext.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "local/LocalCommandTable.h"
 #include "server/ServerJobRunner.h"
 #include "storage/LocalModel.h"

@@ -2,7 +2,7 @@
 // jobs a server hands to stations (job_progress, job_report) store the same
 // verdicts from the same reports, each against a database of the test's own.
 
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "local/LocalDispatcher.h"
 #include "server/ServerSession.h"
 #include "storage/LocalModel.h"

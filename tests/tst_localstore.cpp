@@ -2,7 +2,7 @@
 // gains at open, paging at the edges of 32-bit arithmetic, the order pages
 // follow, test cases without a path, and plan lists that change whole or not.
 
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 #include "front/RequestEnvelope.h"
 #include "local/LocalCommandTable.h"
 #include "storage/LocalModel.h"

@@ -1,4 +1,4 @@
-#include "front/ComponentMap.h"
+#include "base/ComponentMap.h"
 
 void* ComponentMap::Find(const std::string& name) const
 {
