@@ -47,6 +47,9 @@ public:
     // The device of the job's url, whether it has started or waits.
     QString DeviceId() const { return DeviceIdFromUrl(request.value(QStringLiteral("url")).toString()); }
     bool Reported() const { return reported; }
+    // For the host's metrics: the device channel is open; the script process runs.
+    bool DeviceConnected() const { return deviceProxy.IsConnected(); }
+    bool ScriptsRunning() const { return scripts.Running(); }
     void SendResult(const QJsonObject& result);
     void Reset();
 

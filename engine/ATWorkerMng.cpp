@@ -1,7 +1,6 @@
 #include "engine/ATWorkerMng.h"
 
 #include "engine/ATWorker.h"
-#include "engine/JobLimits.h"
 #include "platform/Debugger.h"
 
 #include <QTimer>
@@ -19,10 +18,10 @@ void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callba
     }
     worker->setParent(&workers);
     ScriptProcess::Limits scriptLimits;
-    scriptLimits.checkMs = JobLimits::ScriptTimeoutMs();
-    scriptLimits.budgetMs = JobLimits::JobScriptBudgetMs();
-    scriptLimits.memoryMiB = JobLimits::ScriptMemoryMiB();
-    worker->SetLimits(scriptLimits, JobLimits::DeviceTimeoutMs());
+    scriptLimits.checkMs = limits.scriptTimeoutMs;
+    scriptLimits.budgetMs = limits.jobScriptBudgetMs;
+    scriptLimits.memoryMiB = limits.scriptMemoryMiB;
+    worker->SetLimits(scriptLimits, limits.deviceTimeoutMs);
     worker->SetJob(request);
     worker->SetResultCallback([worker, callback](const QJsonObject& report) {
         // The worker is still on the call stack that produced the report.
@@ -112,4 +111,23 @@ bool ATWorkerMng::Waiting(const QJsonValue& jobId) const
         }
     }
     return false;
+}
+
+ATWorkerMng::Load ATWorkerMng::Count() const
+{
+    Load load;
+    for (const QList<Queued>& queue : devices) {
+        for (const Queued& queued : queue)
+            load.waiting += queued.worker && !queued.worker->Reported() ? 1 : 0;
+    }
+    for (const QObject* child : workers.children()) {
+        const auto* worker = qobject_cast<const ATWorker*>(child);
+        if (!worker || worker->Reported())
+            continue;
+        ++load.running;
+        load.devicesConnected += worker->DeviceConnected() ? 1 : 0;
+        load.scriptProcesses += worker->ScriptsRunning() ? 1 : 0;
+    }
+    load.running -= load.waiting;
+    return load;
 }

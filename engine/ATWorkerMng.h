@@ -1,6 +1,8 @@
 #pragma once
 
+#include "base/JobEngine.h"
 #include "base/ReplyCallback.h"
+#include "engine/JobLimits.h"
 #include "platform/ControllerEndpoint.h"
 
 #include <QHash>
@@ -17,25 +19,39 @@ class ATWorker;
 // caller's callback. A device runs one job at a time: a job for a device that
 // a running job holds waits, first come first served, until that job's worker
 // is gone, so that two jobs never take turns on one device.
-class ATWorkerMng
+class ATWorkerMng : public JobEngine
 {
 public:
-    // Jobs open their devices' channels at `controller`.
-    explicit ATWorkerMng(const ControllerEndpoint& controller)
+    // Jobs open their devices' channels at `controller`, and each takes
+    // `limits` as they are when it starts (the owner may change them).
+    ATWorkerMng(const ControllerEndpoint& controller, const JobLimits& limits)
         : controller(controller)
+        , limits(limits)
     {
     }
 
     // `progress`, when set, gets a "JobProgress" event as each test case ends,
     // a "JobWaiting" event when the job has to wait for its device and a
     // "JobStarted" event when, having waited, it starts.
-    void NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress = nullptr);
+    void NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress = nullptr) override;
     // Ends every running or waiting job whose "jobid" equals `jobId` (see
     // ATWorker::Cancel), on the device of `url` only when one is given, and
     // returns how many there were.
     int CancelJob(const QJsonValue& jobId, const QString& url = QString());
     // Whether a job with this "jobid" waits for its device.
-    bool Waiting(const QJsonValue& jobId) const;
+    bool Waiting(const QJsonValue& jobId) const override;
+
+    // What runs now, for the host's metrics: jobs that have not reported,
+    // those of them that wait for their device, open device channels and
+    // script processes.
+    struct Load
+    {
+        int running = 0;
+        int waiting = 0;
+        int devicesConnected = 0;
+        int scriptProcesses = 0;
+    };
+    Load Count() const;
 
 private:
     struct Queued
@@ -50,6 +66,7 @@ private:
     void Release(const QString& device);
 
     const ControllerEndpoint controller;
+    const JobLimits& limits;
     // Parent of the running workers, so that jobs still running when the
     // service goes are stopped and freed with it, without a report.
     QObject workers;

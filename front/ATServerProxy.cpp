@@ -1,12 +1,10 @@
 #include "front/ATServerProxy.h"
 
-#include "front/KIVAutoTestView.h"
 #include "front/RequestEnvelope.h"
 #include "local/JobVerdict.h"
 #include "local/RecordJson.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteHandler.h"
-#include "remote/RemoteHosts.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -16,11 +14,11 @@ namespace {
 
 // Progress events are opt-in: only JSON true asks for them. They carry
 // verdicts only for a request that asked for those too.
-EventCallback progressEvents(const QJsonObject& request, const ReplyCallback& reply)
+EventCallback progressEvents(const QJsonObject& request, const RequestContext& context)
 {
-    if (request.value(QStringLiteral("progress")) != QJsonValue(true))
+    if (request.value(QStringLiteral("progress")) != QJsonValue(true) || !context.events)
         return nullptr;
-    return JobVerdict::Filter(KIVAutoTestReply::EventsOf(reply), JobVerdict::Asked(request));
+    return JobVerdict::Filter(context.events, JobVerdict::Asked(request));
 }
 
 } // namespace
@@ -37,10 +35,28 @@ const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
     {"CancelJob", &ATServerProxy::OnCancelJob},
 };
 
-ATServerProxy::ATServerProxy(const ControllerEndpoint& controller)
-    : m_workerMng(controller)
+ATServerProxy::ATServerProxy(const KIVAutoTestOptions& options)
+    : m_workerMng(ControllerEndpoint::FromText(options.controller), m_jobLimits)
 {
+    Apply(options);
     Init();
+}
+
+void ATServerProxy::Apply(const KIVAutoTestOptions& options)
+{
+    m_jobLimits.scriptTimeoutMs = options.scriptTimeoutMs;
+    m_jobLimits.jobScriptBudgetMs = options.jobScriptBudgetMs;
+    m_jobLimits.scriptMemoryMiB = options.scriptMemoryMiB;
+    m_jobLimits.deviceTimeoutMs = options.deviceTimeoutMs;
+    m_remoteSettings.first = options.remoteFirst;
+    m_remoteSettings.second = options.remoteSecond;
+    m_remoteSettings.timeoutMs = options.remoteTimeoutMs;
+    m_remoteSettings.maxReplyBytes = options.maxRemoteReplyBytes;
+    m_commands.SetMaxTcList(options.maxTcList);
+    // A page or plan whose test cases alone pass the reply limit fails
+    // before it is read whole.
+    m_model.SetReadLimit(options.maxReplyBytes);
+    m_templates.SetMaxReplyBytes(options.maxReplyBytes);
 }
 
 ATServerProxy::~ATServerProxy()
@@ -54,9 +70,6 @@ void ATServerProxy::Init()
         KIV_LOG("AutoTestProxy", "ATServerProxy::Init", 0) << "[Local DB Init Fail : " << m_model.LastErrorText() << " ]";
         return;
     }
-    // A page or plan whose test cases alone pass the reply limit fails
-    // before it is read whole.
-    m_model.SetReadLimit(RequestEnvelope::MaxReplySize());
     // Jobs a stopped host ran cannot report any more: they end now, keeping
     // the verdicts of the cases that finished. Another host running on the
     // same database owns its jobs, and then none is touched.
@@ -73,20 +86,18 @@ void ATServerProxy::Init()
     m_components.Register("LocalModel", &m_model);
     m_components.Register("LocalDispatcher", &m_dispatcher);
     m_components.Register("JobRunner", static_cast<JobRunner*>(&m_dispatcher));
-    m_components.Register("ATWorkerMng", &m_workerMng);
     m_commands.SetComponentMap(&m_components);
     m_dispatcher.SetComponentMap(&m_components);
-    m_remoteJobs.SetComponentMap(&m_components);
 }
 
-void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& reply)
+void ATServerProxy::DoJson(const QJsonObject& request, const RequestContext& context)
 {
     // A missing or non-string "cmd" reads as the empty command.
     const QString cmd = request.value(QStringLiteral("cmd")).toString();
 
     for (const JobEntry& entry : s_jobTable) {
         if (cmd == QLatin1String(entry.name)) {
-            (this->*entry.handler)(request, reply);
+            (this->*entry.handler)(request, context);
             return;
         }
     }
@@ -94,20 +105,21 @@ void ATServerProxy::DoJson(const QJsonObject& request, const ReplyCallback& repl
         if (cmd == QLatin1String(entry.name)) {
             QJsonObject answer;
             (this->*entry.handler)(request, answer);
-            reply(answer);
+            context.reply(answer);
             return;
         }
     }
     if (m_remoteMode)
-        RouteRemote(request, reply);
+        RouteRemote(request, context);
     else
-        RouteLocal(cmd, request, reply);
+        RouteLocal(cmd, request, context);
 }
 
-void ATServerProxy::OnExecuteJob(const QJsonObject& request, const ReplyCallback& reply)
+void ATServerProxy::OnExecuteJob(const QJsonObject& request, const RequestContext& context)
 {
     // The worker answers through the callback, once, whenever the job ends.
-    const EventCallback events = progressEvents(request, reply);
+    const EventCallback events = progressEvents(request, context);
+    const ReplyCallback reply = context.reply;
     if (JobVerdict::Asked(request)) {
         m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, events);
         return;
@@ -119,6 +131,19 @@ void ATServerProxy::OnExecuteJob(const QJsonObject& request, const ReplyCallback
                            reply(plain);
                        },
                        events);
+}
+
+bool ATServerProxy::Knows(const QString& cmd) const
+{
+    for (const JobEntry& entry : s_jobTable) {
+        if (cmd == QLatin1String(entry.name))
+            return true;
+    }
+    for (const ImmediateEntry& entry : s_immediateTable) {
+        if (cmd == QLatin1String(entry.name))
+            return true;
+    }
+    return m_commands.Has(cmd);
 }
 
 void ATServerProxy::OnNoCmd(const QJsonObject&, QJsonObject& reply)
@@ -138,10 +163,10 @@ void ATServerProxy::OnSwitchState(const QJsonObject& request, QJsonObject& reply
     OnGetState(request, reply);
 }
 
-void ATServerProxy::OnGetTemplates(const QJsonObject&, const ReplyCallback& reply)
+void ATServerProxy::OnGetTemplates(const QJsonObject&, const RequestContext& context)
 {
     // Large templates are read over several turns of the event loop.
-    m_templates.Read(reply);
+    m_templates.Read(context);
 }
 
 void ATServerProxy::OnCancelJob(const QJsonObject& request, QJsonObject& reply)
@@ -160,20 +185,21 @@ void ATServerProxy::OnCancelJob(const QJsonObject& request, QJsonObject& reply)
     reply.insert(QStringLiteral("cancelled"), m_workerMng.CancelJob(jobId, url.isString() ? url.toString() : QString()));
 }
 
-void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback& reply)
+void ATServerProxy::RouteRemote(const QJsonObject& request, const RequestContext& context)
 {
+    const ReplyCallback reply = context.reply;
     const QByteArray body = QJsonDocument(request).toJson(QJsonDocument::Compact);
     // The switch computes from the selector as it was when this request went
     // out, so requests that fail together all move to the same other host.
     const int sentTo = m_remoteHost;
     int* selector = &m_remoteHost;
     const auto switchHost = [selector, sentTo](QNetworkReply*) { *selector = (sentTo + 1) % 2; };
-    const QString url = RemoteHosts::ForSelector(sentTo);
+    const QString url = m_remoteSettings.ForSelector(sentTo);
     if (request.value(QStringLiteral("cmd")).toString() == QLatin1String("execute_job_local")) {
         // The server may hand the job back to run here. Not tied to the
         // client: the server has stored the job whether the client stays or not.
         QPointer<RemoteJobs> jobs(&m_remoteJobs);
-        const EventCallback events = progressEvents(request, reply);
+        const EventCallback events = progressEvents(request, context);
         const RemoteHandler handler([jobs, url, reply, events](const QJsonObject& answer) {
             QJsonObject forClient = answer;
             if (jobs)
@@ -184,19 +210,17 @@ void ATServerProxy::RouteRemote(const QJsonObject& request, const ReplyCallback&
         return;
     }
     // Requests of a client that has gone are aborted, queued or running.
-    const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
-    m_webGetter.wGet(url, body, RemoteHandler(reply, switchHost), owner ? owner->alive : nullptr);
+    m_webGetter.wGet(url, body, RemoteHandler(reply, switchHost), context.alive);
 }
 
-bool ATServerProxy::FetchTestcase(const QJsonObject& request, const ReplyCallback& reply)
+bool ATServerProxy::FetchTestcase(const QJsonObject& request, const RequestContext& context)
 {
     // The content goes from the database's UTF-8 into the reply text as it
     // is. Through QString and QJsonObject a text of N bytes takes about ten
     // times that at the peak (UTF-16 copies, the object's own copy, the
     // writer's temporaries); this way about three. The reply is the command
     // table's, byte for byte.
-    const KIVAutoTestReply* client = reply.target<KIVAutoTestReply>();
-    if (!client || !m_model.IsOpen())
+    if (!context.rawReply || !m_model.IsOpen())
         return false;
     DBT_Testcase tc;
     JsonToTestcase(request, tc);
@@ -210,30 +234,30 @@ bool ATServerProxy::FetchTestcase(const QJsonObject& request, const ReplyCallbac
     }
     answer.insert(QStringLiteral("cmd"), QStringLiteral("fetch_tc"));
     if (content.isNull()) {
-        (*client)(answer);
+        context.reply(answer);
         return true;
     }
     // Escaped as it is copied into the reply: the text is held once more, not twice.
     QVector<RequestEnvelope::RawMember> raw{{QLatin1String("content"), content, true}};
     content = QByteArray();
-    (*client)(answer, raw);
+    context.rawReply(answer, raw);
     return true;
 }
 
-void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply)
+void ATServerProxy::RouteLocal(const QString& cmd, const QJsonObject& request, const RequestContext& context)
 {
-    if (cmd == QLatin1String("fetch_tc") && FetchTestcase(request, reply))
+    if (cmd == QLatin1String("fetch_tc") && FetchTestcase(request, context))
         return;
     QJsonObject answer;
     if (!m_commands.Dispatch(request, answer))
         answer.insert(QStringLiteral("result"), QStringLiteral("Local AT Server not support cmd: ") + cmd);
     answer.insert(QStringLiteral("cmd"), cmd);
-    reply(answer);
+    context.reply(answer);
     // The job started is still connecting to its device (or waiting for it):
     // no test case can have finished before it is followed here, after the
     // answer that names the job.
     if (cmd == QLatin1String("execute_job_local") && answer.value(QStringLiteral("result")) == QLatin1String("ok")) {
-        if (const EventCallback events = progressEvents(request, reply))
+        if (const EventCallback events = progressEvents(request, context))
             m_dispatcher.Follow(answer.value(QStringLiteral("jobid")).toInt(), events);
     }
 }

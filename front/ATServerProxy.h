@@ -3,10 +3,12 @@
 #include "base/ComponentMap.h"
 #include "engine/ATWorkerMng.h"
 #include "front/AtTplMng.h"
-#include "base/ReplyCallback.h"
+#include "front/KIVAutoTestConfig.h"
+#include "front/RequestContext.h"
 #include "local/LocalCommandTable.h"
 #include "local/LocalDispatcher.h"
 #include "remote/RemoteJobs.h"
+#include "remote/RemoteSettings.h"
 #include "remote/WebFileGetter.h"
 #include "storage/LocalModel.h"
 
@@ -20,15 +22,24 @@
 class ATServerProxy
 {
 public:
-    explicit ATServerProxy(const ControllerEndpoint& controller);
+    // Runs with `options` (the service's, which outlive the proxy).
+    explicit ATServerProxy(const KIVAutoTestOptions& options);
     ~ATServerProxy();
     ATServerProxy(const ATServerProxy&) = delete;
     ATServerProxy& operator=(const ATServerProxy&) = delete;
 
-    void DoJson(const QJsonObject& request, const ReplyCallback& reply);
+    void DoJson(const QJsonObject& request, const RequestContext& context);
+    // Takes changed options (the controller stays) for what starts afterwards.
+    void Apply(const KIVAutoTestOptions& options);
+
+    // For the host's metrics.
+    ATWorkerMng::Load Load() const { return m_workerMng.Count(); }
+    bool DatabaseOpen() const { return m_model.IsOpen(); }
+    // Whether `cmd` is one this host answers or routes to a command table.
+    bool Knows(const QString& cmd) const;
 
 private:
-    using JobHandler = void (ATServerProxy::*)(const QJsonObject& request, const ReplyCallback& reply);
+    using JobHandler = void (ATServerProxy::*)(const QJsonObject& request, const RequestContext& context);
     using ImmediateHandler = void (ATServerProxy::*)(const QJsonObject& request, QJsonObject& reply);
     struct JobEntry { const char* name; JobHandler handler; };
     struct ImmediateEntry { const char* name; ImmediateHandler handler; };
@@ -37,32 +48,35 @@ private:
 
     void Init();
 
-    void OnExecuteJob(const QJsonObject& request, const ReplyCallback& reply);
+    void OnExecuteJob(const QJsonObject& request, const RequestContext& context);
     void OnNoCmd(const QJsonObject& request, QJsonObject& reply);
     void OnGetState(const QJsonObject& request, QJsonObject& reply);
     void OnSwitchState(const QJsonObject& request, QJsonObject& reply);
-    void OnGetTemplates(const QJsonObject& request, const ReplyCallback& reply);
+    void OnGetTemplates(const QJsonObject& request, const RequestContext& context);
     void OnCancelJob(const QJsonObject& request, QJsonObject& reply);
 
-    void RouteRemote(const QJsonObject& request, const ReplyCallback& reply);
-    void RouteLocal(const QString& cmd, const QJsonObject& request, const ReplyCallback& reply);
+    void RouteRemote(const QJsonObject& request, const RequestContext& context);
+    void RouteLocal(const QString& cmd, const QJsonObject& request, const RequestContext& context);
     // "fetch_tc" for a client of this host, written from the content's UTF-8;
     // false when the command table should answer instead.
-    bool FetchTestcase(const QJsonObject& request, const ReplyCallback& reply);
+    bool FetchTestcase(const QJsonObject& request, const RequestContext& context);
 
     // Declaration order is construction order; destruction runs backwards.
+    // The options as each floor reads them, kept in step by Apply.
+    JobLimits m_jobLimits;
+    RemoteSettings m_remoteSettings;
     LocalCommandTable m_commands;
     LocalModel m_model;
     // Held while this service uses the database: only the host that holds it
     // may take the jobs it finds running for its own.
     QLockFile m_databaseLock{LocalModel::FilePath() + QStringLiteral(".lock")};
-    WebFileGetter m_webGetter;
+    WebFileGetter m_webGetter{m_remoteSettings};
     AtTplMng m_templates;
     ATWorkerMng m_workerMng;
     ComponentMap m_components;
-    LocalDispatcher m_dispatcher;
+    LocalDispatcher m_dispatcher{&m_workerMng};
     // Jobs that the remote server hands back to run here.
-    RemoteJobs m_remoteJobs{m_webGetter};
+    RemoteJobs m_remoteJobs{m_webGetter, m_workerMng};
     // 1 selects the first remote host, anything else the second.
     int m_remoteHost = 0;
     bool m_remoteMode = true;

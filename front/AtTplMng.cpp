@@ -1,7 +1,6 @@
 #include "front/AtTplMng.h"
 
 #include "base/JsonText.h"
-#include "front/KIVAutoTestView.h"
 #include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 
@@ -38,7 +37,7 @@ void AtTplMng::Init()
     QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/Data/")).mkdir(QStringLiteral("AutoTestTpl"));
 }
 
-void AtTplMng::Read(const ReplyCallback& done)
+void AtTplMng::Read(const RequestContext& done)
 {
     // A read that began before this request could miss a file changed since.
     if (m_running)
@@ -47,7 +46,7 @@ void AtTplMng::Read(const ReplyCallback& done)
         Start({done});
 }
 
-void AtTplMng::Start(const QList<ReplyCallback>& asked)
+void AtTplMng::Start(const QList<RequestContext>& asked)
 {
     m_asked = asked;
     m_running = true;
@@ -62,10 +61,10 @@ void AtTplMng::Start(const QList<ReplyCallback>& asked)
         if (file.isFile() && file.size() <= MaxTemplateSize)
             total += file.size();
     }
-    if (total > RequestEnvelope::MaxReplySize()) {
+    if (total > m_maxReplyBytes) {
         KIV_LOG("AtTplMng", "AtTplMng::Read", 1) << "The templates come to " << total << " bytes, more than the reply limit of "
-                                                 << RequestEnvelope::MaxReplySize() << "; not read";
-        Finish({{QStringLiteral("result"), RequestEnvelope::TooLargeText(total)}});
+                                                 << m_maxReplyBytes << "; not read";
+        Finish({{QStringLiteral("result"), RequestEnvelope::TooLargeText(total, m_maxReplyBytes)}});
         return;
     }
     if (total > ReadAtOnceBytes) {
@@ -93,9 +92,9 @@ bool AtTplMng::ReadNext()
     }
     m_bytes += size;
     // Files may have grown since they were listed.
-    if (m_bytes <= RequestEnvelope::MaxReplySize())
+    if (m_bytes <= m_maxReplyBytes)
         return true;
-    Finish({{QStringLiteral("result"), RequestEnvelope::TooLargeText(m_bytes)}});
+    Finish({{QStringLiteral("result"), RequestEnvelope::TooLargeText(m_bytes, m_maxReplyBytes)}});
     return false;
 }
 
@@ -115,9 +114,8 @@ void AtTplMng::Step()
 
 bool AtTplMng::AnyoneWaits() const
 {
-    for (const ReplyCallback& asked : m_asked) {
-        const KIVAutoTestReply* client = asked.target<KIVAutoTestReply>();
-        if (!client || *client->alive)
+    for (const RequestContext& asked : m_asked) {
+        if (asked.Present())
             return true;
     }
     return false;
@@ -127,20 +125,21 @@ void AtTplMng::FinishWithTemplates()
 {
     m_valueText += ']';
     const QVector<RequestEnvelope::RawMember> raw{{QLatin1String("VALUE"), std::exchange(m_valueText, {})}};
-    const QList<ReplyCallback> asked = std::exchange(m_asked, {});
+    const QList<RequestContext> asked = std::exchange(m_asked, {});
     m_running = false;
     m_files.clear();
     QJsonObject parsed;
-    for (const ReplyCallback& done : asked) {
-        if (const KIVAutoTestReply* client = done.target<KIVAutoTestReply>()) {
-            if (*client->alive)
-                (*client)(QJsonObject(), raw);
+    for (const RequestContext& done : asked) {
+        if (!done.Present())
+            continue;
+        if (done.rawReply) {
+            done.rawReply(QJsonObject(), raw);
             continue;
         }
-        // A caller that is not a client connection gets the value itself.
+        // A caller that takes objects only gets the value itself.
         if (parsed.isEmpty())
             parsed.insert(QStringLiteral("VALUE"), QJsonDocument::fromJson(raw.first().text).array());
-        done(parsed);
+        done.reply(parsed);
     }
     if (!m_next.isEmpty() && !m_running)
         Start(std::exchange(m_next, {}));
@@ -148,14 +147,14 @@ void AtTplMng::FinishWithTemplates()
 
 void AtTplMng::Finish(const QJsonObject& answer)
 {
-    const QList<ReplyCallback> asked = std::exchange(m_asked, {});
+    const QList<RequestContext> asked = std::exchange(m_asked, {});
     m_running = false;
     m_files.clear();
     m_valueText = QByteArray();
     // Nobody waits for an empty answer: its clients have gone.
     if (!answer.isEmpty()) {
-        for (const ReplyCallback& done : asked)
-            done(answer);
+        for (const RequestContext& done : asked)
+            done.reply(answer);
     }
     if (!m_next.isEmpty() && !m_running)
         Start(std::exchange(m_next, {}));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/ReplyCallback.h"
+#include "front/RequestContext.h"
 
 #include <QFileInfoList>
 #include <QJsonArray>
@@ -31,7 +31,9 @@ public:
     void Init();
     // Answers `done` with {"VALUE": [templates]}, or with a "result" that
     // says the templates are too large. May answer before it returns.
-    void Read(const ReplyCallback& done);
+    void Read(const RequestContext& done);
+    // Templates that come to more are refused rather than read.
+    void SetMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
     // Reads one file: only a regular file (or a link to one) of at most
     // MaxTemplateSize bytes. A FIFO or a device would block the service or
     // feed it without end. `size` gets the bytes read.
@@ -41,7 +43,7 @@ public:
     static QString Directory();
 
 private:
-    void Start(const QList<ReplyCallback>& asked);
+    void Start(const QList<RequestContext>& asked);
     // Reads the next file; false once the templates pass the reply limit.
     bool ReadNext();
     void Step();
@@ -51,8 +53,9 @@ private:
     bool AnyoneWaits() const;
 
     // The requests the running read answers, and those that came after it began.
-    QList<ReplyCallback> m_asked;
-    QList<ReplyCallback> m_next;
+    qint64 m_maxReplyBytes = RequestEnvelope::DefaultMaxReplySize;
+    QList<RequestContext> m_asked;
+    QList<RequestContext> m_next;
     QFileInfoList m_files;
     int m_at = 0;
     // The "VALUE" array as reply text, a template appended as each is read:

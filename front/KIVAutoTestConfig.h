@@ -6,13 +6,36 @@
 
 class QStringList;
 
-// What a KIVAutoTestService is created with.
+// Defaults of the options below that the host's --help shows.
+constexpr int KIVAutoTestDefaultJobScriptBudgetMs = 60000;
+constexpr int KIVAutoTestDefaultScriptMemoryMiB = 256;
+constexpr int KIVAutoTestDefaultRemoteTimeoutMs = 30000;
+
+// What a KIVAutoTestService runs with: given at its creation, changed later
+// by the KIVAutoTestSet... functions below. Each value is described at its
+// function.
 struct KIVAutoTestOptions
 {
     // The local controller process, "ws://HOST:PORT": jobs open its channels
     // /controller/auto_test/<device id> and /controller/simulator/<device id>.
+    // Fixed for the service's life.
     QString controller = QStringLiteral("ws://127.0.0.1:19870");
+    QString remoteFirst = QStringLiteral("http://127.0.0.1:8080/api");
+    QString remoteSecond = QStringLiteral("http://localhost:8080/api");
+    int remoteTimeoutMs = KIVAutoTestDefaultRemoteTimeoutMs;
+    qint64 maxRemoteReplyBytes = 64 * 1024 * 1024;
+    int scriptTimeoutMs = 5000;
+    int jobScriptBudgetMs = KIVAutoTestDefaultJobScriptBudgetMs;
+    int scriptMemoryMiB = KIVAutoTestDefaultScriptMemoryMiB;
+    int deviceTimeoutMs = 0;
+    qint64 maxReplyBytes = 64 * 1024 * 1024;
+    // The longest "tclist" that "sync_plan" stores.
+    int maxTcList = 100000;
 };
+
+// The KIVAutoTestSet... functions change the service's options: they take
+// effect at once for what starts afterwards (a request, a job). When no
+// service exists yet, they create one with the default options first.
 
 // Whether `url` is a controller address KIVAutoTestOptions takes; when it is
 // not, `error` (if given) says why.
@@ -22,7 +45,7 @@ KIVAUTOTEST_EXPORT bool KIVAutoTestCheckController(const QString& url, QString* 
 KIVAUTOTEST_EXPORT const char* KIVAutoTestVersion();
 
 // Replaces the two base URLs of the remote test-management API (for example
-// "http://10.0.0.5:8080/api"). Call before the first remote request.
+// "http://10.0.0.5:8080/api"); requests sent afterwards go to them.
 KIVAUTOTEST_EXPORT void KIVAutoTestSetRemoteHosts(const QString& first, const QString& second);
 
 // Milliseconds a verification script may run before it is interrupted and its
@@ -32,13 +55,11 @@ KIVAUTOTEST_EXPORT void KIVAutoTestSetScriptTimeout(int ms);
 // Milliseconds all verification scripts of one job may run together; past it
 // the job's remaining checks fail at once (default 60000; 0 = no limit).
 // Applies to jobs started afterwards.
-constexpr int KIVAutoTestDefaultJobScriptBudgetMs = 60000;
 KIVAUTOTEST_EXPORT void KIVAutoTestSetJobScriptBudget(int ms);
 
 // MiB of memory a job's verification scripts may use; a script past it fails
 // its check with "Script used more than N MiB" (default 256; 0 = no bound).
 // Applies to jobs started afterwards.
-constexpr int KIVAutoTestDefaultScriptMemoryMiB = 256;
 KIVAUTOTEST_EXPORT void KIVAutoTestSetScriptMemory(int mib);
 
 // Milliseconds a device or simulator request may stay unanswered before its
@@ -56,7 +77,6 @@ KIVAUTOTEST_EXPORT QStringList KIVAutoTestRemoteHosts();
 // network error (and moves later requests to the other host); 0 waits for
 // ever. A server that never answers must not hold a request, nor the client
 // waiting for it, for ever: the default is 30 s.
-constexpr int KIVAutoTestDefaultRemoteTimeoutMs = 30000;
 KIVAUTOTEST_EXPORT void KIVAutoTestSetRemoteTimeout(int ms);
 
 // Largest remote reply accepted (default 64 MiB); a larger one fails with

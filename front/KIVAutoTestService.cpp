@@ -17,9 +17,19 @@ KIVAutoTestService::KIVAutoTestService(QObject* parent)
 
 KIVAutoTestService::KIVAutoTestService(const KIVAutoTestOptions& options, QObject* parent)
     : QObject(parent)
+    , m_options(options)
 {
     Register(this);
-    m_proxy = new ATServerProxy(ControllerEndpoint::FromText(options.controller));
+    m_proxy = new ATServerProxy(m_options);
+}
+
+void KIVAutoTestService::ChangeOptions(const std::function<void(KIVAutoTestOptions&)>& edit)
+{
+    const QString controller = m_options.controller;
+    edit(m_options);
+    // The jobs' device links are made for one controller.
+    m_options.controller = controller;
+    m_proxy->Apply(m_options);
 }
 
 KIVAutoTestService::~KIVAutoTestService()
@@ -32,5 +42,27 @@ KIVAutoTestService::~KIVAutoTestService()
 
 void KIVAutoTestService::DoJson(const QJsonObject& request, const std::function<void(const QJsonObject&)>& reply)
 {
-    m_proxy->DoJson(request, reply);
+    m_proxy->DoJson(request, RequestContext(reply));
+}
+
+void KIVAutoTestService::DoJson(const QJsonObject& request, const RequestContext& context)
+{
+    m_proxy->DoJson(request, context);
+}
+
+KIVAutoTestLoad KIVAutoTestService::Load() const
+{
+    const ATWorkerMng::Load jobs = m_proxy->Load();
+    KIVAutoTestLoad load;
+    load.jobsRunning = jobs.running;
+    load.jobsWaiting = jobs.waiting;
+    load.devicesConnected = jobs.devicesConnected;
+    load.scriptProcesses = jobs.scriptProcesses;
+    load.databaseOpen = m_proxy->DatabaseOpen();
+    return load;
+}
+
+bool KIVAutoTestService::KnowsCommand(const QString& cmd) const
+{
+    return m_proxy->Knows(cmd);
 }

@@ -1,11 +1,13 @@
 #include "front/KIVAutoTestView.h"
 
+#include "front/HostMetrics.h"
 #include "front/KIVAutoTestService.h"
 #include "front/RequestEnvelope.h"
 #include "platform/Debugger.h"
 
-KIVAutoTestView::KIVAutoTestView(QWebSocket* socket, QObject* parent)
+KIVAutoTestView::KIVAutoTestView(QWebSocket* socket, QObject* parent, HostMetrics* metrics)
     : WebSocketHandler(socket, parent)
+    , m_metrics(metrics)
 {
     setObjectName(tr("AutoTestView"));
     KIV_LOG("AutoTestView", "KIVAutoTestView::KIVAutoTestView", 2) << "AutoTestView created.";
@@ -17,14 +19,19 @@ void KIVAutoTestView::OnTextMessage(const QString& message)
 {
     RequestEnvelope envelope;
     if (!envelope.Parse(message)) {
+        if (m_metrics)
+            m_metrics->CountUnreadable();
         WriteWebText(RequestEnvelope::FailureReply(envelope.ErrorText()));
         return;
     }
 
     // The callback may run after this view is gone: it holds the liveness
     // flag by shared ownership and looks at it before touching the view.
-    const std::function<void(const QJsonObject&)> reply = KIVAutoTestReply{m_alive, this, envelope.SeqText()};
-    KIVAutoTestService::instance().DoJson(envelope.Request(), reply);
+    KIVAutoTestService& service = KIVAutoTestService::instance();
+    RequestContext context = KIVAutoTestReply{m_alive, this, envelope.SeqText(), service.Options().maxReplyBytes}.Context();
+    if (m_metrics)
+        m_metrics->Meter(envelope.Request().value(QStringLiteral("cmd")).toString(), context);
+    service.DoJson(envelope.Request(), context);
 }
 
 void KIVAutoTestReply::operator()(const QJsonObject& answer) const
@@ -37,7 +44,7 @@ void KIVAutoTestReply::operator()(const QJsonObject& answer, const QVector<Reque
     if (!*alive)
         return;
     bool tooLarge = false;
-    const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge, raw);
+    const QByteArray text = RequestEnvelope::Reply(answer, seq, &tooLarge, raw, maxReplyBytes);
     if (tooLarge)
         KIV_LOG("AutoTestView", "KIVAutoTestReply", 1) << "Reply refused: " << text;
     view->WriteWebText(text);
@@ -48,17 +55,19 @@ void KIVAutoTestReply::Event(const QJsonObject& event) const
     if (!*alive)
         return;
     bool tooLarge = false;
-    const QByteArray text = RequestEnvelope::Event(event, seq, &tooLarge);
+    const QByteArray text = RequestEnvelope::Event(event, seq, &tooLarge, maxReplyBytes);
     if (tooLarge)
         KIV_LOG("AutoTestView", "KIVAutoTestReply::Event", 1) << "Event cut: " << text;
     view->WriteWebText(text);
 }
 
-EventCallback KIVAutoTestReply::EventsOf(const ReplyCallback& reply)
+RequestContext KIVAutoTestReply::Context() const
 {
-    const KIVAutoTestReply* owner = reply.target<KIVAutoTestReply>();
-    if (!owner)
-        return nullptr;
-    const KIVAutoTestReply copy = *owner;
-    return [copy](const QJsonObject& event) { copy.Event(event); };
+    RequestContext context;
+    const KIVAutoTestReply self = *this;
+    context.reply = self;
+    context.rawReply = [self](const QJsonObject& answer, const QVector<RequestEnvelope::RawMember>& raw) { self(answer, raw); };
+    context.events = [self](const QJsonObject& event) { self.Event(event); };
+    context.alive = alive;
+    return context;
 }

@@ -2,6 +2,7 @@
 
 #include "front/KIVAutoTestGlobal.h"
 #include "base/ReplyCallback.h"
+#include "front/RequestContext.h"
 #include "front/RequestEnvelope.h"
 #include "platform/WebSocketHandler.h"
 
@@ -10,16 +11,18 @@
 
 #include <memory>
 
+class HostMetrics;
 class KIVAutoTestView;
 
-// The reply callback a view hands to the service with each request. Work
-// done for a client that has gone can be dropped: whoever holds the callback
-// may find this type in it and watch `alive`.
+// Writes the answers and events of one request to the view that took it,
+// for as long as its client is there (`alive`).
 struct KIVAUTOTEST_EXPORT KIVAutoTestReply
 {
     std::shared_ptr<bool> alive;
     KIVAutoTestView* view = nullptr;
     QByteArray seq;
+    // The service's reply limit when the request came.
+    qint64 maxReplyBytes = RequestEnvelope::DefaultMaxReplySize;
 
     void operator()(const QJsonObject& answer) const;
     // The same, with members written from their own JSON text (see
@@ -28,9 +31,8 @@ struct KIVAUTOTEST_EXPORT KIVAutoTestReply
     // Writes an event of this request: its "SEQ", no "ERROR". Dropped once
     // the client has gone.
     void Event(const QJsonObject& event) const;
-    // The events of the request that `reply` answers, when a view asked:
-    // empty for callbacks that do not write to a client.
-    static EventCallback EventsOf(const ReplyCallback& reply);
+    // The context a view hands to the service with a request.
+    RequestContext Context() const;
 };
 
 // One client connection: turns each text message into a request for the
@@ -40,9 +42,13 @@ class KIVAUTOTEST_EXPORT KIVAutoTestView : public WebSocketHandler
     Q_OBJECT
 
 public:
-    KIVAutoTestView(QWebSocket* socket, QObject* parent);
+    // `metrics`, when given, counts every request; it outlives the view.
+    KIVAutoTestView(QWebSocket* socket, QObject* parent, HostMetrics* metrics = nullptr);
     ~KIVAutoTestView() override;
 
 protected:
     void OnTextMessage(const QString& message) override;
+
+private:
+    HostMetrics* m_metrics = nullptr;
 };

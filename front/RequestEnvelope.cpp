@@ -185,32 +185,11 @@ QByteArray withRawMembers(const QJsonObject& object, const QVector<RawMember>& m
     return reply;
 }
 
-qint64& maxReplySize()
-{
-    static qint64 bytes = RequestEnvelope::DefaultMaxReplySize;
-    return bytes;
-}
-
 } // namespace
 
-void KIVAutoTestSetMaxReplySize(qint64 bytes)
+QString RequestEnvelope::TooLargeText(qint64 size, qint64 limit)
 {
-    RequestEnvelope::SetMaxReplySize(bytes);
-}
-
-qint64 RequestEnvelope::MaxReplySize()
-{
-    return maxReplySize();
-}
-
-void RequestEnvelope::SetMaxReplySize(qint64 bytes)
-{
-    maxReplySize() = bytes;
-}
-
-QString RequestEnvelope::TooLargeText(qint64 size)
-{
-    return QStringLiteral("Reply too large: about %1 bytes, more than the limit of %2 bytes").arg(size).arg(MaxReplySize());
+    return QStringLiteral("Reply too large: about %1 bytes, more than the limit of %2 bytes").arg(size).arg(limit);
 }
 
 bool RequestEnvelope::Parse(const QString& message)
@@ -243,7 +222,7 @@ bool RequestEnvelope::Parse(const QString& message)
 }
 
 QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge,
-                                  const QVector<RawMember>& raw)
+                                  const QVector<RawMember>& raw, qint64 maxBytes)
 {
     // Written out whole before it is measured: the text is about the size of
     // the answer already held, and walking the answer to estimate its size
@@ -258,23 +237,23 @@ QByteArray RequestEnvelope::Reply(const QJsonObject& answer, const QByteArray& s
         return std::string_view(a.name.data(), size_t(a.name.size())) < std::string_view(b.name.data(), size_t(b.name.size()));
     });
     QByteArray text = withRawMembers(answer, members);
-    const bool refused = text.size() > MaxReplySize();
+    const bool refused = text.size() > maxBytes;
     if (tooLarge)
         *tooLarge = refused;
     if (!refused)
         return text;
     const qint64 size = text.size();
     text.clear();
-    QJsonObject envelope{{QStringLiteral("result"), TooLargeText(size)}, {QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
+    QJsonObject envelope{{QStringLiteral("result"), TooLargeText(size, maxBytes)}, {QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
     if (answer.contains(QStringLiteral("cmd")))
         envelope.insert(QStringLiteral("cmd"), answer.value(QStringLiteral("cmd")));
     return WithSeq(envelope, seqText);
 }
 
-QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge)
+QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge, qint64 maxBytes)
 {
     QByteArray text = WithSeq(event, seqText);
-    const bool refused = text.size() > MaxReplySize();
+    const bool refused = text.size() > maxBytes;
     if (tooLarge)
         *tooLarge = refused;
     if (!refused)
@@ -284,7 +263,7 @@ QByteArray RequestEnvelope::Event(const QJsonObject& event, const QByteArray& se
     // Whoever waits for the event still learns that it came, and why it is empty.
     return WithSeq({{QStringLiteral("EVENT"), event.value(QStringLiteral("EVENT"))},
                     {QStringLiteral("jobid"), event.value(QStringLiteral("jobid"))},
-                    {QStringLiteral("result"), TooLargeText(size)}},
+                    {QStringLiteral("result"), TooLargeText(size, maxBytes)}},
                    seqText);
 }
 

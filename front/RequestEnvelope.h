@@ -39,21 +39,20 @@ public:
     const QByteArray& SeqText() const { return m_seqText; }
 
     // The reply text (compact JSON, UTF-8) to `answer` for a request whose
-    // "SEQ" was `seqText`. An answer larger than MaxReplySize() is replaced
-    // by a failure "result" that says so. Each of `raw` is written in place
-    // of the member of its name in `answer` (or where its name sorts to).
+    // "SEQ" was `seqText`. An answer larger than `maxBytes` is replaced by a
+    // failure "result" that says so. Each of `raw` is written in place of the
+    // member of its name in `answer` (or where its name sorts to).
     static QByteArray Reply(const QJsonObject& answer, const QByteArray& seqText, bool* tooLarge = nullptr,
-                            const QVector<RawMember>& raw = {});
+                            const QVector<RawMember>& raw = {}, qint64 maxBytes = DefaultMaxReplySize);
     static QByteArray FailureReply(const QString& errorText);
     // The text of an event for a request whose "SEQ" was `seqText`: like a
     // reply but without "ERROR", which speaks of replies only. An event larger
-    // than MaxReplySize() keeps only "EVENT" and "jobid", and a "result" that
+    // than `maxBytes` keeps only "EVENT" and "jobid", and a "result" that
     // says why.
-    static QByteArray Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge = nullptr);
+    static QByteArray Event(const QJsonObject& event, const QByteArray& seqText, bool* tooLarge = nullptr,
+                            qint64 maxBytes = DefaultMaxReplySize);
 
-    static qint64 MaxReplySize();
-    static void SetMaxReplySize(qint64 bytes);
-    static QString TooLargeText(qint64 size);
+    static QString TooLargeText(qint64 size, qint64 limit);
 
 private:
     static QByteArray WithSeq(const QJsonObject& envelope, const QByteArray& seqText);

@@ -352,11 +352,6 @@ void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject
 
 LocalCommandTable::LocalCommandTable()
 {
-    bool set = false;
-    const int limit = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &set);
-    if (set && limit >= 0)
-        maxTcList = limit;
-
     handlers.insert(QStringLiteral("add_tc"), addTc);
     handlers.insert(QStringLiteral("proj_tcs"), projTcs);
     handlers.insert(QStringLiteral("del_tc"), delTc);

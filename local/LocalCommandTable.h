@@ -18,7 +18,6 @@ public:
 
     void SetComponentMap(ComponentMap* map) { components = map; }
     // The longest "tclist" that "sync_plan" stores; longer ones are refused.
-    // KIV_TCLIST_LIMIT in the environment sets it at construction.
     void SetMaxTcList(int limit) { maxTcList = limit; }
     // Adds a command, or replaces the handler of one (the server's own commands).
     void Add(const QString& command, LocalHandler handler);

@@ -7,13 +7,15 @@
 #include <QList>
 
 class ComponentMap;
-class LocalModel;
+class JobEngine;
 
 // Keeps the local jobs that are running and records each one's results in
-// the database when its worker reports.
+// the database when its engine reports.
 class LocalDispatcher : public JobRunner
 {
 public:
+    // Without an engine every job fails at its start.
+    explicit LocalDispatcher(JobEngine* engine = nullptr) : engine(engine) {}
     void SetComponentMap(ComponentMap* map) { components = map; }
     void StartJob(const LocalJobContext& context);
     void StartJob(const LocalJobContext& context, QJsonObject& reply) override;
@@ -26,16 +28,10 @@ public:
     void RemoveJob(int jobId);
     const QList<LocalJobContext>& Jobs() const { return jobs; }
 
-    static void BuildJobRequest(const LocalJobContext& context, QJsonObject& out);
-    // Turns a worker's report into the job's end, its verdict and the
-    // verdict of each case of its list, stored in one transaction. False,
-    // with nothing stored, when that fails or the job is no longer running
-    // (`error` says which); `takeLate` as LocalModel::FinishJob.
-    static bool RecordReport(LocalModel* model, DBT_Job& job, const QJsonObject& report, bool takeLate, QString& error);
-
 private:
     void OnProgress(int jobId, const QJsonObject& event);
 
+    JobEngine* engine = nullptr;
     ComponentMap* components = nullptr;
     QList<LocalJobContext> jobs;
 };

@@ -48,6 +48,19 @@ bool HandshakeGate::SameSecret(const QByteArray& a, const QByteArray& b)
     return difference == 0;
 }
 
+QByteArray HandshakeGate::OfferedToken(const QByteArray& head)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QByteArray authorization = headerValue(lines, "authorization");
+    if (authorization.size() > 7 && authorization.left(7).toLower() == "bearer ")
+        return authorization.mid(7).trimmed();
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    const QUrlQuery query(QUrl(QString::fromLatin1(requestLine.value(1))));
+    if (!query.hasQueryItem(QStringLiteral("token")))
+        return QByteArray();
+    return query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+}
+
 bool HandshakeGate::Admit(const QByteArray& head, QString& reason) const
 {
     const QList<QByteArray> lines = head.split('\n');
@@ -62,17 +75,7 @@ bool HandshakeGate::Admit(const QByteArray& head, QString& reason) const
     if (m_token.isEmpty())
         return true;
 
-    QByteArray offered;
-    const QByteArray authorization = headerValue(lines, "authorization");
-    if (authorization.size() > 7 && authorization.left(7).toLower() == "bearer ") {
-        offered = authorization.mid(7).trimmed();
-    } else {
-        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-        const QUrl target(QString::fromLatin1(requestLine.value(1)));
-        const QUrlQuery query(target);
-        if (query.hasQueryItem(QStringLiteral("token")))
-            offered = query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
-    }
+    const QByteArray offered = OfferedToken(head);
     if (offered.isEmpty()) {
         reason = QStringLiteral("no token given");
         return false;

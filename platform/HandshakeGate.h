@@ -31,6 +31,9 @@ public:
     static QStringList DefaultOrigins();
     // Equal contents, in time that does not depend on where they differ.
     static bool SameSecret(const QByteArray& a, const QByteArray& b);
+    // The token a request head carries ("Authorization: Bearer" first, else
+    // ?token= in its target); empty when it carries none.
+    static QByteArray OfferedToken(const QByteArray& head);
 
 private:
     QStringList m_origins;

@@ -8,6 +8,10 @@
 #include <QTcpSocket>
 #include <QWebSocket>
 
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/parser.hpp>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,8 +21,12 @@ namespace {
 QByteArray statusLine(int status)
 {
     switch (status) {
+    case 200: return QByteArrayLiteral("200 OK");
     case 400: return QByteArrayLiteral("400 Bad Request");
     case 403: return QByteArrayLiteral("403 Forbidden");
+    case 404: return QByteArrayLiteral("404 Not Found");
+    case 405: return QByteArrayLiteral("405 Method Not Allowed");
+    case 426: return QByteArrayLiteral("426 Upgrade Required");
     default: return QByteArrayLiteral("503 Service Unavailable");
     }
 }
@@ -67,15 +75,24 @@ void KIVWebSocketServer::Close()
     for (WebSocketHandler* handler : handlers)
         delete handler;
     m_handlers = 0;
+    // Sockets not yet deleted when the server goes are deleted with the
+    // listener, their parent, after our members: they must not call back.
+    const auto drop = [this](QTcpSocket* socket) {
+        disconnect(socket, nullptr, this, nullptr);
+        socket->deleteLater();
+    };
     for (auto it = m_reading.constBegin(); it != m_reading.constEnd(); ++it)
-        it.key()->deleteLater();
+        drop(it.key());
     m_reading.clear();
     for (auto it = m_closing.constBegin(); it != m_closing.constEnd(); ++it)
-        it.key()->deleteLater();
+        drop(it.key());
     m_closing.clear();
+    for (auto it = m_answering.constBegin(); it != m_answering.constEnd(); ++it)
+        drop(it.key());
+    m_answering.clear();
     for (const QPointer<QTcpSocket>& socket : qAsConst(m_handedOver)) {
         if (socket)
-            socket->deleteLater();
+            drop(socket);
     }
     m_handedOver.clear();
 }
@@ -99,7 +116,7 @@ void KIVWebSocketServer::TakeConnections()
             socket->deleteLater();
             continue;
         }
-        if (m_reading.size() + m_handedOver.size() + m_handlers >= m_maxConnections) {
+        if (m_reading.size() + m_handedOver.size() + m_answering.size() + m_handlers >= m_maxConnections) {
             Refuse(socket, 503, QStringLiteral("%1 connections already open").arg(m_maxConnections));
             continue;
         }
@@ -135,6 +152,8 @@ void KIVWebSocketServer::OnHandshakeData(QTcpSocket* socket)
             Refuse(socket, 400, QStringLiteral("request head larger than %1 bytes").arg(MaxHandshakeSize));
         return;
     }
+    if (ServePage(socket, head.left(end + 4)))
+        return;
     QString reason;
     if (!m_gate.Admit(head.left(end + 4), reason)) {
         Refuse(socket, 403, reason);
@@ -175,9 +194,67 @@ void KIVWebSocketServer::Refuse(QTcpSocket* socket, int status, const QString& r
     }
     m_reading.remove(socket);
     disconnect(socket, nullptr, this, nullptr);
-    const QByteArray body = reason.toUtf8() + '\n';
-    socket->write("HTTP/1.1 " + statusLine(status) + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-                  + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    Answer(socket, status, QByteArrayLiteral("text/plain; charset=utf-8"), reason.toUtf8() + '\n');
+}
+
+bool KIVWebSocketServer::ServePage(QTcpSocket* socket, const QByteArray& head)
+{
+    namespace http = boost::beast::http;
+    http::request_parser<http::empty_body> parser;
+    parser.header_limit(MaxHandshakeSize);
+    boost::system::error_code error;
+    parser.put(boost::asio::buffer(head.constData(), std::size_t(head.size())), error);
+    if (error || !parser.is_header_done()) {
+        Refuse(socket, 400, QStringLiteral("malformed request: %1").arg(QString::fromStdString(error.message())));
+        return true;
+    }
+    const http::request<http::empty_body>& request = parser.get();
+    const bool upgrade = request.find(http::field::upgrade) != request.end();
+    if (upgrade && !m_pagesOnly)
+        return false;
+    const boost::beast::string_view target = request.target();
+    QByteArray path(target.data(), int(target.size()));
+    path.truncate(path.indexOf('?') < 0 ? path.size() : path.indexOf('?'));
+    const bool get = request.method() == http::verb::get;
+    if (upgrade || !m_pages || !m_pagePaths.contains(path)) {
+        // Qt's server would close a plain request without a word.
+        if (m_pagesOnly)
+            Refuse(socket, 404, QStringLiteral("no such page"));
+        else
+            Refuse(socket, 426, QStringLiteral("not a WebSocket upgrade request"));
+        return true;
+    }
+    if (!get && request.method() != http::verb::head) {
+        Refuse(socket, 405, QStringLiteral("method not allowed"));
+        return true;
+    }
+    m_reading.remove(socket);
+    disconnect(socket, nullptr, this, nullptr);
+    // Whatever else the peer sends waits in the kernel: one answer, then the
+    // connection closes.
+    socket->setReadBufferSize(MaxHandshakeSize);
+    m_answering.insert(socket, QDateTime::currentMSecsSinceEpoch() + HandshakeTimeoutMs);
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        m_answering.remove(socket);
+        socket->deleteLater();
+    });
+    const QPointer<KIVWebSocketServer> self(this);
+    const QPointer<QTcpSocket> guarded(socket);
+    m_pages(path, [self, guarded, get](int status, const QByteArray& contentType, const QByteArray& body) {
+        // Gone, timed out or answered already: nothing to do.
+        if (!self || !guarded || !self->m_answering.remove(guarded))
+            return;
+        self->disconnect(guarded, nullptr, self, nullptr);
+        self->Answer(guarded, status, contentType, get ? body : QByteArray(), body.size());
+    });
+    return true;
+}
+
+void KIVWebSocketServer::Answer(QTcpSocket* socket, int status, const QByteArray& contentType, const QByteArray& body,
+                                qint64 length)
+{
+    socket->write("HTTP/1.1 " + statusLine(status) + "\r\nContent-Type: " + contentType + "\r\nContent-Length: "
+                  + QByteArray::number(length < 0 ? body.size() : length) + "\r\nConnection: close\r\n\r\n" + body);
     // Handed to the kernel now, the answer leaves nothing to wait for, and
     // the socket closes at once.
     socket->flush();
@@ -287,6 +364,15 @@ void KIVWebSocketServer::OnTick()
         it = m_reading.erase(it);
         KIV_LOG("WebSocketServer", "KIVWebSocketServer::OnTick", 1)
             << "Handshake from " << socket->peerAddress().toString() << " timed out";
+        DropHandshake(socket);
+    }
+    for (auto it = m_answering.begin(); it != m_answering.end();) {
+        if (it.value() > now) {
+            ++it;
+            continue;
+        }
+        QTcpSocket* socket = it.key();
+        it = m_answering.erase(it);
         DropHandshake(socket);
     }
     for (auto it = m_closing.begin(); it != m_closing.end();) {

@@ -30,6 +30,12 @@ class WebSocketHandler;
 // timer per connection (handshake deadlines are checked once a second), a
 // refused connection is closed as soon as its answer is with the kernel, and
 // one turn of the event loop accepts at most AcceptBatch connections.
+//
+// A request that is not an upgrade is answered before any handshake: a GET
+// of a page (see SetPages) with the page, anything else with 426 (a head
+// Beast cannot read with 400). It is bounded as a handshake is: its head by
+// MaxHandshakeSize, its time by the handshake time-out, and it counts against
+// the connection limit. One answer, then the connection closes.
 class KIVWEBSOCKETSERVER_EXPORT KIVWebSocketServer : public QObject
 {
     Q_OBJECT
@@ -51,11 +57,26 @@ public:
     static constexpr int RefusalLinesPerSecond = 20;
 
     using HandlerFactory = std::function<WebSocketHandler*(QWebSocket* socket, QObject* parent)>;
+    // Plain HTTP pages (GET or HEAD without an upgrade), such as /metrics:
+    // the page server gets the request's path and answers through `answer`,
+    // now or later on the event loop. A page does not pass the HandshakeGate,
+    // so it must show nothing that needs the token.
+    using PageAnswer = std::function<void(int status, const QByteArray& contentType, const QByteArray& body)>;
+    using PageServer = std::function<void(const QByteArray& path, const PageAnswer& answer)>;
 
     explicit KIVWebSocketServer(const QString& name, QObject* parent = nullptr);
     ~KIVWebSocketServer() override;
 
     void SetHandlerFactory(HandlerFactory factory) { m_factory = std::move(factory); }
+    // `paths` are the pages' paths, without a query ("/metrics").
+    void SetPages(const QList<QByteArray>& paths, PageServer pages)
+    {
+        m_pagePaths = paths;
+        m_pages = std::move(pages);
+    }
+    // Serves the pages only: every other request, WebSocket upgrades
+    // included, gets 404 (or 405 for another method on a page).
+    void SetPagesOnly(bool only) { m_pagesOnly = only; }
     HandshakeGate& Gate() { return m_gate; }
     // Connections (open or still in their handshake) beyond this are refused with 503.
     void SetMaxConnections(int count) { m_maxConnections = count; }
@@ -73,7 +94,10 @@ public:
     int ConnectionCount() const { return m_handlers; }
     // Connections accepted whose handshake has not ended yet, refused ones
     // still handing their answer to the kernel included.
-    int HandshakeCount() const { return m_reading.size() + m_handedOver.size() + m_closing.size(); }
+    int HandshakeCount() const
+    {
+        return m_reading.size() + m_handedOver.size() + m_closing.size() + m_answering.size();
+    }
     // What all connections hold now, as the memory bound counts it.
     qint64 HeldBytes() const;
 
@@ -83,6 +107,13 @@ private:
     void OnHandshakeData(QTcpSocket* socket);
     void DropHandshake(QTcpSocket* socket);
     void Refuse(QTcpSocket* socket, int status, const QString& reason);
+    // Answers a request that is not a WebSocket upgrade (a page, or 400, 404,
+    // 405 or 426); false to let the handshake go on.
+    bool ServePage(QTcpSocket* socket, const QByteArray& head);
+    // Writes a whole HTTP answer and closes the connection once the kernel
+    // has it (or the handshake time has passed).
+    // `length` is the Content-Length when it is not the body's (HEAD).
+    void Answer(QTcpSocket* socket, int status, const QByteArray& contentType, const QByteArray& body, qint64 length = -1);
     void OnNewConnection();
     void OnGrew(qint64 bytes);
     void EnforceBudget();
@@ -103,6 +134,11 @@ private:
     QHash<QTcpSocket*, qint64> m_reading;
     QHash<QString, QPointer<QTcpSocket>> m_handedOver;
     QHash<QTcpSocket*, qint64> m_closing;
+    // Sockets whose page is being made, with their deadlines.
+    QHash<QTcpSocket*, qint64> m_answering;
+    QList<QByteArray> m_pagePaths;
+    PageServer m_pages;
+    bool m_pagesOnly = false;
     int m_handlers = 0;
     int m_maxConnections = DefaultMaxConnections;
     qint64 m_maxHeldBytes = DefaultMaxHeldBytes;

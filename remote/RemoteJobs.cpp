@@ -1,7 +1,6 @@
 #include "remote/RemoteJobs.h"
 
-#include "engine/ATWorkerMng.h"
-#include "base/ComponentMap.h"
+#include "base/JobEngine.h"
 #include "platform/Debugger.h"
 #include "remote/WebFileGetter.h"
 
@@ -14,8 +13,9 @@
 #include <algorithm>
 #include <memory>
 
-RemoteJobs::RemoteJobs(WebFileGetter& getter)
+RemoteJobs::RemoteJobs(WebFileGetter& getter, JobEngine& engine)
     : transport(getter)
+    , engine(engine)
 {
 }
 
@@ -23,7 +23,7 @@ RemoteJobs::~RemoteJobs()
 {
     for (const auto& entry : m_pending)
         KIV_LOG("RemoteJobs", "RemoteJobs::~RemoteJobs", 1) << "Report of job " << entry.second.jobId
-                                                            << " not delivered to " << entry.second.url
+                                                            << " not delivered to " << WebFileGetter::Logged(entry.second.url)
                                                             << ": the service stops";
 }
 
@@ -53,15 +53,7 @@ void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, co
     QJsonObject request = job;
     request.remove(QStringLiteral("secret"));
     request.remove(QStringLiteral("lease_ms"));
-    ATWorkerMng* manager = components ? components->Get<ATWorkerMng>("ATWorkerMng") : nullptr;
-    if (!manager) {
-        // The server still hears of the job, which it then records as failed.
-        Deliver(url, jobId, running.secret,
-                {{QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("result"), false},
-                                                       {QStringLiteral("remark"), QStringLiteral("No worker manager")}}}});
-        return;
-    }
-    KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << url << " starts";
+    KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << WebFileGetter::Logged(url) << " starts";
     const quint64 run = m_nextRun++;
     const QString secret = running.secret;
     const int leaseMs = running.leaseMs;
@@ -77,7 +69,7 @@ void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, co
     if (!m_beat->isActive())
         m_beat->start();
     QPointer<RemoteJobs> self(this);
-    manager->NewJob(
+    engine.NewJob(
         request,
         [self, url, jobId, secret, run, events](const QJsonObject& report) {
             // A worker torn down after its report may report again; the
@@ -176,7 +168,7 @@ void RemoteJobs::PostProgress(quint64 run)
         }
         // Kept for the next post; the report at the end carries everything anyway.
         KIV_LOG("RemoteJobs", "RemoteJobs::PostProgress", 2)
-            << "Progress of job " << running.jobId << " not taken by " << running.url << ": "
+            << "Progress of job " << running.jobId << " not taken by " << WebFileGetter::Logged(running.url) << ": "
             << (code == WebFileGetter::Finished ? answer.value(QStringLiteral("result")).toString() : WebFileGetter::ErrorText(reply));
     });
 }
@@ -197,13 +189,13 @@ void RemoteJobs::Deliver(const QString& url, int jobId, const QString& secret, c
     while (!m_pending.empty() && m_pendingBytes + delivery.body.size() > MaxPendingBytes) {
         const auto oldest = m_pending.begin();
         KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 0) << "Report of job " << oldest->second.jobId << " to "
-                                                        << oldest->second.url
+                                                        << WebFileGetter::Logged(oldest->second.url)
                                                         << " dropped: undelivered reports exceed "
                                                         << MaxPendingBytes << " bytes";
         m_pendingBytes -= oldest->second.body.size();
         m_pending.erase(oldest);
     }
-    KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 2) << "Report of job " << jobId << " goes to " << url;
+    KIV_LOG("RemoteJobs", "RemoteJobs::Deliver", 2) << "Report of job " << jobId << " goes to " << WebFileGetter::Logged(url);
     const quint64 id = m_nextId++;
     m_pendingBytes += delivery.body.size();
     m_pending.emplace(id, std::move(delivery));
@@ -247,7 +239,7 @@ void RemoteJobs::OnAnswer(quint64 id, const QJsonObject* answer, const QString& 
     if (answer) {
         if (answer->value(QStringLiteral("result")) == QLatin1String("ok")) {
             KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 2) << "Report of job " << delivery.jobId << " delivered to "
-                                                             << delivery.url;
+                                                             << WebFileGetter::Logged(delivery.url);
             m_pendingBytes -= delivery.body.size();
             m_pending.erase(found);
             return;
@@ -261,13 +253,13 @@ void RemoteJobs::OnAnswer(quint64 id, const QJsonObject* answer, const QString& 
     }
     if (now + delivery.nextDelayMs > deadline) {
         KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 0) << "Report of job " << delivery.jobId << " to "
-                                                         << delivery.url << " given up after "
+                                                         << WebFileGetter::Logged(delivery.url) << " given up after "
                                                          << (now - delivery.firstTry) / 1000 << " s: " << why;
         m_pendingBytes -= delivery.body.size();
         m_pending.erase(found);
         return;
     }
-    KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 1) << "Report of job " << delivery.jobId << " to " << delivery.url
+    KIV_LOG("RemoteJobs", "RemoteJobs::OnAnswer", 1) << "Report of job " << delivery.jobId << " to " << WebFileGetter::Logged(delivery.url)
                                                      << " failed: " << why << "; next try in "
                                                      << delivery.nextDelayMs / 1000 << " s";
     QTimer::singleShot(delivery.nextDelayMs, this, [this, id] { Post(id); });

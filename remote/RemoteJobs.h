@@ -10,7 +10,7 @@
 
 #include <map>
 
-class ComponentMap;
+class JobEngine;
 class QNetworkReply;
 class QTimer;
 class WebFileGetter;
@@ -44,11 +44,10 @@ public:
     static constexpr qint64 GiveUpRefusedMs = 10 * 60 * 1000;
     static constexpr qint64 MaxPendingBytes = 64 * 1024 * 1024;
 
-    explicit RemoteJobs(WebFileGetter& transport);
+    // Jobs received go to `engine` to run.
+    RemoteJobs(WebFileGetter& transport, JobEngine& engine);
     ~RemoteJobs() override;
 
-    // The worker manager is looked up here, as the local dispatcher does.
-    void SetComponentMap(ComponentMap* map) { components = map; }
     // Takes "job" (when it is an object) out of the server's answer to
     // "execute_job_local" and starts it; its report goes to `url`, the base
     // URL that answered. A client that asked for progress gets `events`: a
@@ -95,7 +94,7 @@ private:
     void OnAnswer(quint64 id, const QJsonObject* answer, const QString& failure);
 
     WebFileGetter& transport;
-    ComponentMap* components = nullptr;
+    JobEngine& engine;
     std::map<quint64, Running> m_running;
     quint64 m_nextRun = 1;
     QTimer* m_beat = nullptr;

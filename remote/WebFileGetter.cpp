@@ -1,6 +1,5 @@
 #include "remote/WebFileGetter.h"
 
-#include "front/KIVAutoTestConfig.h"
 #include "platform/Debugger.h"
 #include "remote/RemoteReply.h"
 
@@ -12,12 +11,9 @@
 namespace {
 
 const char* const kFailureText = "kivFailureText";
-
-int& timeoutMs()
-{
-    static int ms = KIVAutoTestDefaultRemoteTimeoutMs;
-    return ms;
-}
+// A station may carry its token in the URL's query: the log shows neither
+// that nor a password.
+const QUrl::FormattingOptions kLogged = QUrl::RemoveQuery | QUrl::RemoveUserInfo;
 
 // A station's reports carry the secret of their job: whoever reads the log
 // must not be able to report in its place.
@@ -31,16 +27,11 @@ QByteArray withoutSecret(QByteArray body)
     return body;
 }
 
-qint64& maxReplySize()
-{
-    static qint64 bytes = WebFileGetter::DefaultMaxReplySize;
-    return bytes;
-}
-
 } // namespace
 
-WebFileGetter::WebFileGetter(QObject* parent)
+WebFileGetter::WebFileGetter(const RemoteSettings& settings, QObject* parent)
     : QObject(parent)
+    , m_settings(settings)
 {
     m_sweep.setInterval(SweepIntervalMs);
     connect(&m_sweep, &QTimer::timeout, this, &WebFileGetter::SweepOrphans);
@@ -53,24 +44,9 @@ WebFileGetter::~WebFileGetter()
         entry.second.completion = nullptr;
 }
 
-void WebFileGetter::SetTimeout(int ms)
+QString WebFileGetter::Logged(const QString& url)
 {
-    timeoutMs() = ms;
-}
-
-int WebFileGetter::Timeout()
-{
-    return timeoutMs();
-}
-
-void WebFileGetter::SetMaxReplySize(qint64 bytes)
-{
-    maxReplySize() = bytes;
-}
-
-qint64 WebFileGetter::MaxReplySize()
-{
-    return maxReplySize();
+    return QUrl(url).toString(kLogged);
 }
 
 QByteArray WebFileGetter::Body(QNetworkReply* reply)
@@ -88,12 +64,12 @@ QString WebFileGetter::ErrorText(QNetworkReply* reply)
 void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion completion, std::shared_ptr<bool> owner)
 {
     const QUrl target = QUrl::fromUserInput(url);
-    KIV_LOG("WebFileGetter", "WebFileGetter::wGet", 2) << target.toString() << ", " << withoutSecret(body);
+    KIV_LOG("WebFileGetter", "WebFileGetter::wGet", 2) << target.toString(kLogged) << ", " << withoutSecret(body);
     QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     // The reply bounds its body and reads the socket only as fast as it
     // parses, so a fast sender of a huge reply waits in its own socket.
-    QNetworkReply* reply = m_client.Post(request, body, MaxReplySize());
+    QNetworkReply* reply = m_client.Post(request, body, m_settings.maxReplyBytes);
     Request& entry = m_requests[reply];
     entry.completion = std::move(completion);
     entry.start = QDateTime::currentMSecsSinceEpoch();
@@ -101,7 +77,7 @@ void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion 
     connect(reply, &QNetworkReply::downloadProgress, this, &WebFileGetter::OnProgress);
     connect(reply, &QNetworkReply::finished, this, &WebFileGetter::OnFinish);
     // Counted from now, queue time included: what the client waits is what counts.
-    if (const int ms = Timeout()) {
+    if (const int ms = m_settings.timeoutMs) {
         QTimer::singleShot(ms, reply, [this, reply, ms] {
             Fail(reply, NetworkError, QStringLiteral("no answer from the remote server within %1 ms").arg(ms));
         });
@@ -115,7 +91,7 @@ void WebFileGetter::Fail(QNetworkReply* reply, int code, const QString& text)
     const auto found = m_requests.find(reply);
     if (found == m_requests.end() || reply->property(kFailureText).isValid())
         return;
-    KIV_LOG("WebFileGetter", "WebFileGetter::Fail", 1) << reply->request().url().toString() << ": " << text;
+    KIV_LOG("WebFileGetter", "WebFileGetter::Fail", 1) << reply->request().url().toString(kLogged) << ": " << text;
     found->second.failure = code;
     reply->setProperty(kFailureText, text);
     // A reply that has all its data already is failed by OnFinish.
@@ -196,7 +172,7 @@ void WebFileGetter::OnFinish()
         code = NetworkError;
     }
     if (code != Finished && code != NetworkError)
-        KIV_LOG("WebFileGetter", "WebFileGetter::OnFinish", 1) << reply->request().url().toString() << ": " << ErrorText(reply);
+        KIV_LOG("WebFileGetter", "WebFileGetter::OnFinish", 1) << reply->request().url().toString(kLogged) << ": " << ErrorText(reply);
     if (callback)
         callback(code, reply);
     reply->deleteLater();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "remote/HttpClient.h"
+#include "remote/RemoteSettings.h"
 
 #include <QObject>
 #include <QTimer>
@@ -25,10 +26,11 @@ class WebFileGetter : public QObject
 public:
     enum Code { Finished = 10000, NetworkError = 10001, TooLarge = 10002 };
     using Completion = std::function<void(int, QNetworkReply*)>;
-    static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
     static constexpr int SweepIntervalMs = 500;
 
-    explicit WebFileGetter(QObject* parent = nullptr);
+    // Each request reads its time limit and size bound from `settings` as it
+    // starts (their owner may change them).
+    explicit WebFileGetter(const RemoteSettings& settings, QObject* parent = nullptr);
     ~WebFileGetter() override;
 
     void wGet(const QString& url, const QByteArray& body, Completion completion,
@@ -40,12 +42,9 @@ public:
     static QString ErrorText(QNetworkReply* reply);
     // The whole body of a finished reply.
     static QByteArray Body(QNetworkReply* reply);
-
-    // Process-wide, read when a request starts. 0 waits for ever.
-    static void SetTimeout(int ms);
-    static int Timeout();
-    static void SetMaxReplySize(qint64 bytes);
-    static qint64 MaxReplySize();
+    // `url` as the log shows it: without its query (a station's token may
+    // be there) and without user information.
+    static QString Logged(const QString& url);
 
 public Q_SLOTS:
     void OnProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -63,6 +62,7 @@ private:
     void Fail(QNetworkReply* reply, int code, const QString& text);
     void SweepOrphans();
 
+    const RemoteSettings& m_settings;
     // Declared first, so that it goes last, with the replies it made.
     HttpClient m_client;
     std::map<QNetworkReply*, Request> m_requests;

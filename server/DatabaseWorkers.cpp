@@ -1,6 +1,8 @@
 #include "server/DatabaseWorkers.h"
 
 #include "server/ServerSession.h"
+#include "platform/Debugger.h"
+#include "storage/LocalModel.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,6 +24,10 @@ DatabaseWorkers::~DatabaseWorkers()
 
 void DatabaseWorkers::Start()
 {
+    {
+        std::lock_guard<std::mutex> gaugeLock(m_gaugeMutex);
+        m_gaugeStopping = false;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = false;
     for (int i = int(m_threads.size()); i < m_count; ++i)
@@ -38,12 +44,76 @@ void DatabaseWorkers::Stop()
     for (std::thread& thread : m_threads)
         thread.join();
     m_threads.clear();
+    {
+        std::lock_guard<std::mutex> gaugeLock(m_gaugeMutex);
+        m_gaugeStopping = true;
+    }
+    m_gaugeWake.notify_all();
+    if (m_gaugeThread.joinable())
+        m_gaugeThread.join();
 }
 
-void DatabaseWorkers::Post(QByteArray body, Done done)
+DatabaseWorkers::JobGauges DatabaseWorkers::Jobs()
+{
+    std::lock_guard<std::mutex> lock(m_gaugeMutex);
+    if (m_gaugeStopping)
+        return m_gauges;
+    if (!m_gaugeThread.joinable()) {
+        m_gaugeWanted = true;
+        m_gaugeThread = std::thread([this] { RunGauges(); });
+    } else if (std::chrono::steady_clock::now() - m_gaugesCounted > std::chrono::milliseconds(GaugeMaxAgeMs)) {
+        m_gaugeWanted = true;
+        m_gaugeWake.notify_one();
+    }
+    return m_gauges;
+}
+
+void DatabaseWorkers::JobsMayHaveChanged()
+{
+    std::lock_guard<std::mutex> lock(m_gaugeMutex);
+    if (!m_gaugeThread.joinable() || m_gaugeWanted)
+        return;
+    m_gaugeWanted = true;
+    m_gaugeWake.notify_one();
+}
+
+void DatabaseWorkers::RunGauges()
+{
+    // Counting on a connection of its own, a slow database delays only the
+    // next count, never a scrape nor a request.
+    LocalModel model;
+    model.SetStatementTimeout(m_statementTimeoutMs);
+    const QString name = QStringLiteral("AutoTestServer-gauges");
+    std::unique_lock<std::mutex> lock(m_gaugeMutex);
+    for (;;) {
+        m_gaugeWake.wait(lock, [this] { return m_gaugeStopping || m_gaugeWanted; });
+        if (m_gaugeStopping)
+            return;
+        const auto next = m_gaugesCounted + std::chrono::milliseconds(GaugeMinIntervalMs);
+        if (m_gaugeWake.wait_until(lock, next, [this] { return m_gaugeStopping; }))
+            return;
+        m_gaugeWanted = false;
+        lock.unlock();
+        JobGauges counted;
+        if (model.IsOpen() || model.Open(m_database, name))
+            counted.read = model.CountRunningJobs(m_jobLeaseMs, counted.running, counted.waiting, counted.stationsSeen);
+        if (!counted.read) {
+            KIV_LOG("Server", "DatabaseWorkers::RunGauges", 3) << "Can't count the running jobs: " << model.LastErrorText();
+            // Opened again for the next count: the connection may be lost.
+            model.Close();
+        }
+        counted.running -= counted.waiting;
+        lock.lock();
+        m_gauges = counted;
+        m_gaugesCounted = std::chrono::steady_clock::now();
+    }
+}
+
+void DatabaseWorkers::Post(QByteArray body, const ServerUser& user, Done done)
 {
     auto job = std::make_unique<Job>();
     job->body = std::move(body);
+    job->user = user;
     job->done = std::move(done);
     if (Queue(job))
         return;
@@ -103,7 +173,7 @@ void DatabaseWorkers::Run(int index)
         if (job->expire)
             session.ExpireJobs();
         else
-            answer.reply = session.Handle(job->body, answer.status, answer.cmd);
+            answer.reply = session.Handle(job->body, job->user, answer.status, answer.cmd);
         const bool lost = session.Losses() != before;
         m_busy.fetch_sub(1, std::memory_order_relaxed);
         answer.known = session.Knows(answer.cmd);
@@ -116,6 +186,7 @@ void DatabaseWorkers::Run(int index)
         job->body.clear();
         job->done(std::move(answer));
         job.reset();
+        JobsMayHaveChanged();
         lock.lock();
         if (lost)
             lossesSeen = ++m_losses;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "server/UserTable.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -49,11 +52,30 @@ public:
     // Answers what is queued, then joins the workers (their connections
     // close in the threads that opened them).
     void Stop();
-    // Queues one request body; `done` gets its answer.
-    void Post(QByteArray body, Done done);
+    // Queues one request body, done as `user`; `done` gets its answer.
+    void Post(QByteArray body, const ServerUser& user, Done done);
     // Finishes, on a worker, the jobs whose station has been silent for the
     // lease; blocks the caller until then.
     void ExpireJobs();
+
+    // The stored jobs as last counted, for /metrics. Never waits for the
+    // database: the first call starts a thread with a connection of its own
+    // that counts them again, at most once a second, after any request was
+    // answered (a job may have changed) or when the count is older than
+    // GaugeMaxAgeMs (a station's lease runs out with time, and other servers
+    // may share the database). `read` is false until a count succeeded, and
+    // again while the last one failed.
+    struct JobGauges
+    {
+        bool read = false;
+        int running = 0;
+        int waiting = 0;
+        // Running jobs whose station was heard of within the job lease.
+        int stationsSeen = 0;
+    };
+    static constexpr int GaugeMaxAgeMs = 5000;
+    static constexpr int GaugeMinIntervalMs = 1000;
+    JobGauges Jobs();
 
     int Count() const { return m_count; }
     // Workers answering a request now, and requests waiting for one.
@@ -64,6 +86,7 @@ private:
     struct Job
     {
         QByteArray body;
+        ServerUser user;
         Done done;
         // Not a request: the lease check.
         bool expire = false;
@@ -86,4 +109,15 @@ private:
     int m_losses = 0;
     std::atomic<int> m_busy{0};
     std::vector<std::thread> m_threads;
+
+    void RunGauges();
+    // Asks the gauge thread for a new count, if it runs.
+    void JobsMayHaveChanged();
+    std::mutex m_gaugeMutex;
+    std::condition_variable m_gaugeWake;
+    JobGauges m_gauges;
+    std::chrono::steady_clock::time_point m_gaugesCounted;
+    bool m_gaugeWanted = false;
+    bool m_gaugeStopping = false;
+    std::thread m_gaugeThread;
 };

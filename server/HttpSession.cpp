@@ -217,6 +217,17 @@ void HttpSession::OnHeader()
             Refuse(403, QStringLiteral("Forbidden: ") + reason);
             return;
         }
+        // With a users file the request is done as the user its token names.
+        m_user = ServerUser();
+        if (!m_context.config.users.IsEmpty()) {
+            const ServerUser* user = m_context.config.users.Identify(m_reader->Head(), reason);
+            if (!user) {
+                KIV_LOG("Server", "HttpSession::OnHeader", 1) << "Refused a request from " << m_peer << ": " << reason;
+                Refuse(403, QStringLiteral("Forbidden: ") + reason);
+                return;
+            }
+            m_user = *user;
+        }
     }
     // The body is counted whole before the first byte of it is read. Large
     // bodies may fill three quarters of the budget: the rest is kept for the
@@ -264,7 +275,7 @@ void HttpSession::OnRequest()
         // waiting for an I/O thread to wake, which on a machine of few cores
         // was a third of a request's time. Until the handler posted here runs,
         // the session has nothing pending, so nothing else touches it.
-        m_context.workers.Post(m_reader->TakeBody(), [self = shared_from_this(), executor](DatabaseWorkers::Answer&& answer) mutable {
+        m_context.workers.Post(m_reader->TakeBody(), m_user, [self = shared_from_this(), executor](DatabaseWorkers::Answer&& answer) mutable {
             const qint64 sent = self->SendAnswer(std::move(answer));
             net::post(executor, [self = std::move(self), sent] { self->OnAnswerSent(sent); });
         });
@@ -394,6 +405,11 @@ void HttpSession::ServeMetrics()
     gauges.waiting = m_context.workers.Waiting();
     gauges.connections = m_context.connections.InUse();
     gauges.bufferedBytes = m_context.buffered.InUse();
+    const DatabaseWorkers::JobGauges jobs = m_context.workers.Jobs();
+    gauges.jobsCounted = jobs.read;
+    gauges.jobsRunning = jobs.running;
+    gauges.jobsWaiting = jobs.waiting;
+    gauges.stationsSeen = jobs.stationsSeen;
     QByteArray page = m_context.metrics.Render(gauges);
     const qint64 length = page.size();
     Reply(200, ServerMetrics::ContentType(), IsHead() ? QByteArray() : std::move(page), false, length);

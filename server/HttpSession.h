@@ -3,6 +3,7 @@
 #include "server/Allowance.h"
 #include "server/DatabaseWorkers.h"
 #include "server/ServerMetrics.h"
+#include "server/UserTable.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -112,6 +113,8 @@ private:
     bool m_refused = false;
     QElapsedTimer m_timer;
     QString m_cmd;
+    // Who the request is done as (see UserTable).
+    ServerUser m_user;
     bool m_known = false;
     int m_status = 0;
     qint64 m_replySize = 0;

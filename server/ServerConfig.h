@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/UserTable.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -19,6 +21,9 @@ struct ServerConfig
     // kept the database busy without making the answers wait for each other.
     int databaseWork = 2 * qMax(1, QThread::idealThreadCount());
     QByteArray token;
+    // People and their roles (--users); empty: the one token, or none, and
+    // every request may do anything.
+    UserTable users;
     // Browser origins allowed on /api; empty keeps the defaults.
     QStringList origins;
     // Static files served at "/" (GET and HEAD); empty serves none.

@@ -2,7 +2,7 @@
 
 #include "base/ComponentMap.h"
 #include "local/CaseVerdict.h"
-#include "local/LocalDispatcher.h"
+#include "local/JobRecord.h"
 #include "local/LocalJobContext.h"
 #include "platform/Debugger.h"
 #include "storage/LocalModel.h"
@@ -91,7 +91,7 @@ void ServerJobRunner::PrepareJob(DBT_Job& job)
 void ServerJobRunner::StartJob(const LocalJobContext& context, QJsonObject& reply)
 {
     QJsonObject job;
-    LocalDispatcher::BuildJobRequest(context, job);
+    JobRecord::BuildRequest(context, job);
     // The station keeps these to itself; they travel in what it runs, which
     // its clients never see.
     job.insert(QStringLiteral("secret"), context.job.secret);
@@ -145,7 +145,7 @@ void ServerJobRunner::OnJobReport(ComponentMap* components, const QJsonObject& r
     if (!fitsJob(job, tcs.toArray(), 0, reply, QStringLiteral("job_report")))
         return;
     QString error;
-    if (!LocalDispatcher::RecordReport(model, job, report.toObject(), true, error)) {
+    if (!JobRecord::RecordReport(model, job, report.toObject(), true, error)) {
         reply.insert(kResult, error.trimmed());
         return;
     }

@@ -68,6 +68,16 @@ QByteArray ServerMetrics::Render(const Gauges& gauges) const
     gauge("autotest_database_waiting", "Requests waiting for a database worker.", gauges.waiting);
     gauge("autotest_open_connections", "Open client connections.", gauges.connections);
     gauge("autotest_buffered_bytes", "Request bodies being read plus replies being written.", gauges.bufferedBytes);
+    if (gauges.jobsCounted) {
+        gauge("autotest_jobs_running", "Stored jobs running (status 2) and not waiting for their device, as last counted.",
+              gauges.jobsRunning);
+        gauge("autotest_jobs_waiting", "Stored jobs running (status 2) that wait for their device, as last counted.",
+              gauges.jobsWaiting);
+        gauge("autotest_stations_seen",
+              "Running jobs whose station was heard of (job start, job_progress) within the job lease; a station is known "
+              "by its jobs, so one running two jobs counts twice.",
+              gauges.stationsSeen);
+    }
     QString reason;
     gauge("autotest_database_up", "1 when the database answered the last request that needed it.", Healthy(reason) ? 1 : 0);
     return out;

@@ -9,7 +9,8 @@
 #include <mutex>
 
 // What GET /metrics and GET /healthz report: requests by command and status,
-// how long they took, and whether the database answered the last request.
+// how long they took, whether the database answered the last request, and
+// the stored jobs as last counted.
 // Sessions on any I/O thread count into it; a count costs an atomic add and
 // a short lock. It holds nothing secret, so neither page needs the token.
 class ServerMetrics
@@ -26,6 +27,12 @@ public:
         int waiting = 0;
         qint64 connections = 0;
         qint64 bufferedBytes = 0;
+        // The stored jobs as last counted (DatabaseWorkers::Jobs); left out
+        // of the page while no count is known.
+        bool jobsCounted = false;
+        int jobsRunning = 0;
+        int jobsWaiting = 0;
+        int stationsSeen = 0;
     };
 
     ServerMetrics() = default;

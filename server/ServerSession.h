@@ -3,6 +3,7 @@
 #include "base/ComponentMap.h"
 #include "local/LocalCommandTable.h"
 #include "server/ServerJobRunner.h"
+#include "server/UserTable.h"
 #include "storage/LocalModel.h"
 
 #include <QByteArray>
@@ -22,11 +23,15 @@ public:
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
-    // Answers one request body. `status` is the HTTP status (200, or 400 for
-    // a body that is not a JSON object); `cmd` the command, for the log.
-    QByteArray Handle(const QByteArray& body, int& status, QString& cmd);
-    // Answers one parsed request.
-    QJsonObject Answer(const QJsonObject& request);
+    // Answers one request body, done as `user`. `status` is the HTTP status
+    // (200; 400 for a body that is not a JSON object; 403 for a command
+    // beyond the user's role); `cmd` the command, for the log.
+    QByteArray Handle(const QByteArray& body, const ServerUser& user, int& status, QString& cmd);
+    // Without a users file: done as the one token's holder, who may do anything.
+    QByteArray Handle(const QByteArray& body, int& status, QString& cmd) { return Handle(body, ServerUser(), status, cmd); }
+    // Answers one parsed request whose role was checked. A change is
+    // recorded in the audit table, as `user`, in its own transaction.
+    QJsonObject Answer(const QJsonObject& request, const ServerUser& user = ServerUser());
 
     // Finishes the jobs whose station has been silent for the lease.
     void ExpireJobs();
@@ -42,6 +47,10 @@ public:
     void DropIfLost();
 
 private:
+    // Runs an audited command and records it in one transaction: both, or
+    // neither when either fails.
+    void DispatchAudited(const QString& cmd, const QJsonObject& request, const ServerUser& user, QJsonObject& reply);
+
     QString m_database;
     QString m_connectionName;
     LocalModel m_model;

@@ -415,6 +415,7 @@ bool LocalModel::Reachable()
 
 void LocalModel::Close()
 {
+    transactionDepth = 0;
     if (db.isOpen()) {
         // Every statement goes before the connection: PostgreSQL's are
         // freed on the server, which needs the connection still open.
@@ -539,12 +540,26 @@ QVector<int>* LocalModel::KnownColumns()
 
 bool LocalModel::BeginTransaction()
 {
-    return Run(dialect.Begin());
+    const bool begun = Run(transactionDepth == 0 ? dialect.Begin()
+                                                 : QStringLiteral("savepoint s%1;").arg(transactionDepth));
+    if (begun)
+        ++transactionDepth;
+    return begun;
 }
 
 bool LocalModel::CommitTransaction()
 {
-    return Run(QStringLiteral("commit;"));
+    // A failed commit is followed by a rollback, which ends the level.
+    if (transactionDepth <= 1) {
+        if (!Run(QStringLiteral("commit;")))
+            return false;
+        transactionDepth = 0;
+        return true;
+    }
+    if (!Run(QStringLiteral("release savepoint s%1;").arg(transactionDepth - 1)))
+        return false;
+    --transactionDepth;
+    return true;
 }
 
 void LocalModel::RollbackTransaction()
@@ -552,7 +567,47 @@ void LocalModel::RollbackTransaction()
     // Through the connection rather than `query`, whose error says why the
     // transaction is being abandoned.
     query.finish();
-    db.rollback();
+    if (transactionDepth <= 1) {
+        db.rollback();
+        transactionDepth = 0;
+        return;
+    }
+    --transactionDepth;
+    QSqlQuery undo(db);
+    undo.exec(QStringLiteral("rollback to savepoint s%1;").arg(transactionDepth));
+    undo.exec(QStringLiteral("release savepoint s%1;").arg(transactionDepth));
+}
+
+bool LocalModel::AddAudit(const AuditEntry& entry)
+{
+    Prepare(QStringLiteral("insert into T_Audit (time,userName,cmd,ids) values (:time, :user, :cmd, :ids);"));
+    query.bindValue(QStringLiteral(":time"), entry.time);
+    query.bindValue(QStringLiteral(":user"), entry.user);
+    query.bindValue(QStringLiteral(":cmd"), entry.cmd);
+    query.bindValue(QStringLiteral(":ids"), entry.ids);
+    return query.exec();
+}
+
+bool LocalModel::QueryAudit(int page, int pageSz, QList<AuditEntry>& out, int& total)
+{
+    Prepare(QStringLiteral("select count(*) from T_Audit;"));
+    if (!query.exec() || !query.first())
+        return false;
+    total = query.value(0).toInt();
+    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
+    if (offset >= total) {
+        query.finish();
+        return true;
+    }
+    Prepare(QStringLiteral("select time, userName, cmd, ids from T_Audit order by id desc limit :pageSz offset :offset;"));
+    query.bindValue(QStringLiteral(":pageSz"), pageSz);
+    query.bindValue(QStringLiteral(":offset"), offset);
+    if (!query.exec())
+        return false;
+    while (query.next())
+        out.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toString(), query.value(3).toString()});
+    query.finish();
+    return true;
 }
 
 bool LocalModel::InsertedId(int& id)
@@ -1130,6 +1185,21 @@ bool LocalModel::GetRunningJobs(QList<DBT_Job>& out)
     if (!query.exec())
         return false;
     readAll(query, kJobColumns, readJob, out, KnownColumns());
+    query.finish();
+    return true;
+}
+
+bool LocalModel::CountRunningJobs(qint64 heardMs, int& running, int& waiting, int& heard)
+{
+    Prepare(QStringLiteral("select count(*), sum(case when coalesce(waiting, 0) <> 0 then 1 else 0 end), "
+                           "sum(case when seen >= :since then 1 else 0 end) from T_Job where status = 2;"));
+    query.bindValue(QStringLiteral(":since"), seenNow(heardMs));
+    if (!query.exec() || !query.next())
+        return false;
+    // A sum over no rows is NULL, which reads as 0.
+    running = query.value(0).toInt();
+    waiting = query.value(1).toInt();
+    heard = query.value(2).toInt();
     query.finish();
     return true;
 }

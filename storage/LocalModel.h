@@ -111,16 +111,35 @@ public:
     // verdicts, the others are "not run". `ended` gets the ids of the jobs it ended.
     bool AbandonJobs(const QString& reason, int silentMs, QList<int>& ended);
     bool GetRunningJobs(QList<DBT_Job>& out);
+    // The running jobs (status 2): how many wait for their device, and how
+    // many were heard of within the last `heardMs` (their station alive).
+    bool CountRunningJobs(qint64 heardMs, int& running, int& waiting, int& heard);
     bool GetFinishedJobs(QList<DBT_Job>& out, int size);
     bool AddJobDetail(DBT_JobDetail& detail);
     bool GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out);
 
+    // One row of the audit table.
+    struct AuditEntry
+    {
+        QString time;
+        QString user;
+        QString cmd;
+        QString ids;
+    };
+    // `time` is ISO 8601 in UTC, `ids` a JSON object as text.
+    bool AddAudit(const AuditEntry& entry);
+    // A page of the audit table, newest first, and how many rows it has.
+    bool QueryAudit(int page, int pageSz, QList<AuditEntry>& out, int& total);
+
     // Groups the operations between Begin and Commit so that they apply
     // whole or not at all. Rollback keeps LastErrorText as the failed
-    // operation left it.
+    // operation left it. Inside a transaction they nest as savepoints, so
+    // that a caller can hold a change and what goes with it (its audit row)
+    // in one transaction around operations that have their own.
     bool BeginTransaction();
     bool CommitTransaction();
     void RollbackTransaction();
+    bool InTransaction() const { return transactionDepth > 0; }
 
 private:
     bool Run(const QString& statement);
@@ -167,6 +186,8 @@ private:
     bool queryBound = false;
     qint64 readLimit = 0;
     int statementTimeoutMs = 0;
+    // BeginTransaction's that have not ended; beyond the first, savepoints.
+    int transactionDepth = 0;
     QDeadlineTimer statementDeadline;
     // The last statement was stopped at its deadline (SQLite says only "interrupted").
     bool deadlinePassed = false;

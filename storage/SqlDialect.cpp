@@ -56,6 +56,14 @@ const char* const kTables[] = {
     " seqIdx integer not null,"
     " status text,"
     " content text);",
+    // Every change made through the server, newest last; "ids" is a JSON
+    // object of the ids it touched, "time" ISO 8601 in UTC.
+    "create table if not exists T_Audit ("
+    " id $ID,"
+    " time text not null,"
+    " userName text not null,"
+    " cmd text not null,"
+    " ids text not null);",
 };
 
 // One index per lookup the model makes, including the child side of every

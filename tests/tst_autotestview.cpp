@@ -7,6 +7,7 @@
 #include "front/RequestEnvelope.h"
 #include "platform/KIVWebSocketServer.h"
 #include "tests/support/LogSpy.h"
+#include "tests/support/PrivateAppDir.h"
 #include "tests/support/TestClient.h"
 
 #include <QPointer>
@@ -72,22 +73,33 @@ void TstAutoTestView::connectionsShareOneServiceAndDropTheirFlag()
     QCOMPARE(KIVAutoTestService::instancePtr(), service);
     QCOMPARE(created(), 2);
 
+    // The public setters change the running service: the reply bound, and
+    // with it what its database reads before refusing a page.
+    QCOMPARE(second.Request({{"CMD", "add_tc"}, {"testcase", QJsonObject{{"title", "big"}, {"content", QString(3000, 'c')}}}})
+                 .value("result").toString(),
+             QStringLiteral("ok"));
+    KIVAutoTestSetMaxReplySize(2000);
+    QCOMPARE(second.Request({{"CMD", "proj_tcs"}, {"size", 10}}).value("result").toString(),
+             QStringLiteral("Reply too large: the test cases come to more than 2000 bytes"));
+    KIVAutoTestSetMaxReplySize(40);
+    QVERIFY(second.Request({{"CMD", "get_state"}}).value("result").toString().endsWith("more than the limit of 40 bytes"));
+    KIVAutoTestSetMaxReplySize(RequestEnvelope::DefaultMaxReplySize);
+    QCOMPARE(second.Request({{"CMD", "proj_tcs"}, {"size", 10}}).value("result").toString(), QStringLiteral("ok"));
+
     // The host may destroy the service; the next request builds a fresh one.
     delete service;
     QVERIFY(!KIVAutoTestService::Exists());
     QCOMPARE(second.Request({{"CMD", "get_state"}}).value("state").toString(), QStringLiteral("remote"));
 
     // Events of a request carry its "SEQ" and no "ERROR"; one past the reply
-    // bound comes cut, saying why; only a view's own callbacks have events.
-    QVERIFY(!KIVAutoTestReply::EventsOf([](const QJsonObject&) {}));
-    const EventCallback events = KIVAutoTestReply::EventsOf(KIVAutoTestReply{newest->Alive(), newest, "[7]"});
+    // bound comes cut, saying why. A plain callback is a context without events.
+    QVERIFY(!RequestContext([](const QJsonObject&) {}).events);
+    const EventCallback events = KIVAutoTestReply{newest->Alive(), newest, "[7]"}.Context().events;
     const int before = second.Replies().size();
     events({{"EVENT", "JobProgress"}, {"done", 1}});
     QVERIFY(second.WaitReplies(before + 1));
     QCOMPARE(second.Replies().last(), QStringLiteral(R"({"EVENT":"JobProgress","SEQ":[7],"done":1})"));
-    RequestEnvelope::SetMaxReplySize(100);
-    events({{"EVENT", "JobReport"}, {"jobid", 3}, {"VALUE", QString(200, 'x')}});
-    RequestEnvelope::SetMaxReplySize(RequestEnvelope::DefaultMaxReplySize);
+    KIVAutoTestReply{newest->Alive(), newest, "[7]", 100}.Context().events({{"EVENT", "JobReport"}, {"jobid", 3}, {"VALUE", QString(200, 'x')}});
     QVERIFY(second.WaitReplies(before + 2));
     QVERIFY2(second.Replies().last().startsWith("{\"EVENT\":\"JobReport\",\"SEQ\":[7],\"jobid\":3,\"result\":\"Reply too large: "),
              qPrintable(second.Replies().last()));
@@ -181,5 +193,5 @@ void TstAutoTestView::replyWrittenAsQtWritesIt()
     QCOMPARE(RequestEnvelope::Reply(answer, seq, nullptr, raw), expected);
 }
 
-QTEST_GUILESS_MAIN(TstAutoTestView)
+KIV_TEST_MAIN_IN_PRIVATE_APP_DIR(TstAutoTestView)
 #include "tst_autotestview.moc"

@@ -208,8 +208,6 @@ private Q_SLOTS:
     {
         QFETCH(QString, unit);
         const qint64 limit = 30000;
-        const qint64 before = RequestEnvelope::MaxReplySize();
-        RequestEnvelope::SetMaxReplySize(limit);
         m_model.SetReadLimit(limit);
         const int plan = Ask({{"cmd", "create_plan"}, {"projectid", 1}, {"name", "bounded"}}).value("planid").toInt();
         QString text;
@@ -225,7 +223,7 @@ private Q_SLOTS:
             QJsonObject reply = Ask({{"cmd", "sync_plan"}, {"planid", plan}, {"tclist", list}});
             reply.insert("cmd", "sync_plan");
             bool tooLarge = false;
-            RequestEnvelope::Reply(reply, "9007199254740993", &tooLarge);
+            RequestEnvelope::Reply(reply, "9007199254740993", &tooLarge, {}, limit);
             if (reply.value("result") == QLatin1String("ok")) {
                 QVERIFY2(!tooLarge, qPrintable(QStringLiteral("%1 test cases stored, but their reply is too large").arg(n)));
                 stored = list;
@@ -239,8 +237,7 @@ private Q_SLOTS:
         // wider ones while their characters come to less than half of it.
         QVERIFY(stored.size() < 14);
         QCOMPARE(refusedWithinUnits, unit != "a");
-        RequestEnvelope::SetMaxReplySize(before);
-        m_model.SetReadLimit(before);
+        m_model.SetReadLimit(RequestEnvelope::DefaultMaxReplySize);
         QCOMPARE(Ask({{"cmd", "del_plan"}, {"planid", plan}}).value("result"), QJsonValue("ok"));
         QCOMPARE(Ask({{"cmd", "del_tc"}, {"testcaseid", tc}}).value("result"), QJsonValue("ok"));
     }

@@ -244,6 +244,52 @@ private Q_SLOTS:
         QCOMPARE(after.value("autotest_database_up"), 1.0);
         QVERIFY(!page.contains("s3cret") && !healthText.contains("s3cret"));
         QVERIFY(!page.contains(m_server.AppDir().toUtf8()));
+
+        // The stored jobs follow a job through its life. They are counted on a
+        // thread of their own a moment after a request, so each step scrapes
+        // until the count shows it. Jobs stored before (run alone, this test
+        // finds initTestCase's) run, started a moment ago.
+        const double stored = Api({{"cmd", "my_jobs"}}).value("data").toArray().size();
+        const QJsonObject job = Api({{"cmd", "execute_job_local"}, {"planid", 1}, {"url", "d/2"}, {"starter", "me"}});
+        const int jobId = job.value("jobid").toInt();
+        const QString secret = job.value("job").toObject().value("secret").toString();
+        QCOMPARE(job.value("result"), QJsonValue("ok"));
+        struct Step
+        {
+            QJsonObject request;
+            double running, waiting, seen;
+        };
+        const QList<Step> steps{
+            {{}, 1, 0, 1},
+            {{{"cmd", "job_progress"}, {"from", 0}, {"tcs", QJsonArray()}, {"waiting", true}}, 0, 1, 1},
+            {{{"cmd", "job_report"}, {"report", QJsonObject{{"VALUE", QJsonObject{{"tcs", QJsonArray{QJsonObject{{"id", 1}, {"result", true}}}}}}}}},
+             0, 0, 0},
+        };
+        for (const Step& step : steps) {
+            if (!step.request.isEmpty()) {
+                QJsonObject request = step.request;
+                request.insert("jobid", jobId);
+                request.insert("secret", secret);
+                QCOMPARE(Api(request).value("result"), QJsonValue("ok"));
+            }
+            QHash<QString, double> jobs;
+            QDeadlineTimer deadline(20000);
+            const auto shows = [&] {
+                return jobs.value("autotest_jobs_running", -1) == stored + step.running
+                    && jobs.value("autotest_jobs_waiting", -1) == step.waiting
+                    && jobs.value("autotest_stations_seen", -1) == stored + step.seen;
+            };
+            while (!shows() && !deadline.hasExpired()) {
+                jobs.clear();
+                QVERIFY2(samples(Send("GET", "/metrics", QByteArray(), noToken)->readAll(), jobs, bad), qPrintable(bad));
+                if (!shows())
+                    QTest::qWait(50);
+            }
+            QVERIFY2(shows(), qPrintable(QStringLiteral("%1 running, %2 waiting, %3 seen")
+                                             .arg(jobs.value("autotest_jobs_running", -1))
+                                             .arg(jobs.value("autotest_jobs_waiting", -1))
+                                             .arg(jobs.value("autotest_stations_seen", -1))));
+        }
     }
 
     // Health follows the database: a worker that cannot open it makes the

@@ -58,7 +58,8 @@ void TstWebFileGetter::eachRequestCompletesOnceAfterItsProgress()
     server.Queue({200, body, {}, 7, 40});
 
     // Two requests at once, one of them to a port where nothing listens.
-    WebFileGetter getter;
+    const RemoteSettings settings;
+    WebFileGetter getter(settings);
     QList<int> codes, failedCodes;
     QByteArray received;
     QString error;
@@ -141,11 +142,10 @@ void TstWebFileGetter::answers()
     reply.pieces = 3;
     reply.pauseMs = 20;
     server.Queue(reply);
-    const qint64 limit = WebFileGetter::MaxReplySize();
-    WebFileGetter::SetMaxReplySize(1024);
-    WebFileGetter getter;
+    RemoteSettings settings;
+    settings.maxReplyBytes = 1024;
+    WebFileGetter getter(settings);
     const Outcome outcome = post(getter, apiUrl(server));
-    WebFileGetter::SetMaxReplySize(limit);
     QCOMPARE(outcome.text, text.replace("%url", apiUrl(server)));
     QCOMPARE(outcome.code, code);
     QCOMPARE(getter.Outstanding(), 0);
@@ -155,7 +155,8 @@ void TstWebFileGetter::connectionsAreBoundedAndReused()
 {
     FakeRemoteServer server;
     QVERIFY(server.Listen());
-    WebFileGetter getter;
+    const RemoteSettings settings;
+    WebFileGetter getter(settings);
     // Six connections carry twenty requests; the rest wait their turn.
     int finished = 0;
     for (int i = 0; i < 20; ++i) {

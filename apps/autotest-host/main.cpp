@@ -4,6 +4,7 @@
 #include "apps/common/ProgramOptions.h"
 #include "apps/common/ReuseFreedMemory.h"
 #include "apps/common/SignalQuit.h"
+#include "front/HostMetrics.h"
 #include "front/KIVAutoTestConfig.h"
 #include "front/KIVAutoTestService.h"
 #include "front/KIVAutoTestView.h"
@@ -15,6 +16,7 @@
 #include <QDir>
 #include <QHostAddress>
 #include <QStringList>
+#include <QUrl>
 
 #include <limits>
 
@@ -28,6 +30,8 @@ int main(int argc, char* argv[])
         "Runs the device auto-test service behind a WebSocket server. Clients send one JSON request\n"
         "per text message and get JSON replies on the same connection.\n"
         "Data (the database and test templates) lives in Data/ beside this program.\n"
+        "Plain HTTP GET /metrics (Prometheus text) and GET /healthz (200 \"ok\", else 503 and the reason)\n"
+        "are answered on the same port, or on --metrics-port; neither needs the token.\n"
         "Log lines go to stderr; KIV_LOG_LEVEL=0..3 sets how much is shown (default 2)."));
     const QCommandLineOption addressOption = ProgramOptions::AddressOption();
     const QCommandLineOption portOption = ProgramOptions::PortOption(8765, QStringLiteral(" and logs it (default 8765)"));
@@ -76,7 +80,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption maxRemoteReplyOption(QStringLiteral("max-remote-reply-mib"),
         QStringLiteral("Largest reply accepted from the remote server (default 64)."), QStringLiteral("MiB"),
         QStringLiteral("64"));
-    options.Add({addressOption, portOption, remoteOption, originOption, tokenOption, maxConnectionsOption, maxHeldOption,
+    const QCommandLineOption metricsPortOption(QStringLiteral("metrics-port"),
+        QStringLiteral("Serves GET /metrics and /healthz on this port (same --address) instead of the WebSocket\n"
+                       "port, whose clients then get no such page; 0 picks a free port and logs it."),
+        QStringLiteral("port"));
+    options.Add({addressOption, portOption, metricsPortOption, remoteOption, originOption, tokenOption, maxConnectionsOption, maxHeldOption,
                  remoteTimeoutOption, maxReplyOption, maxRemoteReplyOption, scriptTimeoutOption, jobScriptBudgetOption,
                  scriptMemoryOption, deviceTimeoutOption, controllerOption});
     options.Process(app);
@@ -87,10 +95,12 @@ int main(int argc, char* argv[])
     const qint64 unbounded = std::numeric_limits<qint64>::max();
     QHostAddress address;
     quint16 port = 0;
+    quint16 metricsPort = 0;
     QByteArray token;
     qint64 scriptTimeout = 0, jobScriptBudget = 0, scriptMemoryMiB = 0, deviceTimeout = 0, remoteTimeout = 0;
     qint64 maxConnections = 0, maxHeldMiB = 0, maxReplyMiB = 0, maxRemoteReplyMiB = 0;
     if (!options.ReadAddress(addressOption, address) || !options.ReadPort(portOption, port)
+        || (parser.isSet(metricsPortOption) && !options.ReadPort(metricsPortOption, metricsPort))
         || !options.ReadNumber(scriptTimeoutOption, 0, most, scriptTimeout)
         || !options.ReadNumber(jobScriptBudgetOption, 0, most, jobScriptBudget)
         || !options.ReadNumber(scriptMemoryOption, 0, 1 << 20, scriptMemoryMiB)
@@ -103,15 +113,20 @@ int main(int argc, char* argv[])
         || !options.ReadToken(tokenOption, token)
         || !options.TokenGuards(address, token, QStringLiteral("run jobs and change test records")))
         return 2;
-    KIVAutoTestSetScriptTimeout(int(scriptTimeout));
-    KIVAutoTestSetJobScriptBudget(int(jobScriptBudget));
-    KIVAutoTestSetScriptMemory(int(scriptMemoryMiB));
-    KIVAutoTestSetDeviceTimeout(int(deviceTimeout));
-    KIVAutoTestSetRemoteTimeout(int(remoteTimeout));
-    KIVAutoTestSetMaxReplySize(qMin<qint64>(maxReplyMiB, 1 << 20) << 20);
-    KIVAutoTestSetMaxRemoteReplySize(qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20);
-
+    // The service's whole configuration, given at its creation.
     KIVAutoTestOptions serviceOptions;
+    serviceOptions.scriptTimeoutMs = int(scriptTimeout);
+    serviceOptions.jobScriptBudgetMs = int(jobScriptBudget);
+    serviceOptions.scriptMemoryMiB = int(scriptMemoryMiB);
+    serviceOptions.deviceTimeoutMs = int(deviceTimeout);
+    serviceOptions.remoteTimeoutMs = int(remoteTimeout);
+    serviceOptions.maxReplyBytes = qMin<qint64>(maxReplyMiB, 1 << 20) << 20;
+    serviceOptions.maxRemoteReplyBytes = qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20;
+    // Kept from before the option existed: scripts that run the host set it.
+    bool tcListSet = false;
+    const int tcListLimit = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &tcListSet);
+    if (tcListSet && tcListLimit >= 0)
+        serviceOptions.maxTcList = tcListLimit;
     if (parser.isSet(controllerOption)) {
         serviceOptions.controller = parser.value(controllerOption);
         QString why;
@@ -127,7 +142,8 @@ int main(int argc, char* argv[])
             options.Fail(QStringLiteral("--remote-hosts takes two URLs separated by a comma"));
             return 2;
         }
-        KIVAutoTestSetRemoteHosts(hosts.at(0), hosts.at(1));
+        serviceOptions.remoteFirst = hosts.at(0);
+        serviceOptions.remoteSecond = hosts.at(1);
     }
 
     // The service keeps its database and templates here but never creates the
@@ -150,9 +166,30 @@ int main(int argc, char* argv[])
     server.Gate().SetToken(token);
     server.SetMaxConnections(int(qMin<qint64>(maxConnections, 1 << 20)));
     server.SetMaxHeldBytes(qMin<qint64>(maxHeldMiB, 1 << 20) << 20);
-    server.SetHandlerFactory([](QWebSocket* socket, QObject* parent) -> WebSocketHandler* {
-        return new KIVAutoTestView(socket, parent);
+    // Outlives the service, which is deleted before main returns: answers
+    // given while it stops still find their counters.
+    HostMetrics metrics(*service, server, serviceOptions.controller);
+    server.SetHandlerFactory([&metrics](QWebSocket* socket, QObject* parent) -> WebSocketHandler* {
+        return new KIVAutoTestView(socket, parent, &metrics);
     });
+    const auto servePage = [&metrics](const QByteArray& path, const KIVWebSocketServer::PageAnswer& answer) {
+        metrics.Serve(path, answer);
+    };
+    // Pages only, bounded as the WebSocket port is.
+    KIVWebSocketServer metricsServer(QStringLiteral("autotest-host metrics"));
+    metricsServer.SetPagesOnly(true);
+    metricsServer.SetMaxConnections(int(qMin<qint64>(maxConnections, 1 << 20)));
+    if (parser.isSet(metricsPortOption)) {
+        metricsServer.SetPages(HostMetrics::Paths(), servePage);
+        if (!metricsServer.Listen(address, metricsPort)) {
+            KIV_LOG("Host", "main", 0) << "Can't listen on " << address.toString() << ":" << int(metricsPort) << " for metrics: "
+                                       << metricsServer.LastErrorText();
+            delete service;
+            return 1;
+        }
+    } else {
+        server.SetPages(HostMetrics::Paths(), servePage);
+    }
     if (!server.Listen(address, quint16(port))) {
         KIV_LOG("Host", "main", 0) << "Can't listen on " << address.toString() << ":" << int(port) << ": "
                                    << server.LastErrorText();
@@ -161,15 +198,21 @@ int main(int argc, char* argv[])
     }
     KIV_LOG("Host", "main", 2) << "Service library " << KIVAutoTestVersion();
     const QStringList remoteHosts = KIVAutoTestRemoteHosts();
-    KIV_LOG("Host", "main", 2) << "Remote test-management hosts: first " << remoteHosts.value(0) << ", second "
-                               << remoteHosts.value(1) << (parser.isSet(remoteOption) ? "" : " (the defaults, both this machine; "
+    // Without the query, where a station may carry its token.
+    const auto logged = [](const QString& url) { return QUrl(url).toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo); };
+    KIV_LOG("Host", "main", 2) << "Remote test-management hosts: first " << logged(remoteHosts.value(0)) << ", second "
+                               << logged(remoteHosts.value(1)) << (parser.isSet(remoteOption) ? "" : " (the defaults, both this machine; "
                                                                                             "--remote-hosts names a real second host)");
     KIV_LOG("Host", "main", 2) << "Controller " << serviceOptions.controller;
     KIV_LOG("Host", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
                                << (token.isEmpty() ? "; no token required" : "; clients must send the token");
+    const quint16 pagesPort = parser.isSet(metricsPortOption) ? metricsServer.Port() : server.Port();
+    KIV_LOG("Host", "main", 2) << "Metrics and health on http://" << address.toString() << ":" << int(pagesPort)
+                               << "/metrics and /healthz";
     KIV_LOG("Host", "main", 2) << "Listening on ws://" << address.toString() << ":" << int(server.Port());
 
     const int status = app.exec();
+    metricsServer.Close();
     server.Close();
     delete service;
     KIV_LOG("Host", "main", 2) << "Stopped";

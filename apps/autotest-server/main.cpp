@@ -106,6 +106,12 @@ int main(int argc, char* argv[])
         QStringLiteral("call /api"),
         QStringLiteral("http://127.0.0.1:8080 and http://localhost:8080, plus this server's own port on both names"));
     const QCommandLineOption tokenOption = ProgramOptions::TokenOption(QStringLiteral("every /api request must carry"));
+    const QCommandLineOption usersOption(QStringLiteral("users"),
+        QStringLiteral("File of the people who may call /api, one per line: NAME ROLE TOKEN, separated by blanks; # starts "
+                       "a comment. A request is done as the user whose token it carries (sent as with --token). Roles: "
+                       "viewer reads; engineer also writes test cases and plans and runs jobs (stations need one); admin "
+                       "also deletes and reads \"audit_log\", the record of every change. Read at start; not with --token."),
+        QStringLiteral("file"));
     const QCommandLineOption maxBodyOption(QStringLiteral("max-body-mib"),
         QStringLiteral("Largest request body; a larger one gets HTTP 413 before any of it is read (default 16)."),
         QStringLiteral("MiB"),
@@ -123,7 +129,7 @@ int main(int argc, char* argv[])
                        "answered with a failure; the worker goes on with the next (default 30000, 0 = none)."),
         QStringLiteral("ms"), QString::number(ServerConfig().databaseTimeoutMs));
     options.Add({addressOption, portOption, databaseOption, ioThreadsOption, workOption, originOption, tokenOption,
-                 maxBodyOption, maxConnectionsOption, maxBufferedOption, consoleOption, leaseOption, databaseTimeoutOption, threadsOption,
+                 usersOption, maxBodyOption, maxConnectionsOption, maxBufferedOption, consoleOption, leaseOption, databaseTimeoutOption, threadsOption,
                  headerTimeoutOption, bodyTimeoutOption, idleTimeoutOption});
     options.Process(app);
     const QCommandLineParser& parser = options.Parser();
@@ -143,8 +149,23 @@ int main(int argc, char* argv[])
         || !options.ReadNumber(idleTimeoutOption, 1, hour, idleTimeout)
         || !options.ReadNumber(databaseTimeoutOption, 0, hour, databaseTimeout)
         || (parser.isSet(threadsOption) && !options.ReadNumber(threadsOption, 1, 4096, ignored))
-        || !options.ReadToken(tokenOption, config.token)
-        || !options.TokenGuards(address, config.token, QStringLiteral("change the test records")))
+        || !options.ReadToken(tokenOption, config.token))
+        return 2;
+    // Two sources of who may call would leave one of them unused.
+    if (parser.isSet(usersOption) && parser.isSet(tokenOption)) {
+        options.Fail(QStringLiteral("--users and --token exclude each other: give every station and client a token in the users file"));
+        return 2;
+    }
+    if (parser.isSet(usersOption)) {
+        QString error;
+        if (!config.users.Load(parser.value(usersOption), error)) {
+            options.Fail(error);
+            return 2;
+        }
+    }
+    // The users' tokens guard the port as the one token does.
+    if (!options.TokenGuards(address, config.users.IsEmpty() ? config.token : QByteArray("users"),
+                             QStringLiteral("change the test records")))
         return 2;
     // A body the budget cannot hold would be refused as "busy" for ever.
     if (maxBufferedMiB < maxBodyMiB) {
@@ -216,7 +237,10 @@ int main(int argc, char* argv[])
     KIV_LOG("Server", "main", 2) << "Console "
                                  << (config.consoleDir.isEmpty() ? QStringLiteral("none") : config.consoleDir);
     KIV_LOG("Server", "main", 2) << "Browser origins allowed: " << server.Gate().AllowedOrigins().join(QStringLiteral(", "))
-                                 << (config.token.isEmpty() ? "; no token required" : "; requests must carry the token");
+                                 << (!config.users.IsEmpty() ? QStringLiteral("; requests must carry a user's token (%1 users from %2)")
+                                                                   .arg(config.users.Size()).arg(parser.value(usersOption))
+                                     : config.token.isEmpty() ? QStringLiteral("; no token required")
+                                                              : QStringLiteral("; requests must carry the token"));
     KIV_LOG("Server", "main", 2) << "Listening on http://" << config.address << ":" << server.Port() << "/api";
 
     // Jobs of stations that went silent are looked for a few times per lease,

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+struct DBT_Job;
+struct LocalJobContext;
+class LocalModel;
+
+// A job's record from its start to its report, with no engine involved: the
+// host's own jobs and the jobs the server hands to stations go through here
+// alike.
+class JobRecord
+{
+public:
+    // The request a job engine runs: the device, the plan and its test
+    // cases as they were when the job started.
+    static void BuildRequest(const LocalJobContext& context, QJsonObject& out);
+    // Turns a job's report into its end, its verdict and the verdict of each
+    // case of its list, stored in one transaction. False, with nothing
+    // stored, when that fails or the job is no longer running (`error` says
+    // which); `takeLate` as LocalModel::FinishJob.
+    static bool RecordReport(LocalModel* model, DBT_Job& job, const QJsonObject& report, bool takeLate, QString& error);
+};
