@@ -4,14 +4,15 @@
 // SQLite and on PostgreSQL, with the database holding 1 000 000 test cases
 // (filled by one bulk insert, not through the API). PostgreSQL needs
 // KIV_TEST_PGURL (eval "$(tools/pgtest.sh start)"); without it only SQLite runs.
-//   bench_server [--seconds N] [--threads N]
+//   bench_server [--seconds N] [--threads N] [--backend sqlite|postgresql] [--clients N]
 // Prints one line per figure and exits 2 when a target is missed:
 // fetch_tc >= 5 000/s with p99 < 20 ms at 64 clients on PostgreSQL, and
 // add_tc >= 1 000/s (at 8 and at 64 clients, on both databases). Beside the
 // PostgreSQL fetch_tc rows it prints the ceiling: the same select of one test
 // case by id, prepared, straight to PostgreSQL from as many clients
 // (pgbench -M prepared), and the server's share of it (aim: >= 0.5 at 8 and
-// 64 clients).
+// 64 clients). Halfway through each 64-client fetch_tc run it scrapes the
+// server's /metrics and prints what it read.
 
 #include "storage/LocalModel.h"
 #include "tests/support/HostProcess.h"
@@ -112,7 +113,8 @@ struct Station
 // cores that also runs the server and the database, a thread per station
 // took a seventh of the CPU and made everything else wait for the scheduler,
 // which the stations of a lab, each on its own computer, do not do.
-Figures run(int port, int clients, double seconds, const std::function<std::string(std::mt19937&)>& body)
+Figures run(int port, int clients, double seconds, const std::function<std::string(std::mt19937&)>& body,
+            std::string* scrape = nullptr)
 {
     net::io_context io;
     bool measuring = false;
@@ -167,12 +169,38 @@ Figures run(int port, int clients, double seconds, const std::function<std::stri
     }
     net::steady_timer warm(io, std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds / 10)));
     net::steady_timer end(io);
+    // GET /metrics halfway through, on a connection of its own.
+    net::steady_timer half(io);
+    tcp::socket scraper(io);
+    http::request<http::empty_body> scrapeRequest{http::verb::get, "/metrics", 11};
+    http::response<http::string_body> scrapeResponse;
+    beast::flat_buffer scrapeBuffer;
     std::chrono::steady_clock::time_point mark;
     warm.async_wait([&](beast::error_code) {
         measuring = true;
         mark = std::chrono::steady_clock::now();
         end.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
         end.async_wait([&](beast::error_code) { stop = true; });
+        if (!scrape)
+            return;
+        half.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds / 2)));
+        half.async_wait([&](beast::error_code) {
+            beast::error_code error;
+            scraper.connect(server, error);
+            if (error)
+                return;
+            scrapeRequest.set(http::field::host, "127.0.0.1");
+            http::async_write(scraper, scrapeRequest, [&](beast::error_code error, std::size_t) {
+                if (error)
+                    return;
+                http::async_read(scraper, scrapeBuffer, scrapeResponse, [&](beast::error_code error, std::size_t) {
+                    if (!error)
+                        *scrape = scrapeResponse.body();
+                    beast::error_code ignored;
+                    scraper.close(ignored);
+                });
+            });
+        });
     });
     // Returns once the last answer after `stop` has come.
     io.run();
@@ -304,7 +332,9 @@ int main(int argc, char* argv[])
                        + std::to_string(random() % 1000) + "\",\"content\":" + content + "}}";
             };
             for (int clients : clientCounts) {
-                const Figures f = run(port, clients, seconds, body);
+                std::string scrape;
+                const bool scraping = fetch && clients == 64;
+                const Figures f = run(port, clients, seconds, body, scraping ? &scrape : nullptr);
                 QString verdict;
                 if (clients == 64 && fetch && qstrcmp(backend, "postgresql") == 0) {
                     const bool met = f.perSecond >= 5000 && f.p99 < 20;
@@ -318,6 +348,15 @@ int main(int argc, char* argv[])
                 std::printf("%-10s %-8s %2d clients: %8.0f requests/s  p50 %6.2f ms  p99 %6.2f ms%s%s\n", backend, command, clients,
                             f.perSecond, f.p50, f.p99, f.failures ? qPrintable(QStringLiteral("  %1 FAILED").arg(f.failures)) : "",
                             qPrintable(verdict));
+                // What an operator's scraper saw meanwhile (histogram buckets left out).
+                if (scraping) {
+                    std::printf("%-10s %-8s %2d clients: GET /metrics halfway through:%s\n", backend, command, clients,
+                                scrape.empty() ? " no answer" : "");
+                    for (const QByteArray& line : QByteArray::fromStdString(scrape).split('\n')) {
+                        if (!line.isEmpty() && !line.startsWith('#') && !line.contains("_bucket"))
+                            std::printf("    %s\n", line.constData());
+                    }
+                }
                 if (fetch && qstrcmp(backend, "postgresql") == 0) {
                     QString why;
                     const double ceiling = pgAlone(database, clients, seconds, why);

@@ -29,6 +29,8 @@ public:
         , limits(limits)
     {
     }
+    // Held by reference: a temporary would be gone before the first job.
+    ATWorkerMng(const ControllerEndpoint&, JobLimits&&) = delete;
 
     // `progress`, when set, gets a "JobProgress" event as each test case ends,
     // a "JobWaiting" event when the job has to wait for its device and a

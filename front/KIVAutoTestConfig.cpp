@@ -25,7 +25,8 @@ void KIVAutoTestSetRemoteHosts(const QString& first, const QString& second)
 
 QStringList KIVAutoTestRemoteHosts()
 {
-    const KIVAutoTestOptions& options = KIVAutoTestService::instance().Options();
+    // Asking creates nothing: without a service these are the defaults.
+    const KIVAutoTestOptions options = KIVAutoTestService::Exists() ? KIVAutoTestService::instance().Options() : KIVAutoTestOptions();
     return {options.remoteFirst, options.remoteSecond};
 }
 

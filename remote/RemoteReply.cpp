@@ -170,7 +170,7 @@ void RemoteReply::FinishResponse()
         else {
             const QByteArray reason = attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
             text = QStringLiteral("Error transferring %1 - server replied: %2")
-                       .arg(url().toString(), reason.isEmpty() ? QString::number(status) : QString::fromLatin1(reason));
+                       .arg(url().toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo), reason.isEmpty() ? QString::number(status) : QString::fromLatin1(reason));
         }
         setError(errorOfStatus(status), text);
         Finish();

@@ -31,6 +31,8 @@ public:
     // Each request reads its time limit and size bound from `settings` as it
     // starts (their owner may change them).
     explicit WebFileGetter(const RemoteSettings& settings, QObject* parent = nullptr);
+    // Held by reference: a temporary would be gone before the first request.
+    WebFileGetter(RemoteSettings&&, QObject* = nullptr) = delete;
     ~WebFileGetter() override;
 
     void wGet(const QString& url, const QByteArray& body, Completion completion,

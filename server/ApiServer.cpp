@@ -36,7 +36,7 @@ struct ApiServer::Io
 
 ApiServer::ApiServer(const ServerConfig& config)
     : m_config(config)
-    , m_workers(config.database, config.databaseWork, config.jobLeaseMs, config.databaseTimeoutMs)
+    , m_workers(config)
     , m_console(config.consoleDir)
     , m_connections(config.maxConnections)
     , m_buffered(config.maxBufferedBytes)

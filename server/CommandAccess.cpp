@@ -50,7 +50,7 @@ const Entry* find(const QString& cmd)
 CommandAccess::Kind CommandAccess::KindOf(const QString& cmd)
 {
     const Entry* entry = find(cmd);
-    return entry ? entry->kind : Read;
+    return entry ? entry->kind : Admin;
 }
 
 UserRole CommandAccess::Needs(const QString& cmd)

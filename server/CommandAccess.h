@@ -12,8 +12,10 @@ class CommandAccess
 public:
     enum Kind { Read, Write, Admin };
 
-    // Commands the server does not know are reads: they answer that they
-    // are not supported, whoever asks.
+    // A command missing from the table is for admins: one added to the
+    // server without an entry here is closed, not open. (Commands the server
+    // does not handle at all are not checked: they answer that they are not
+    // supported, whoever asks.)
     static Kind KindOf(const QString& cmd);
     static UserRole Needs(const QString& cmd);
     static bool Audited(const QString& cmd);

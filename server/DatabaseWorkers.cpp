@@ -1,5 +1,6 @@
 #include "server/DatabaseWorkers.h"
 
+#include "server/ServerConfig.h"
 #include "server/ServerSession.h"
 #include "platform/Debugger.h"
 #include "storage/LocalModel.h"
@@ -9,11 +10,13 @@
 
 #include <future>
 
-DatabaseWorkers::DatabaseWorkers(const QString& database, int count, int jobLeaseMs, int statementTimeoutMs)
-    : m_database(database)
-    , m_count(count < 1 ? 1 : count)
-    , m_jobLeaseMs(jobLeaseMs)
-    , m_statementTimeoutMs(statementTimeoutMs)
+DatabaseWorkers::DatabaseWorkers(const ServerConfig& config)
+    : m_database(config.database)
+    , m_count(config.databaseWork < 1 ? 1 : config.databaseWork)
+    , m_jobLeaseMs(config.jobLeaseMs)
+    , m_statementTimeoutMs(config.databaseTimeoutMs)
+    , m_readLimit(config.readLimit)
+    , m_maxTcList(config.maxTcList)
 {
 }
 
@@ -153,7 +156,8 @@ bool DatabaseWorkers::Queue(std::unique_ptr<Job>& job)
 
 void DatabaseWorkers::Run(int index)
 {
-    ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index), m_jobLeaseMs, m_statementTimeoutMs);
+    ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index), m_jobLeaseMs, m_statementTimeoutMs, m_readLimit,
+                          m_maxTcList);
     int lossesSeen = 0;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+struct ServerConfig;
+
 // The threads that work the database: a fixed number of them, each answering
 // through a ServerSession (and so a database connection) of its own, taking
 // requests in the order they came. The HTTP side hands a request over and is
@@ -43,7 +45,8 @@ public:
     // Called on a worker thread, or on the caller's when the workers are stopping.
     using Done = std::function<void(Answer&&)>;
 
-    DatabaseWorkers(const QString& database, int count, int jobLeaseMs, int statementTimeoutMs = 0);
+    // Its database, threads, lease, statement deadline and read bounds.
+    explicit DatabaseWorkers(const ServerConfig& config);
     ~DatabaseWorkers();
     DatabaseWorkers(const DatabaseWorkers&) = delete;
     DatabaseWorkers& operator=(const DatabaseWorkers&) = delete;
@@ -100,6 +103,8 @@ private:
     int m_count;
     int m_jobLeaseMs;
     int m_statementTimeoutMs;
+    qint64 m_readLimit;
+    int m_maxTcList;
     std::mutex m_mutex;
     std::condition_variable m_queued;
     std::deque<std::unique_ptr<Job>> m_queue;

@@ -34,6 +34,11 @@ struct ServerConfig
     // A statement (or a wait for a lock) running longer is stopped and its
     // request answered with a failure; 0 lets it run.
     int databaseTimeoutMs = 30 * 1000;
+    // A page or plan whose test cases alone pass what a host passes on to
+    // its client (its default reply limit) fails before it is read whole.
+    qint64 readLimit = 64 * 1024 * 1024;
+    // The longest "tclist" that "sync_plan" stores.
+    int maxTcList = 100000;
 
     // What one connection may cost. The header block counts its request
     // line, fields and blank line.

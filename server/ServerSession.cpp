@@ -10,10 +10,9 @@
 
 namespace {
 
-// What a host passes on to its client by default.
-const qint64 kReadLimit = 64 * 1024 * 1024;
-
 const QString kResult = QStringLiteral("result");
+
+const int kMaxAuditPage = 10000;
 
 // "audit_log": a page of the audit table, newest first, paged as "my_plans"
 // pages ("page" from 1, "size").
@@ -21,8 +20,10 @@ void auditLog(ComponentMap* components, const QJsonObject& request, QJsonObject&
 {
     const int page = request.value(QStringLiteral("page")).toInt(1);
     const int size = request.value(QStringLiteral("size")).toInt(20);
-    if (size < 1) {
-        reply.insert(kResult, QStringLiteral("size must be 1 or more"));
+    // Bounded: a page is built whole before it is answered.
+    if (size < 1 || size > kMaxAuditPage) {
+        reply.insert(kResult, size < 1 ? QStringLiteral("size must be 1 or more")
+                                       : QStringLiteral("size must be %1 or less").arg(kMaxAuditPage));
         return;
     }
     LocalModel* model = components->Get<LocalModel>("LocalModel");
@@ -47,9 +48,11 @@ void auditLog(ComponentMap* components, const QJsonObject& request, QJsonObject&
 
 } // namespace
 
-ServerSession::ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs, int statementTimeoutMs)
+ServerSession::ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs, int statementTimeoutMs,
+                             qint64 readLimit, int maxTcList)
     : m_database(database)
     , m_connectionName(connectionName)
+    , m_readLimit(readLimit)
 {
     // Applied to every connection the model opens, a reopened one included.
     m_model.SetStatementTimeout(statementTimeoutMs);
@@ -58,6 +61,7 @@ ServerSession::ServerSession(const QString& database, const QString& connectionN
     m_components.Register("LocalModel", &m_model);
     m_components.Register("JobRunner", static_cast<JobRunner*>(&m_runner));
     m_commands.SetComponentMap(&m_components);
+    m_commands.SetMaxTcList(maxTcList);
     m_commands.Add(QStringLiteral("job_report"), &ServerJobRunner::OnJobReport);
     m_commands.Add(QStringLiteral("job_progress"), &ServerJobRunner::OnJobProgress);
     m_commands.Add(QStringLiteral("audit_log"), &auditLog);
@@ -77,7 +81,7 @@ bool ServerSession::Connect(QString& error)
     if (m_model.Open(m_database, m_connectionName)) {
         // A page or plan whose test cases alone pass the host's reply limit
         // fails before it is read whole.
-        m_model.SetReadLimit(kReadLimit);
+        m_model.SetReadLimit(m_readLimit);
         return true;
     }
     error = m_model.LastErrorText();
@@ -163,9 +167,12 @@ QByteArray ServerSession::Handle(const QByteArray& body, const ServerUser& user,
     }
     QJsonObject request = document.object();
     cmd = request.value(QStringLiteral("cmd")).toString();
-    const QString refusal = CommandAccess::Refusal(cmd, user);
+    const QString refusal = m_commands.Has(cmd) ? CommandAccess::Refusal(cmd, user) : QString();
+    // Answered as every other refusal of the API is, with 200 and a
+    // "result": a station passes it on to its client as the server's own
+    // words, and keeps using this server.
     if (!refusal.isEmpty()) {
-        status = 403;
+        status = 200;
         return QJsonDocument(QJsonObject{{kResult, refusal}, {QStringLiteral("cmd"), cmd}}).toJson(QJsonDocument::Compact);
     }
     // A job's starter is who started it, whatever the request claims.

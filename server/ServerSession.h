@@ -18,14 +18,16 @@
 class ServerSession
 {
 public:
+    // `readLimit`: a page or plan whose test cases alone pass it fails before
+    // it is read whole; `maxTcList`: the longest "tclist" of "sync_plan".
     ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs = ServerJobRunner::DefaultLeaseMs,
-                  int statementTimeoutMs = 0);
+                  int statementTimeoutMs = 0, qint64 readLimit = 64 * 1024 * 1024, int maxTcList = 100000);
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
     // Answers one request body, done as `user`. `status` is the HTTP status
-    // (200; 400 for a body that is not a JSON object; 403 for a command
-    // beyond the user's role); `cmd` the command, for the log.
+    // (200, a command beyond the user's role included; 400 for a body that
+    // is not a JSON object); `cmd` the command, for the log.
     QByteArray Handle(const QByteArray& body, const ServerUser& user, int& status, QString& cmd);
     // Without a users file: done as the one token's holder, who may do anything.
     QByteArray Handle(const QByteArray& body, int& status, QString& cmd) { return Handle(body, ServerUser(), status, cmd); }
@@ -53,6 +55,7 @@ private:
 
     QString m_database;
     QString m_connectionName;
+    qint64 m_readLimit;
     LocalModel m_model;
     ComponentMap m_components;
     LocalCommandTable m_commands;

@@ -74,9 +74,14 @@ bool UserTable::Parse(const QByteArray& text, const QString& source, QString& er
     const QList<QByteArray> lines = text.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         QByteArray line = lines.at(i);
-        const int comment = line.indexOf('#');
-        if (comment >= 0)
-            line.truncate(comment);
+        // A comment starts a line or follows a space: "#" inside a token is
+        // part of it.
+        for (int at = line.indexOf('#'); at >= 0; at = line.indexOf('#', at + 1)) {
+            if (at == 0 || line.at(at - 1) == ' ' || line.at(at - 1) == '\t') {
+                line.truncate(at);
+                break;
+            }
+        }
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() == 1 && fields.first().isEmpty())
             continue;
@@ -94,7 +99,8 @@ bool UserTable::Parse(const QByteArray& text, const QString& source, QString& er
             return false;
         }
         if (!ParseRole(QString::fromUtf8(fields.at(1)), user.role)) {
-            error = where + QStringLiteral("unknown role \"%1\" (viewer, engineer or admin)").arg(QString::fromUtf8(fields.at(1).left(40)));
+            // Not shown: with the fields swapped, it would be the token.
+            error = where + QStringLiteral("the second field is not a role (viewer, engineer or admin)");
             return false;
         }
         if (names.contains(user.name)) {

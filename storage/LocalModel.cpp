@@ -574,7 +574,13 @@ void LocalModel::RollbackTransaction()
     }
     --transactionDepth;
     QSqlQuery undo(db);
-    undo.exec(QStringLiteral("rollback to savepoint s%1;").arg(transactionDepth));
+    // A savepoint that cannot be rolled back to (the connection is gone)
+    // takes the whole transaction with it; the levels above fail to commit.
+    if (!undo.exec(QStringLiteral("rollback to savepoint s%1;").arg(transactionDepth))) {
+        db.rollback();
+        transactionDepth = 0;
+        return;
+    }
     undo.exec(QStringLiteral("release savepoint s%1;").arg(transactionDepth));
 }
 

@@ -138,7 +138,7 @@ private Q_SLOTS:
     void countsMove()
     {
         const QHash<QString, double> before = samples(Get(PortOf("host"), "/metrics"));
-        QCOMPARE(before.value("autotest_host_controller_up"), 1.0);
+        QTRY_COMPARE(samples(Get(PortOf("host"), "/metrics")).value("autotest_host_controller_up"), 1.0);
         QCOMPARE(before.value("autotest_host_database_up"), 1.0);
         TestClient client;
         QNetworkRequest request(m_host.Url());
@@ -165,7 +165,8 @@ private Q_SLOTS:
             QVERIFY2(after.value(it.key()) - before.value(it.key()) == it.value(), qPrintable(it.key()));
         QVERIFY(!page.contains("no_such_cmd"));
         QCOMPARE(after.value("autotest_host_request_seconds_bucket{le=\"+Inf\"}"), after.value("autotest_host_request_seconds_count"));
-        QCOMPARE(after.value("autotest_host_open_connections"), 1.0);
+        // Connections of the rows before may still be on their way out.
+        QTRY_COMPARE(samples(Get(PortOf("host"), "/metrics")).value("autotest_host_open_connections"), 1.0);
         QCOMPARE(after.value("autotest_host_jobs_running"), 0.0);
     }
 };

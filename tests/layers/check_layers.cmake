@@ -2,7 +2,7 @@
 # that autotest-server holds no part of the job engine:
 #   cmake -DSOURCE=<source dir> -DSERVER=<autotest-server> -P check_layers.cmake
 # Fails naming each include that points the wrong way, each engine or device
-# class found in the server, and a Qt Qml library among the server's needs.
+# class found in the server, and Qt Qml or Qt WebSockets among what it loads.
 
 cmake_minimum_required(VERSION 3.16)
 
@@ -45,9 +45,18 @@ foreach(header ${engine_headers})
     endif()
 endforeach()
 
-execute_process(COMMAND readelf -d "${SERVER}" OUTPUT_VARIABLE dynamic)
-if(dynamic MATCHES "libQt5Qml")
-    string(APPEND failures "  autotest-server needs libQt5Qml\n")
+# Every library it loads, those its libraries need included.
+execute_process(COMMAND ldd "${SERVER}" OUTPUT_VARIABLE loaded RESULT_VARIABLE ldd_failed)
+if(ldd_failed)
+    string(APPEND failures "  ldd could not read ${SERVER}\n")
+elseif(loaded MATCHES "not found")
+    string(APPEND failures "  autotest-server misses a library, so what it loads is unknown:\n${loaded}\n")
+else()
+    foreach(library libQt5Qml libQt5WebSockets)
+        if(loaded MATCHES "${library}")
+            string(APPEND failures "  autotest-server loads ${library}\n")
+        endif()
+    endforeach()
 endif()
 
 if(failures)
