@@ -5,6 +5,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <new>
 
 void ATWorkerMng::NewJob(const QJsonObject& request, const ReplyCallback& callback, const EventCallback& progress)
@@ -130,4 +131,32 @@ ATWorkerMng::Load ATWorkerMng::Count() const
     }
     load.running -= load.waiting;
     return load;
+}
+
+bool ATWorkerMng::Holder(const QString& device, QJsonValue* jobId) const
+{
+    const auto held = devices.constFind(device);
+    if (held == devices.constEnd())
+        return false;
+    const auto holds = [jobId](const ATWorker* worker) {
+        if (!worker || worker->Reported())
+            return false;
+        *jobId = worker->JobId();
+        return true;
+    };
+    // The running worker is the one of this device that does not wait.
+    for (const QObject* child : workers.children()) {
+        const auto* worker = qobject_cast<const ATWorker*>(child);
+        if (!worker || worker->DeviceId() != device)
+            continue;
+        const bool queued = std::any_of(held->cbegin(), held->cend(),
+                                        [worker](const Queued& queued) { return queued.worker == worker; });
+        if (!queued && holds(worker))
+            return true;
+    }
+    for (const Queued& queued : *held) {
+        if (holds(queued.worker))
+            return true;
+    }
+    return false;
 }

@@ -54,6 +54,10 @@ public:
         int scriptProcesses = 0;
     };
     Load Count() const;
+    // Whether a job holds the device `device` (an id as ATWorker::DeviceId
+    // gives it), and that job's "jobid". A job that has ended gives way to the
+    // one that takes the device next, if any.
+    bool Holder(const QString& device, QJsonValue* jobId) const;
 
 private:
     struct Queued

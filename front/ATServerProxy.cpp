@@ -1,5 +1,6 @@
 #include "front/ATServerProxy.h"
 
+#include "engine/ATWorker.h"
 #include "front/RequestEnvelope.h"
 #include "local/JobVerdict.h"
 #include "local/RecordJson.h"
@@ -21,6 +22,16 @@ EventCallback progressEvents(const QJsonObject& request, const RequestContext& c
     return JobVerdict::Filter(context.events, JobVerdict::Asked(request));
 }
 
+StationInfo stationOf(const KIVAutoTestOptions& options)
+{
+    StationInfo station;
+    station.name = options.station;
+    station.version = options.version;
+    for (const KIVAutoTestStationDevice& device : options.stationDevices)
+        station.devices.append({device.url, device.tags});
+    return station;
+}
+
 } // namespace
 
 const ATServerProxy::JobEntry ATServerProxy::s_jobTable[] = {
@@ -37,9 +48,38 @@ const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
 
 ATServerProxy::ATServerProxy(const KIVAutoTestOptions& options)
     : m_workerMng(ControllerEndpoint::FromText(options.controller), m_jobLimits)
+    , m_stationBeat(stationOf(options), m_webGetter, m_remoteSettings, m_remoteHost,
+                    [this](const QString& url) { return StateOf(url); })
 {
     Apply(options);
     Init();
+    if (!options.station.isEmpty())
+        m_stationBeat.Start();
+}
+
+void ATServerProxy::StationJobs::NewJob(const QJsonObject& request, const ReplyCallback& report, const EventCallback& progress)
+{
+    if (!beat.Started()) {
+        engine.NewJob(request, report, progress);
+        return;
+    }
+    QPointer<StationBeat> station(&beat);
+    engine.NewJob(request,
+                  [report, station](const QJsonObject& end) {
+                      report(end);
+                      if (station)
+                          station->Now();
+                  },
+                  progress);
+    beat.Now();
+}
+
+StationBeat::DeviceState ATServerProxy::StateOf(const QString& url) const
+{
+    // Jobs name their device by its id, whatever the rest of their "url".
+    StationBeat::DeviceState state;
+    state.busy = m_workerMng.Holder(ATWorker::DeviceIdFromUrl(url), &state.jobId);
+    return state;
 }
 
 void ATServerProxy::Apply(const KIVAutoTestOptions& options)
@@ -121,16 +161,16 @@ void ATServerProxy::OnExecuteJob(const QJsonObject& request, const RequestContex
     const EventCallback events = progressEvents(request, context);
     const ReplyCallback reply = context.reply;
     if (JobVerdict::Asked(request)) {
-        m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, events);
+        m_jobs.NewJob(request.value(QStringLiteral("VALUE")).toObject(), reply, events);
         return;
     }
-    m_workerMng.NewJob(request.value(QStringLiteral("VALUE")).toObject(),
-                       [reply](const QJsonObject& report) {
-                           QJsonObject plain = report;
-                           JobVerdict::Strip(plain);
-                           reply(plain);
-                       },
-                       events);
+    m_jobs.NewJob(request.value(QStringLiteral("VALUE")).toObject(),
+                  [reply](const QJsonObject& report) {
+                      QJsonObject plain = report;
+                      JobVerdict::Strip(plain);
+                      reply(plain);
+                  },
+                  events);
 }
 
 bool ATServerProxy::Knows(const QString& cmd) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/ComponentMap.h"
+#include "base/JobEngine.h"
 #include "engine/ATWorkerMng.h"
 #include "front/AtTplMng.h"
 #include "front/KIVAutoTestConfig.h"
@@ -9,6 +10,7 @@
 #include "local/LocalDispatcher.h"
 #include "remote/RemoteJobs.h"
 #include "remote/RemoteSettings.h"
+#include "remote/StationBeat.h"
 #include "remote/WebFileGetter.h"
 #include "storage/LocalModel.h"
 
@@ -29,7 +31,8 @@ public:
     ATServerProxy& operator=(const ATServerProxy&) = delete;
 
     void DoJson(const QJsonObject& request, const RequestContext& context);
-    // Takes changed options (the controller stays) for what starts afterwards.
+    // Takes changed options (the controller and the station stay) for what
+    // starts afterwards.
     void Apply(const KIVAutoTestOptions& options);
 
     // For the host's metrics.
@@ -46,7 +49,22 @@ private:
     static const JobEntry s_jobTable[];
     static const ImmediateEntry s_immediateTable[];
 
+    // Hands jobs to the worker manager. On a station a job that starts or
+    // ends beats at once, so that the server sees its device taken or freed.
+    class StationJobs : public JobEngine
+    {
+    public:
+        StationJobs(ATWorkerMng& engine, StationBeat& beat) : engine(engine), beat(beat) {}
+        void NewJob(const QJsonObject& request, const ReplyCallback& report, const EventCallback& progress = nullptr) override;
+        bool Waiting(const QJsonValue& jobId) const override { return engine.Waiting(jobId); }
+
+    private:
+        ATWorkerMng& engine;
+        StationBeat& beat;
+    };
+
     void Init();
+    StationBeat::DeviceState StateOf(const QString& url) const;
 
     void OnExecuteJob(const QJsonObject& request, const RequestContext& context);
     void OnNoCmd(const QJsonObject& request, QJsonObject& reply);
@@ -65,6 +83,8 @@ private:
     // The options as each floor reads them, kept in step by Apply.
     JobLimits m_jobLimits;
     RemoteSettings m_remoteSettings;
+    // 1 selects the first remote host, anything else the second.
+    int m_remoteHost = 0;
     LocalCommandTable m_commands;
     LocalModel m_model;
     // Held while this service uses the database: only the host that holds it
@@ -73,11 +93,13 @@ private:
     WebFileGetter m_webGetter{m_remoteSettings};
     AtTplMng m_templates;
     ATWorkerMng m_workerMng;
+    // Beats only when the options name a station.
+    StationBeat m_stationBeat;
+    // Every job starts through this one.
+    StationJobs m_jobs{m_workerMng, m_stationBeat};
     ComponentMap m_components;
-    LocalDispatcher m_dispatcher{&m_workerMng};
+    LocalDispatcher m_dispatcher{&m_jobs};
     // Jobs that the remote server hands back to run here.
-    RemoteJobs m_remoteJobs{m_webGetter, m_workerMng};
-    // 1 selects the first remote host, anything else the second.
-    int m_remoteHost = 0;
+    RemoteJobs m_remoteJobs{m_webGetter, m_jobs};
     bool m_remoteMode = true;
 };

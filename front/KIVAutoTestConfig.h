@@ -2,14 +2,28 @@
 
 #include "front/KIVAutoTestGlobal.h"
 
+#include <QList>
 #include <QString>
-
-class QStringList;
+#include <QStringList>
 
 // Defaults of the options below that the host's --help shows.
 constexpr int KIVAutoTestDefaultJobScriptBudgetMs = 60000;
 constexpr int KIVAutoTestDefaultScriptMemoryMiB = 256;
 constexpr int KIVAutoTestDefaultRemoteTimeoutMs = 30000;
+// Bounds of a station's description, which goes to the server with every beat.
+constexpr int KIVAutoTestMaxStationName = 100;
+constexpr int KIVAutoTestMaxStationDevices = 64;
+constexpr int KIVAutoTestMaxDeviceTags = 50;
+constexpr int KIVAutoTestMaxDeviceUrl = 500;
+constexpr int KIVAutoTestMaxTag = 100;
+
+// A device that a station offers to the lab.
+struct KIVAutoTestStationDevice
+{
+    // As jobs give it in their "url".
+    QString url;
+    QStringList tags;
+};
 
 // What a KIVAutoTestService runs with: given at its creation, changed later
 // by the KIVAutoTestSet... functions below. Each value is described at its
@@ -31,6 +45,14 @@ struct KIVAutoTestOptions
     qint64 maxReplyBytes = 64 * 1024 * 1024;
     // The longest "tclist" that "sync_plan" stores.
     int maxTcList = 100000;
+    // With a name, the host is a station of the lab: it checks in with the
+    // remote server it uses, listing `stationDevices` and whether a job holds
+    // each, whatever the mode. Fixed for the service's life.
+    QString station;
+    QList<KIVAutoTestStationDevice> stationDevices;
+    // What the station reports as its version: KIVAutoTestVersion() of the
+    // library the host loaded.
+    QString version;
 };
 
 // The KIVAutoTestSet... functions change the service's options: they take

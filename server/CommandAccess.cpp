@@ -13,6 +13,8 @@ struct Entry
 
 // Every command the server answers. "job_progress" changes a running job's
 // verdicts but comes every few minutes per job; its "job_report" is audited.
+// "station_beat" comes every few seconds from each station, and says only
+// what its station holds now.
 const Entry kCommands[] = {
     {"proj_tcs", CommandAccess::Read, false},
     {"fetch_tc", CommandAccess::Read, false},
@@ -23,6 +25,7 @@ const Entry kCommands[] = {
     {"my_reports", CommandAccess::Read, false},
     {"job_info", CommandAccess::Read, false},
     {"job_detail", CommandAccess::Read, false},
+    {"lab_state", CommandAccess::Read, false},
     {"add_tc", CommandAccess::Write, true},
     {"update_tc", CommandAccess::Write, true},
     {"create_plan", CommandAccess::Write, true},
@@ -31,6 +34,7 @@ const Entry kCommands[] = {
     {"execute_job_local", CommandAccess::Write, true},
     {"job_report", CommandAccess::Write, true},
     {"job_progress", CommandAccess::Write, false},
+    {"station_beat", CommandAccess::Write, false},
     {"del_tc", CommandAccess::Admin, true},
     {"del_plan", CommandAccess::Admin, true},
     {"audit_log", CommandAccess::Admin, false},

@@ -17,6 +17,7 @@ DatabaseWorkers::DatabaseWorkers(const ServerConfig& config)
     , m_statementTimeoutMs(config.databaseTimeoutMs)
     , m_readLimit(config.readLimit)
     , m_maxTcList(config.maxTcList)
+    , m_stationLeaseMs(config.stationLeaseMs)
 {
 }
 
@@ -157,7 +158,7 @@ bool DatabaseWorkers::Queue(std::unique_ptr<Job>& job)
 void DatabaseWorkers::Run(int index)
 {
     ServerSession session(m_database, QStringLiteral("AutoTestServer-%1").arg(index), m_jobLeaseMs, m_statementTimeoutMs, m_readLimit,
-                          m_maxTcList);
+                          m_maxTcList, m_stationLeaseMs);
     int lossesSeen = 0;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {

@@ -105,6 +105,7 @@ private:
     int m_statementTimeoutMs;
     qint64 m_readLimit;
     int m_maxTcList;
+    int m_stationLeaseMs;
     std::mutex m_mutex;
     std::condition_variable m_queued;
     std::deque<std::unique_ptr<Job>> m_queue;

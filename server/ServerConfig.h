@@ -31,6 +31,9 @@ struct ServerConfig
     // A running job whose station has not been heard of for this long is
     // finished as "Station lost".
     int jobLeaseMs = 10 * 60 * 1000;
+    // A station is online while its last "station_beat" is younger than
+    // this; 0 shows every station offline at once.
+    int stationLeaseMs = 30 * 1000;
     // A statement (or a wait for a lock) running longer is stopped and its
     // request answered with a failure; 0 lets it run.
     int databaseTimeoutMs = 30 * 1000;

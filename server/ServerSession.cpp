@@ -49,7 +49,7 @@ void auditLog(ComponentMap* components, const QJsonObject& request, QJsonObject&
 } // namespace
 
 ServerSession::ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs, int statementTimeoutMs,
-                             qint64 readLimit, int maxTcList)
+                             qint64 readLimit, int maxTcList, int stationLeaseMs)
     : m_database(database)
     , m_connectionName(connectionName)
     , m_readLimit(readLimit)
@@ -58,13 +58,18 @@ ServerSession::ServerSession(const QString& database, const QString& connectionN
     m_model.SetStatementTimeout(statementTimeoutMs);
     m_runner.SetModel(&m_model);
     m_runner.SetLease(jobLeaseMs);
+    m_stations.SetModel(&m_model);
+    m_stations.SetLease(stationLeaseMs);
     m_components.Register("LocalModel", &m_model);
+    m_components.Register("Stations", &m_stations);
     m_components.Register("JobRunner", static_cast<JobRunner*>(&m_runner));
     m_commands.SetComponentMap(&m_components);
     m_commands.SetMaxTcList(maxTcList);
     m_commands.Add(QStringLiteral("job_report"), &ServerJobRunner::OnJobReport);
     m_commands.Add(QStringLiteral("job_progress"), &ServerJobRunner::OnJobProgress);
     m_commands.Add(QStringLiteral("audit_log"), &auditLog);
+    m_commands.Add(QStringLiteral("station_beat"), &StationRegistry::OnStationBeat);
+    m_commands.Add(QStringLiteral("lab_state"), &StationRegistry::OnLabState);
 }
 
 void ServerSession::ExpireJobs()

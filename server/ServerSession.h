@@ -3,6 +3,7 @@
 #include "base/ComponentMap.h"
 #include "local/LocalCommandTable.h"
 #include "server/ServerJobRunner.h"
+#include "server/StationRegistry.h"
 #include "server/UserTable.h"
 #include "storage/LocalModel.h"
 
@@ -19,9 +20,11 @@ class ServerSession
 {
 public:
     // `readLimit`: a page or plan whose test cases alone pass it fails before
-    // it is read whole; `maxTcList`: the longest "tclist" of "sync_plan".
+    // it is read whole; `maxTcList`: the longest "tclist" of "sync_plan";
+    // `stationLeaseMs`: how long a station is online after its beat.
     ServerSession(const QString& database, const QString& connectionName, int jobLeaseMs = ServerJobRunner::DefaultLeaseMs,
-                  int statementTimeoutMs = 0, qint64 readLimit = 64 * 1024 * 1024, int maxTcList = 100000);
+                  int statementTimeoutMs = 0, qint64 readLimit = 64 * 1024 * 1024, int maxTcList = 100000,
+                  int stationLeaseMs = StationRegistry::DefaultLeaseMs);
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
@@ -60,5 +63,6 @@ private:
     ComponentMap m_components;
     LocalCommandTable m_commands;
     ServerJobRunner m_runner;
+    StationRegistry m_stations;
     int m_losses = 0;
 };

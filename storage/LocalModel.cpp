@@ -616,6 +616,64 @@ bool LocalModel::QueryAudit(int page, int pageSz, QList<AuditEntry>& out, int& t
     return true;
 }
 
+bool LocalModel::RecordBeat(const StationRow& station, const QList<DeviceRow>& devices)
+{
+    if (!BeginTransaction())
+        return false;
+    // The station's row first: on PostgreSQL it locks the station, so that
+    // two beats of one station replace its devices one after the other.
+    Prepare(QStringLiteral("insert into T_Station (name,version,lastSeen) values (:name, :version, :seen) "
+                           "on conflict (name) do update set version = excluded.version, lastSeen = excluded.lastSeen;"));
+    query.bindValue(QStringLiteral(":name"), nonNull(station.name));
+    query.bindValue(QStringLiteral(":version"), nonNull(station.version));
+    query.bindValue(QStringLiteral(":seen"), seenNow());
+    bool ok = query.exec();
+    if (ok) {
+        Prepare(QStringLiteral("delete from T_Device where station = :station;"));
+        query.bindValue(QStringLiteral(":station"), nonNull(station.name));
+        ok = query.exec();
+    }
+    for (int i = 0; ok && i < devices.size(); ++i) {
+        const DeviceRow& device = devices.at(i);
+        Prepare(QStringLiteral("insert into T_Device (station,url,tags,state,jobId) values (:station, :url, :tags, :state, :jobId);"));
+        query.bindValue(QStringLiteral(":station"), nonNull(station.name));
+        query.bindValue(QStringLiteral(":url"), nonNull(device.url));
+        query.bindValue(QStringLiteral(":tags"), nonNull(device.tags));
+        query.bindValue(QStringLiteral(":state"), nonNull(device.state));
+        query.bindValue(QStringLiteral(":jobId"), device.jobId > 0 ? QVariant(device.jobId) : QVariant(QVariant::Int));
+        ok = query.exec();
+    }
+    if (ok && CommitTransaction())
+        return true;
+    RollbackTransaction();
+    return false;
+}
+
+bool LocalModel::QueryLab(qint64 leaseMs, int maxStations, int maxDevices, QList<StationRow>& stations, QList<DeviceRow>& devices,
+                          bool& complete)
+{
+    // One more row than asked for tells whether there were more.
+    Prepare(QStringLiteral("select name, version, lastSeen, case when lastSeen > :since then 1 else 0 end from T_Station "
+                           "limit :max;"));
+    query.bindValue(QStringLiteral(":since"), seenNow(leaseMs));
+    query.bindValue(QStringLiteral(":max"), maxStations + 1);
+    if (!query.exec())
+        return false;
+    while (query.next())
+        stations.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toString(), query.value(3).toInt() != 0});
+    query.finish();
+    Prepare(QStringLiteral("select station, url, tags, state, jobId from T_Device limit :max;"));
+    query.bindValue(QStringLiteral(":max"), maxDevices + 1);
+    if (!query.exec())
+        return false;
+    while (query.next())
+        devices.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toString(), query.value(3).toString(),
+                        query.value(4).toInt()});
+    query.finish();
+    complete = stations.size() <= maxStations && devices.size() <= maxDevices;
+    return true;
+}
+
 bool LocalModel::InsertedId(int& id)
 {
     if (!query.exec())

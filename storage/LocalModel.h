@@ -131,6 +131,37 @@ public:
     // A page of the audit table, newest first, and how many rows it has.
     bool QueryAudit(int page, int pageSz, QList<AuditEntry>& out, int& total);
 
+    // A station (a host in mode "remote") as its last beat left it.
+    struct StationRow
+    {
+        QString name;
+        QString version;
+        // UTC, "yyyy-MM-dd hh:mm:ss.zzz", as a job's "seen".
+        QString lastSeen;
+        // Whether the last beat came within the lease QueryLab was given.
+        bool online = false;
+    };
+    // A device as its station's last beat listed it.
+    struct DeviceRow
+    {
+        QString station;
+        QString url;
+        // A JSON array of strings, as text.
+        QString tags;
+        // "free" or "busy".
+        QString state;
+        // The job it runs; 0 for none.
+        int jobId = 0;
+    };
+    // Notes that `station` beat now and replaces its devices with `devices`,
+    // in one transaction.
+    bool RecordBeat(const StationRow& station, const QList<DeviceRow>& devices);
+    // The stations and their devices, unordered; a station is online when it
+    // beat within the last `leaseMs`. Reads at most `maxStations` and
+    // `maxDevices` rows: `complete` is false when there were more.
+    bool QueryLab(qint64 leaseMs, int maxStations, int maxDevices, QList<StationRow>& stations, QList<DeviceRow>& devices,
+                  bool& complete);
+
     // Groups the operations between Begin and Commit so that they apply
     // whole or not at all. Rollback keeps LastErrorText as the failed
     // operation left it. Inside a transaction they nest as savepoints, so

@@ -64,6 +64,19 @@ const char* const kTables[] = {
     " userName text not null,"
     " cmd text not null,"
     " ids text not null);",
+    // Stations (hosts in mode "remote") as their last beat left them;
+    // "lastSeen" is UTC text, as a job's "seen", and "tags" a JSON array.
+    "create table if not exists T_Station ("
+    " name text primary key,"
+    " version text not null,"
+    " lastSeen text not null);",
+    "create table if not exists T_Device ("
+    " station text not null references T_Station(name) on delete cascade,"
+    " url text not null,"
+    " tags text not null,"
+    " state text not null,"
+    " jobId integer,"
+    " primary key (station, url));",
 };
 
 // One index per lookup the model makes, including the child side of every

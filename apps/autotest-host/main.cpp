@@ -20,6 +20,56 @@
 
 #include <limits>
 
+namespace {
+
+// Fills the station's part of `service` from --station and its --device list;
+// false (the reason printed) when they are wrong.
+bool ReadStation(const ProgramOptions& options, const QCommandLineOption& stationOption,
+                 const QCommandLineOption& deviceOption, KIVAutoTestOptions& service)
+{
+    const QCommandLineParser& parser = options.Parser();
+    const QStringList devices = parser.values(deviceOption);
+    if (!parser.isSet(stationOption))
+        return devices.isEmpty() || options.Fail(QStringLiteral("--device needs --station: only a station offers devices"));
+    const QString name = parser.value(stationOption);
+    if (name.trimmed().isEmpty() || name.size() > KIVAutoTestMaxStationName)
+        return options.Fail(QStringLiteral("--station takes a name of 1 to %1 characters").arg(KIVAutoTestMaxStationName));
+    if (devices.size() > KIVAutoTestMaxStationDevices)
+        return options.Fail(QStringLiteral("--device: a station offers at most %1 devices").arg(KIVAutoTestMaxStationDevices));
+    QStringList ids;
+    for (const QString& given : devices) {
+        const int equals = given.indexOf(QLatin1Char('='));
+        KIVAutoTestStationDevice device;
+        device.url = given.left(equals);
+        if (equals >= 0)
+            device.tags = given.mid(equals + 1).split(QLatin1Char(','));
+        // Jobs name their device by the last part of their "url": two URLs
+        // that end alike are one device.
+        const QStringList parts = device.url.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        const QString id = parts.isEmpty() ? QString() : parts.last();
+        // Without a query, where a token may be.
+        const QString shown = QStringLiteral("--device ") + QUrl(device.url).toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo);
+        if (id.isEmpty())
+            return options.Fail(shown + QStringLiteral(": the URL names no device"));
+        if (device.url.size() > KIVAutoTestMaxDeviceUrl)
+            return options.Fail(shown + QStringLiteral(": the URL is longer than %1 characters").arg(KIVAutoTestMaxDeviceUrl));
+        if (ids.contains(id))
+            return options.Fail(shown + QStringLiteral(": device %1 is given twice").arg(QUrl(id).toString(QUrl::RemoveQuery)));
+        for (const QString& tag : qAsConst(device.tags)) {
+            if (tag.isEmpty() || tag.size() > KIVAutoTestMaxTag)
+                return options.Fail(shown + QStringLiteral(": a tag takes 1 to %1 characters").arg(KIVAutoTestMaxTag));
+        }
+        if (device.tags.size() > KIVAutoTestMaxDeviceTags)
+            return options.Fail(shown + QStringLiteral(": at most %1 tags").arg(KIVAutoTestMaxDeviceTags));
+        ids.append(id);
+        service.stationDevices.append(device);
+    }
+    service.station = name;
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
     // Every client and job shares one thread here, so no arena multiplies
@@ -84,9 +134,19 @@ int main(int argc, char* argv[])
         QStringLiteral("Serves GET /metrics and /healthz on this port (same --address) instead of the WebSocket\n"
                        "port, whose clients then get no such page; 0 picks a free port and logs it."),
         QStringLiteral("port"));
+    const QCommandLineOption stationOption(QStringLiteral("station"),
+        QStringLiteral("Makes this host the lab station <name> (1 to %1 characters): every few seconds, whatever "
+                       "the mode, it posts \"station_beat\" to the remote server in use, listing its --device entries "
+                       "and the job that holds each.").arg(KIVAutoTestMaxStationName),
+        QStringLiteral("name"));
+    const QCommandLineOption deviceOption(QStringLiteral("device"),
+        QStringLiteral("A device the station offers, as jobs give it in their \"url\" (at most %1 characters), with its "
+                       "tags (at most %2, each 1 to %3 characters); repeat for each device, at most %4 (needs --station).")
+            .arg(KIVAutoTestMaxDeviceUrl).arg(KIVAutoTestMaxDeviceTags).arg(KIVAutoTestMaxTag).arg(KIVAutoTestMaxStationDevices),
+        QStringLiteral("url[=tag,tag...]"));
     options.Add({addressOption, portOption, metricsPortOption, remoteOption, originOption, tokenOption, maxConnectionsOption, maxHeldOption,
                  remoteTimeoutOption, maxReplyOption, maxRemoteReplyOption, scriptTimeoutOption, jobScriptBudgetOption,
-                 scriptMemoryOption, deviceTimeoutOption, controllerOption});
+                 scriptMemoryOption, deviceTimeoutOption, controllerOption, stationOption, deviceOption});
     options.Process(app);
     const QCommandLineParser& parser = options.Parser();
 
@@ -145,6 +205,10 @@ int main(int argc, char* argv[])
         serviceOptions.remoteFirst = hosts.at(0);
         serviceOptions.remoteSecond = hosts.at(1);
     }
+
+    if (!ReadStation(options, stationOption, deviceOption, serviceOptions))
+        return 2;
+    serviceOptions.version = QString::fromLatin1(KIVAutoTestVersion());
 
     // The service keeps its database and templates here but never creates the
     // directory itself.

@@ -124,25 +124,31 @@ int main(int argc, char* argv[])
         QStringLiteral("A running job whose station has sent nothing for this long is finished as \"Station lost\"\n"
                        "(default 600). Stations report at least every third of it while a job runs."),
         QStringLiteral("seconds"), QStringLiteral("600"));
+    const QCommandLineOption stationLeaseOption(QStringLiteral("station-lease-s"),
+        QStringLiteral("A station is shown online while its last \"station_beat\" is younger than this; the reply\n"
+                       "tells it to beat within it (default 30; 0: stations are shown offline at once, for tests)."),
+        QStringLiteral("seconds"), QStringLiteral("30"));
     const QCommandLineOption databaseTimeoutOption(QStringLiteral("database-timeout-ms"),
         QStringLiteral("A database statement, or a wait for a lock, running longer is stopped and its request\n"
                        "answered with a failure; the worker goes on with the next (default 30000, 0 = none)."),
         QStringLiteral("ms"), QString::number(ServerConfig().databaseTimeoutMs));
     options.Add({addressOption, portOption, databaseOption, ioThreadsOption, workOption, originOption, tokenOption,
-                 usersOption, maxBodyOption, maxConnectionsOption, maxBufferedOption, consoleOption, leaseOption, databaseTimeoutOption, threadsOption,
-                 headerTimeoutOption, bodyTimeoutOption, idleTimeoutOption});
+                 usersOption, maxBodyOption, maxConnectionsOption, maxBufferedOption, consoleOption, leaseOption, stationLeaseOption,
+                 databaseTimeoutOption, threadsOption, headerTimeoutOption, bodyTimeoutOption, idleTimeoutOption});
     options.Process(app);
     const QCommandLineParser& parser = options.Parser();
 
     ServerConfig config;
     QHostAddress address;
     quint16 port = 0;
-    qint64 ioThreads = 0, databaseWork = 0, maxBodyMiB = 0, leaseSeconds = 0, maxConnections = 0, maxBufferedMiB = 0;
+    qint64 ioThreads = 0, databaseWork = 0, maxBodyMiB = 0, leaseSeconds = 0, stationLeaseSeconds = 0, maxConnections = 0;
+    qint64 maxBufferedMiB = 0;
     qint64 headerTimeout = 0, bodyTimeout = 0, idleTimeout = 0, databaseTimeout = 0, ignored = 0;
     const qint64 hour = 3600 * 1000;
     if (!options.ReadAddress(addressOption, address) || !options.ReadPort(portOption, port)
         || !options.ReadNumber(ioThreadsOption, 1, 256, ioThreads) || !options.ReadNumber(workOption, 1, 4096, databaseWork)
         || !options.ReadNumber(maxBodyOption, 1, 1024, maxBodyMiB) || !options.ReadNumber(leaseOption, 1, 7 * 24 * 3600, leaseSeconds)
+        || !options.ReadNumber(stationLeaseOption, 0, 24 * 3600, stationLeaseSeconds)
         || !options.ReadNumber(maxConnectionsOption, 1, 1000000, maxConnections)
         || !options.ReadNumber(maxBufferedOption, 1, 1 << 20, maxBufferedMiB)
         || !options.ReadNumber(headerTimeoutOption, 1, hour, headerTimeout) || !options.ReadNumber(bodyTimeoutOption, 1, hour, bodyTimeout)
@@ -186,6 +192,7 @@ int main(int argc, char* argv[])
     config.idleTimeoutMs = int(idleTimeout);
     config.databaseTimeoutMs = int(databaseTimeout);
     config.jobLeaseMs = int(leaseSeconds * 1000);
+    config.stationLeaseMs = int(stationLeaseSeconds * 1000);
     // As the host takes it: scripts that run the programs set it.
     bool tcListSet = false;
     const int tcListLimit = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &tcListSet);

@@ -1,0 +1,36 @@
+#pragma once
+
+class ComponentMap;
+class LocalModel;
+class QJsonObject;
+
+// Stations (hosts in mode "remote") and their devices as the server knows
+// them: each station posts "station_beat" every few seconds with its whole
+// device list, and is online while its last beat is younger than the lease.
+// "lab_state" shows them all.
+class StationRegistry
+{
+public:
+    static constexpr int DefaultLeaseMs = 30 * 1000;
+    // What one beat may carry.
+    static constexpr int MaxDevices = 64;
+    static constexpr int MaxTags = 50;
+    // What "lab_state" reads at most; past it, it refuses rather than
+    // building a reply of unbounded size.
+    static constexpr int MaxStations = 1000;
+    static constexpr int MaxStoredDevices = MaxStations * MaxDevices;
+
+    void SetModel(LocalModel* model) { m_model = model; }
+    // 0 shows every station offline as soon as it beat.
+    void SetLease(int ms) { m_leaseMs = ms; }
+
+    // {"station", "version", "devices": [{"url", "tags", "state", "jobid"}]}:
+    // replaces what is known of the station; answers "lease_ms".
+    static void OnStationBeat(ComponentMap* components, const QJsonObject& request, QJsonObject& reply);
+    // Every station, device and (later) queued job, sorted by name and url.
+    static void OnLabState(ComponentMap* components, const QJsonObject& request, QJsonObject& reply);
+
+private:
+    LocalModel* m_model = nullptr;
+    int m_leaseMs = DefaultLeaseMs;
+};
