@@ -1,6 +1,7 @@
 // autotest-server's stations: "station_beat" stores what a station holds now,
 // "lab_state" shows every station and device, offline ones as such.
 
+#include "tests/support/ApiPost.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/JsonTools.h"
 #include "tests/support/PgTestDatabase.h"
@@ -119,15 +120,7 @@ class TstLab : public QObject
 
     QJsonObject Post(const HostProcess& server, const QJsonObject& request, const QByteArray& token = kAlice)
     {
-        QNetworkRequest post(server.Url());
-        post.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-        post.setRawHeader("Authorization", "Bearer " + token);
-        QNetworkReply* reply = m_network.post(post, QJsonDocument(request).toJson(QJsonDocument::Compact));
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        if (!reply->isFinished())
-            finished.wait(10000);
-        reply->deleteLater();
-        return QJsonDocument::fromJson(reply->readAll()).object();
+        return PostApi(m_network, server.Url(), request, token);
     }
 
     QJsonObject Lab(const HostProcess& server) { return Post(server, {{"cmd", "lab_state"}}, kVera); }

@@ -3,6 +3,7 @@
 // URLs (127.0.0.1 first, localhost second), and jobs that the server hands
 // back to run on the controller emulator.
 
+#include "front/KIVAutoTestConfig.h"
 #include "local/JobVerdict.h"
 #include "tests/support/FakeRemoteServer.h"
 #include "tests/support/HostProcess.h"
@@ -181,9 +182,10 @@ void TstRemote::silentServerTimesOut()
     // A host told nothing says where it looks; it sends nothing there here.
     HostProcess defaults;
     QVERIFY2(defaults.Start(), qPrintable(defaults.ErrorText()));
-    QVERIFY(defaults.Stderr().contains("Remote test-management hosts: first http://127.0.0.1:8080/api, second "
-                                       "http://localhost:8080/api (the defaults, both this machine;"));
-    QVERIFY(defaults.Stderr().contains("Controller ws://127.0.0.1:19870\n"));
+    const KIVAutoTestOptions options;
+    QVERIFY(defaults.Stderr().contains("Remote test-management hosts: first " + options.remoteFirst + ", second "
+                                       + options.remoteSecond + " (the defaults, both this machine;"));
+    QVERIFY(defaults.Stderr().contains("Controller " + options.controller + "\n"));
     QVERIFY2(defaults.Stop(), qPrintable(defaults.Stderr()));
     Restart({"--remote-timeout-ms", "300"});
     m_server->Queue({200, "{}", {}, 1, 0, true});

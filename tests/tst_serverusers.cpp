@@ -2,6 +2,7 @@
 // within that user's role; every change is in the audit table, which admins
 // page through with "audit_log".
 
+#include "tests/support/ApiPost.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/JsonTools.h"
 #include "tests/support/PgTestDatabase.h"
@@ -66,18 +67,7 @@ class TstServerUsers : public QObject
         QUrl url = m_server->Url();
         if (inUrl)
             url.setQuery("token=" + QString::fromLatin1(token));
-        QNetworkRequest post(url);
-        post.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-        if (!token.isEmpty() && !inUrl)
-            post.setRawHeader("Authorization", "Bearer " + token);
-        QNetworkReply* reply = m_network.post(post, QJsonDocument(request).toJson(QJsonDocument::Compact));
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        if (!reply->isFinished())
-            finished.wait(10000);
-        reply->deleteLater();
-        if (status)
-            *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        return QJsonDocument::fromJson(reply->readAll()).object();
+        return PostApi(m_network, url, request, inUrl ? QByteArray() : token, status);
     }
 
     QString Result(const QJsonObject& request, const QByteArray& token) { return Post(request, token).value("result").toString(); }

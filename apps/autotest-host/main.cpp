@@ -182,11 +182,7 @@ int main(int argc, char* argv[])
     serviceOptions.remoteTimeoutMs = int(remoteTimeout);
     serviceOptions.maxReplyBytes = qMin<qint64>(maxReplyMiB, 1 << 20) << 20;
     serviceOptions.maxRemoteReplyBytes = qMin<qint64>(maxRemoteReplyMiB, 1 << 20) << 20;
-    // Kept from before the option existed: scripts that run the host set it.
-    bool tcListSet = false;
-    const int tcListLimit = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &tcListSet);
-    if (tcListSet && tcListLimit >= 0)
-        serviceOptions.maxTcList = tcListLimit;
+    ProgramOptions::ReadTcListLimit(serviceOptions.maxTcList);
     if (parser.isSet(controllerOption)) {
         serviceOptions.controller = parser.value(controllerOption);
         QString why;

@@ -193,11 +193,7 @@ int main(int argc, char* argv[])
     config.databaseTimeoutMs = int(databaseTimeout);
     config.jobLeaseMs = int(leaseSeconds * 1000);
     config.stationLeaseMs = int(stationLeaseSeconds * 1000);
-    // As the host takes it: scripts that run the programs set it.
-    bool tcListSet = false;
-    const int tcListLimit = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &tcListSet);
-    if (tcListSet && tcListLimit >= 0)
-        config.maxTcList = tcListLimit;
+    ProgramOptions::ReadTcListLimit(config.maxTcList);
     config.origins = parser.values(originOption);
 
     const QString appDir = QCoreApplication::applicationDirPath();

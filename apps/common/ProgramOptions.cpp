@@ -105,3 +105,11 @@ bool ProgramOptions::Fail(const QString& why) const
     std::fprintf(stderr, "%s: %s\n", qPrintable(m_program), qPrintable(why));
     return false;
 }
+
+void ProgramOptions::ReadTcListLimit(int& limit)
+{
+    bool set = false;
+    const int value = qEnvironmentVariableIntValue("KIV_TCLIST_LIMIT", &set);
+    if (set && value >= 0)
+        limit = value;
+}

@@ -25,6 +25,9 @@ public:
     static QCommandLineOption OriginOption(const QString& allowed, const QString& defaults);
     // `who` says who must send the secret read from the file.
     static QCommandLineOption TokenOption(const QString& who);
+    // KIV_TCLIST_LIMIT from the environment, when it is set to a count:
+    // scripts that run the programs set the "tclist" bound that way.
+    static void ReadTcListLimit(int& limit);
 
     void Add(const QList<QCommandLineOption>& options) { m_parser.addOptions(options); }
     QCommandLineParser& Parser() { return m_parser; }
