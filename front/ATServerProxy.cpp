@@ -49,7 +49,10 @@ const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
 ATServerProxy::ATServerProxy(const KIVAutoTestOptions& options)
     : m_workerMng(ControllerEndpoint::FromText(options.controller), m_jobLimits)
     , m_stationBeat(stationOf(options), m_webGetter, m_remoteSettings, m_remoteHost,
-                    [this](const QString& url) { return StateOf(url); })
+                    [this](const QString& url) { return StateOf(url); },
+                    {[this] { return m_remoteJobs.Held(); },
+                     [this](QJsonObject entry, const QString& url) { m_remoteJobs.TakeJob(entry, url); },
+                     [this](int jobId) { CancelHeld(jobId); }})
 {
     Apply(options);
     Init();
@@ -80,6 +83,14 @@ StationBeat::DeviceState ATServerProxy::StateOf(const QString& url) const
     StationBeat::DeviceState state;
     state.busy = m_workerMng.Holder(ATWorker::DeviceIdFromUrl(url), &state.jobId);
     return state;
+}
+
+void ATServerProxy::CancelHeld(int jobId)
+{
+    // Only on the job's own device: a client's "ExecuteJob" may use the same id.
+    const QString device = m_remoteJobs.DeviceOf(jobId);
+    if (!device.isNull())
+        m_workerMng.CancelJob(jobId, device);
 }
 
 void ATServerProxy::Apply(const KIVAutoTestOptions& options)

@@ -65,6 +65,8 @@ private:
 
     void Init();
     StationBeat::DeviceState StateOf(const QString& url) const;
+    // A cancel that a station's server sends for a job it handed out here.
+    void CancelHeld(int jobId);
 
     void OnExecuteJob(const QJsonObject& request, const RequestContext& context);
     void OnNoCmd(const QJsonObject& request, QJsonObject& reply);
@@ -93,7 +95,8 @@ private:
     WebFileGetter m_webGetter{m_remoteSettings};
     AtTplMng m_templates;
     ATWorkerMng m_workerMng;
-    // Beats only when the options name a station.
+    // Beats only when the options name a station. Its jobs go to
+    // m_remoteJobs, built later but before the first beat's answer.
     StationBeat m_stationBeat;
     // Every job starts through this one.
     StationJobs m_jobs{m_workerMng, m_stationBeat};

@@ -5,7 +5,8 @@
 #include <QDateTime>
 #include <QString>
 
-// One run of a plan. Status 2 while it runs, 3 once its results are stored.
+// One run of a plan. Status 1 while it waits in the server's queue, 2 while
+// it runs, 3 once its results are stored.
 struct DBT_Job
 {
     int id = 0;
@@ -26,4 +27,15 @@ struct DBT_Job
     QString caseIds;
     QString secret;
     bool waiting = false;
+
+    // A job of the server's queue: its priority, and the device it asked for
+    // (a JSON array of tags, or a device url, maybe on a named station);
+    // when it was queued (UTC text). Where a server's job runs or ran.
+    int priority = 0;
+    QString queueTags;
+    QString queueDevice;
+    QString queueStation;
+    QString queued;
+    QString station;
+    QString device;
 };

@@ -25,6 +25,17 @@ void JobRecord::BuildRequest(const LocalJobContext& context, QJsonObject& out)
     out.insert(QStringLiteral("case_list"), cases);
 }
 
+QString JobRecord::CaseIds(const QList<DBT_Testcase>& testcases)
+{
+    QByteArray ids = "[";
+    for (const DBT_Testcase& tc : testcases) {
+        if (ids.size() > 1)
+            ids += ',';
+        ids += QByteArray::number(tc.id);
+    }
+    return QString::fromLatin1(ids + ']');
+}
+
 bool JobRecord::RecordReport(LocalModel* model, DBT_Job& job, const QJsonObject& report, bool takeLate, QString& error)
 {
     const QJsonObject value = report.value(QStringLiteral("VALUE")).toObject();

@@ -1,6 +1,7 @@
 #include "local/LocalCommandTable.h"
 
 #include "base/ComponentMap.h"
+#include "local/JobRecord.h"
 #include "local/JobRunner.h"
 #include "local/JobVerdict.h"
 #include "local/LocalJobContext.h"
@@ -9,7 +10,12 @@
 #include "storage/LocalModel.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QJsonArray>
+#include <QPair>
+
+#include <climits>
+#include <cmath>
 
 namespace {
 
@@ -256,13 +262,7 @@ void executeJobLocal(ComponentMap* components, const QJsonObject& request, QJson
     job.totalCnt = testcases.size();
     job.sTime = QDateTime::currentDateTime();
     // The job's record holds the list it runs, whatever becomes of the plan.
-    QByteArray ids = "[";
-    for (const DBT_Testcase& tc : qAsConst(testcases)) {
-        if (ids.size() > 1)
-            ids += ',';
-        ids += QByteArray::number(tc.id);
-    }
-    job.caseIds = QString::fromLatin1(ids + ']');
+    job.caseIds = JobRecord::CaseIds(testcases);
     JobRunner* runner = Runner(components);
     runner->PrepareJob(job);
     if (!model->StartJob(job))
@@ -348,6 +348,88 @@ void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject
                                                        : RecordsToJson<DBT_JobDetail, JobDetailToJson>(details));
 }
 
+// An integral JSON number from `low` to `high` into `out`; anything else
+// (a string, a fraction, a number beyond int) is false.
+bool integerIn(const QJsonValue& value, int low, int high, int& out)
+{
+    const double number = value.toDouble(0.5);
+    if (!value.isDouble() || number < low || number > high || number != std::floor(number))
+        return false;
+    out = int(number);
+    return true;
+}
+
+// A test case's last verdicts across jobs and devices. Flaky: on one device
+// the verdict changed from a run to the next while the case itself did not.
+void tcHistory(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
+{
+    int tcId = 0;
+    if (!integerIn(request.value(QStringLiteral("tcid")), 1, INT_MAX, tcId)) {
+        reply.insert(kResult, QStringLiteral("tcid must be a test case id (an integer from 1)"));
+        return;
+    }
+    int size = 20;
+    const QJsonValue sizeValue = request.value(QStringLiteral("size"));
+    if (!sizeValue.isUndefined() && !integerIn(sizeValue, 1, 1000, size)) {
+        reply.insert(kResult, QStringLiteral("size must be an integer from 1 to 1000"));
+        return;
+    }
+    LocalModel* model = Model(components);
+    QList<LocalModel::TcRun> history;
+    QDateTime changed;
+    bool exists = false;
+    if (!model->QueryTcHistory(tcId, size, history, changed, exists))
+        return fail(reply, model);
+    if (!exists) {
+        reply.insert(kResult, QStringLiteral("test case %1 does not exist").arg(tcId));
+        return;
+    }
+    int runs = 0;
+    int passed = 0;
+    bool flaky = false;
+    // The status of the run after this one (the list is newest first) on each device.
+    QHash<QPair<QString, QString>, QString> later;
+    QJsonArray data;
+    for (const LocalModel::TcRun& run : qAsConst(history)) {
+        // A detail stored before verdicts were kept is judged as "job_detail" judges it.
+        QJsonObject judged;
+        JobDetailToJsonWithVerdict(run.detail, judged);
+        const QJsonObject verdict = judged.value(QStringLiteral("verdict")).toObject();
+        const QString status = verdict.value(QStringLiteral("status")).toString();
+        data.append(QJsonObject{{QStringLiteral("jobid"), run.detail.jobId},
+                                {QStringLiteral("planid"), run.planId},
+                                {QStringLiteral("station"), run.station.isNull() ? QStringLiteral("") : run.station},
+                                {QStringLiteral("device"), run.device.isNull() ? QStringLiteral("") : run.device},
+                                {QStringLiteral("time"), run.started.isNull() ? QStringLiteral("")
+                                                                              : run.started.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))},
+                                {QStringLiteral("status"), status},
+                                {QStringLiteral("remark"), verdict.value(QStringLiteral("remark"))},
+                                {QStringLiteral("ms"), verdict.value(QStringLiteral("ms"))}});
+        if (status != QLatin1String("pass") && status != QLatin1String("fail") && status != QLatin1String("error"))
+            continue;
+        ++runs;
+        passed += status == QLatin1String("pass");
+        // Without a device nothing says two runs shared one.
+        if (run.device.isEmpty() || run.started.isNull())
+            continue;
+        const QPair<QString, QString> where(run.station, run.device);
+        // mTime is stored to the second (rounded on PostgreSQL), so only a
+        // change before the second this run started is surely before it.
+        const QDateTime startSecond = run.started.addMSecs(-run.started.time().msec());
+        const bool unchanged = changed.isNull() || changed < startSecond;
+        const auto next = later.constFind(where);
+        if (next != later.constEnd() && next.value() != status && unchanged)
+            flaky = true;
+        later.insert(where, status);
+    }
+    reply.insert(kResult, kOk);
+    reply.insert(QStringLiteral("tcid"), tcId);
+    reply.insert(QStringLiteral("runs"), runs);
+    reply.insert(QStringLiteral("passed"), passed);
+    reply.insert(QStringLiteral("pass_rate"), runs ? QJsonValue(qRound(passed * 1000.0 / runs) / 1000.0) : QJsonValue());
+    reply.insert(QStringLiteral("flaky"), flaky);
+    reply.insert(QStringLiteral("data"), data);
+}
 } // namespace
 
 LocalCommandTable::LocalCommandTable()
@@ -369,6 +451,7 @@ LocalCommandTable::LocalCommandTable()
     handlers.insert(QStringLiteral("my_reports"), myReports);
     handlers.insert(QStringLiteral("job_info"), jobInfo);
     handlers.insert(QStringLiteral("job_detail"), jobDetail);
+    handlers.insert(QStringLiteral("tc_history"), tcHistory);
 }
 
 void LocalCommandTable::Add(const QString& command, LocalHandler handler)

@@ -186,6 +186,20 @@ void JobToJson(const DBT_Job& job, QJsonObject& out)
     out.insert(QStringLiteral("starter"), text(job.starter));
     out.insert(QStringLiteral("stime"), timeText(job.sTime));
     out.insert(QStringLiteral("ftime"), timeText(job.eTime));
+    // Only a job of the lab has these: every other job's form is as it was.
+    if (!job.queued.isEmpty()) {
+        out.insert(QStringLiteral("priority"), job.priority);
+        if (!job.queueTags.isEmpty())
+            out.insert(QStringLiteral("tags"), QJsonDocument::fromJson(job.queueTags.toUtf8()).array());
+        if (!job.queueDevice.isEmpty())
+            out.insert(QStringLiteral("queue_device"), job.queueDevice);
+        if (!job.queueStation.isEmpty())
+            out.insert(QStringLiteral("queue_station"), job.queueStation);
+    }
+    if (!job.station.isEmpty())
+        out.insert(QStringLiteral("station"), job.station);
+    if (!job.device.isEmpty())
+        out.insert(QStringLiteral("device"), job.device);
 }
 
 void JobDetailToJson(const DBT_JobDetail& detail, QJsonObject& out)

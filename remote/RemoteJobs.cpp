@@ -34,30 +34,58 @@ bool RemoteJobs::TakeJob(QJsonObject& answer, const QString& url, const EventCal
         return false;
     answer.remove(QStringLiteral("job"));
     const QJsonObject request = job.toObject();
+    Running running;
+    running.url = url;
     // The job's own id is the one the worker reports and CancelJob matches.
-    const int jobId = request.value(QStringLiteral("jobid")).toInt(answer.value(QStringLiteral("jobid")).toInt());
+    running.jobId = request.value(QStringLiteral("jobid")).toInt(answer.value(QStringLiteral("jobid")).toInt());
+    running.device = request.value(QStringLiteral("url")).toString();
+    running.secret = request.value(QStringLiteral("secret")).toString();
+    running.leaseMs = request.value(QStringLiteral("lease_ms")).toInt(0);
+    // Held from now: a beat that goes before the job starts lists it too.
+    const quint64 run = m_nextRun++;
+    m_running.emplace(run, std::move(running));
     // Started once the client has its answer, which names the job: what the
     // job says (waiting for its device, say) comes after it, as in local mode.
-    QTimer::singleShot(0, this, [this, request, jobId, url, events] { Start(request, jobId, url, events); });
+    QTimer::singleShot(0, this, [this, run, request, events] { Start(run, request, events); });
     return true;
 }
 
-void RemoteJobs::Start(const QJsonObject& job, int jobId, const QString& url, const EventCallback& events)
+QList<int> RemoteJobs::Held() const
 {
-    Running running;
-    running.url = url;
-    running.jobId = jobId;
-    running.secret = job.value(QStringLiteral("secret")).toString();
-    running.leaseMs = job.value(QStringLiteral("lease_ms")).toInt(0);
+    QList<int> held;
+    for (const auto& entry : m_running)
+        held.append(entry.second.jobId);
+    for (const auto& entry : m_pending)
+        held.append(entry.second.jobId);
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    return held;
+}
+
+QString RemoteJobs::DeviceOf(int jobId) const
+{
+    for (const auto& entry : m_running) {
+        if (entry.second.jobId == jobId)
+            return entry.second.device.isNull() ? QStringLiteral("") : entry.second.device;
+    }
+    return QString();
+}
+
+void RemoteJobs::Start(quint64 run, QJsonObject request, const EventCallback& events)
+{
+    const auto found = m_running.find(run);
+    if (found == m_running.end())
+        return;
+    Running& running = found->second;
+    running.started = true;
     running.lastPostMs = QDateTime::currentMSecsSinceEpoch();
-    QJsonObject request = job;
     request.remove(QStringLiteral("secret"));
     request.remove(QStringLiteral("lease_ms"));
-    KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << WebFileGetter::Logged(url) << " starts";
-    const quint64 run = m_nextRun++;
+    const QString url = running.url;
+    const int jobId = running.jobId;
     const QString secret = running.secret;
     const int leaseMs = running.leaseMs;
-    m_running.emplace(run, std::move(running));
+    KIV_LOG("RemoteJobs", "RemoteJobs::Start", 2) << "Job " << jobId << " from " << WebFileGetter::Logged(url) << " starts";
     if (!m_beat) {
         m_beat = new QTimer(this);
         m_beat->setInterval(1000);
@@ -116,7 +144,7 @@ void RemoteJobs::Beat()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (auto& entry : m_running) {
         const Running& running = entry.second;
-        if (!running.posting && running.leaseMs > 0 && now - running.lastPostMs >= running.leaseMs / 3)
+        if (running.started && !running.posting && running.leaseMs > 0 && now - running.lastPostMs >= running.leaseMs / 3)
             PostProgress(entry.first);
     }
     if (m_running.empty())

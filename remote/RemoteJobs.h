@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -55,12 +56,24 @@ public:
     // report as it goes to the server. False when the answer carries no job.
     bool TakeJob(QJsonObject& answer, const QString& url, const EventCallback& events = nullptr);
 
+    // The server job ids held here, each once, in order: taken (started or
+    // not yet), running, or with a report not yet acknowledged. A station
+    // lists them in its beats, so that its server can tell a job handed out
+    // in a lost answer from one that runs.
+    QList<int> Held() const;
+    // The "url" (its device) of the job with this id that has not reported
+    // yet; null when there is none.
+    QString DeviceOf(int jobId) const;
+
 private:
     // A job that runs here for a server.
     struct Running
     {
         QString url;
         int jobId = 0;
+        QString device;
+        // False from its taking until the next turn of the event loop.
+        bool started = false;
         QString secret;
         int leaseMs = 0;
         // Entries not yet acknowledged by the server, the first at `from`.
@@ -83,7 +96,7 @@ private:
         int nextDelayMs = FirstRetryMs;
     };
 
-    void Start(const QJsonObject& job, int jobId, const QString& url, const EventCallback& events);
+    void Start(quint64 run, QJsonObject job, const EventCallback& events);
     void Deliver(const QString& url, int jobId, const QString& secret, const QJsonObject& report);
     void OnProgress(quint64 run, const QJsonObject& event);
     void PostProgress(quint64 run);

@@ -9,19 +9,42 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QPointer>
+#include <QRandomGenerator>
+
+namespace {
+
+QString newBoot()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex());
+}
+
+// The whole numbers a server may give as job ids; anything else names no job.
+bool jobIdOf(const QJsonValue& value, int* jobId)
+{
+    const double id = value.toDouble();
+    if (!(id >= 1 && id <= 2147483647 && id == qint64(id)))
+        return false;
+    *jobId = int(id);
+    return true;
+}
+
+} // namespace
 
 StationBeat::StationBeat(const StationInfo& station, WebFileGetter& transport, const RemoteSettings& settings,
-                         const int& selector, StateOf stateOf)
+                         const int& selector, StateOf stateOf, Jobs jobs)
     : station(station)
     , transport(transport)
     , settings(settings)
     , selector(selector)
     , stateOf(std::move(stateOf))
+    , jobs(std::move(jobs))
+    , m_boot(newBoot())
 {
     // Runs only while no beat is out: a server slower than the period gets
     // no second beat meanwhile.
     m_timer.setSingleShot(true);
-    m_timer.setInterval(DefaultPeriodMs);
     connect(&m_timer, &QTimer::timeout, this, &StationBeat::Send);
 }
 
@@ -57,57 +80,124 @@ void StationBeat::Send()
                           {QStringLiteral("tags"), QJsonArray::fromStringList(device.tags)},
                           {QStringLiteral("state"), state.busy ? QStringLiteral("busy") : QStringLiteral("free")}};
         // The server takes a "jobid" from 1 only; a client may have named its job otherwise.
-        const double jobId = state.jobId.toDouble();
-        if (state.busy && jobId >= 1 && jobId <= 2147483647 && jobId == qint64(jobId))
-            entry.insert(QStringLiteral("jobid"), qint64(jobId));
+        int jobId = 0;
+        if (state.busy && jobIdOf(state.jobId, &jobId))
+            entry.insert(QStringLiteral("jobid"), jobId);
         devices.append(entry);
     }
+    QJsonArray held;
+    for (const int jobId : jobs.held ? jobs.held() : QList<int>())
+        held.append(jobId);
     const QJsonObject beat{{QStringLiteral("cmd"), QStringLiteral("station_beat")},
                            {QStringLiteral("station"), station.name},
                            {QStringLiteral("version"), station.version},
-                           {QStringLiteral("devices"), devices}};
+                           {QStringLiteral("devices"), devices},
+                           {QStringLiteral("boot"), m_boot},
+                           {QStringLiteral("seq"), ++m_seq},
+                           {QStringLiteral("jobs"), held},
+                           {QStringLiteral("wait_ms"), m_periodMs}};
     m_inFlight = true;
     m_timer.stop();
+    m_sent.start();
     QPointer<StationBeat> self(this);
     const QString url = settings.ForSelector(selector);
+    // The server may hold the answer for wait_ms before its usual time to answer.
+    const int timeoutMs = settings.timeoutMs > 0 ? m_periodMs + settings.timeoutMs : 0;
     // No owner: the beat belongs to no client.
     transport.wGet(url, QJsonDocument(beat).toJson(QJsonDocument::Compact), [self, url](int code, QNetworkReply* reply) {
         if (!self || (code != WebFileGetter::Finished && code != WebFileGetter::NetworkError
                       && code != WebFileGetter::TooLarge))
             return;
-        if (code != WebFileGetter::Finished)
-            return self->OnAnswer(url, QStringLiteral("Network Error: ") + WebFileGetter::ErrorText(reply), 0);
+        Answer failed;
+        if (code != WebFileGetter::Finished) {
+            failed.failure = QStringLiteral("Network Error: ") + WebFileGetter::ErrorText(reply);
+            return self->OnAnswer(url, failed);
+        }
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(WebFileGetter::Body(reply), &error);
-        if (error.error != QJsonParseError::NoError)
-            return self->OnAnswer(url, QStringLiteral("Json Parse Error: ") + error.errorString(), 0);
+        if (error.error != QJsonParseError::NoError) {
+            failed.failure = QStringLiteral("Json Parse Error: ") + error.errorString();
+            return self->OnAnswer(url, failed);
+        }
         const QJsonObject answer = document.object();
         const QJsonValue result = answer.value(QStringLiteral("result"));
         if (result != QLatin1String("ok")) {
-            return self->OnAnswer(url, result.isString() ? result.toString()
-                                                    : QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)),
-                                  0);
+            failed.failure = result.isString() ? result.toString()
+                                               : QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
+            return self->OnAnswer(url, failed);
         }
-        // A lease that is not a positive number keeps the period as it is.
-        const double lease = answer.value(QStringLiteral("lease_ms")).toDouble();
-        self->OnAnswer(url, QString(), lease >= 1 && lease <= 1e9 ? int(lease) : 0);
-    });
+        const Answer read = self->Read(answer, url);
+        if (self)
+            self->OnAnswer(url, read);
+    }, nullptr, timeoutMs);
 }
 
-void StationBeat::OnAnswer(const QString& url, const QString& failure, int leaseMs)
+StationBeat::Answer StationBeat::Read(const QJsonObject& answer, const QString& url)
+{
+    Answer read;
+    // A lease that is not a positive number keeps the period as it is.
+    const double lease = answer.value(QStringLiteral("lease_ms")).toDouble();
+    read.leaseMs = lease >= 1 && lease <= 1e9 ? int(lease) : 0;
+    const QJsonValue handed = answer.value(QStringLiteral("jobs"));
+    read.dispatching = handed.isArray();
+    const QList<int> held = jobs.held ? jobs.held() : QList<int>();
+    for (const QJsonValue& value : handed.toArray()) {
+        read.handed = true;
+        const QJsonObject entry = value.toObject();
+        const QJsonValue job = entry.value(QStringLiteral("job"));
+        int jobId = 0;
+        if (!job.isObject() || !jobIdOf(job.toObject().value(QStringLiteral("jobid")), &jobId)) {
+            KIV_LOG("StationBeat", "StationBeat::Read", 1) << "Station " << station.name << " got no job it can run from "
+                                                           << WebFileGetter::Logged(url) << ": "
+                                                           << QJsonDocument(entry).toJson(QJsonDocument::Compact);
+            continue;
+        }
+        // Handed out twice (an answer the server thinks lost): it runs once.
+        if (held.contains(jobId)) {
+            KIV_LOG("StationBeat", "StationBeat::Read", 1) << "Station " << station.name << " already holds job " << jobId;
+            continue;
+        }
+        KIV_LOG("StationBeat", "StationBeat::Read", 2) << "Station " << station.name << " takes job " << jobId << " from "
+                                                       << WebFileGetter::Logged(url);
+        if (jobs.take)
+            jobs.take(entry, url);
+    }
+    for (const QJsonValue& value : answer.value(QStringLiteral("cancel")).toArray()) {
+        read.handed = true;
+        int jobId = 0;
+        if (!jobIdOf(value, &jobId))
+            continue;
+        KIV_LOG("StationBeat", "StationBeat::Read", 2) << "Station " << station.name << " cancels job " << jobId
+                                                       << " for " << WebFileGetter::Logged(url);
+        // Its report may come at once, and ask for a beat: that one goes next.
+        if (jobs.cancel)
+            jobs.cancel(jobId);
+    }
+    return read;
+}
+
+void StationBeat::OnAnswer(const QString& url, const Answer& answer)
 {
     m_inFlight = false;
-    if (failure != m_failure) {
-        if (failure.isEmpty())
+    if (answer.failure != m_failure) {
+        if (answer.failure.isEmpty())
             KIV_LOG("StationBeat", "StationBeat::OnAnswer", 2) << "Station " << station.name << " checks in with " << WebFileGetter::Logged(url) << " again";
         else
             KIV_LOG("StationBeat", "StationBeat::OnAnswer", 1) << "Station " << station.name << " can't check in with " << WebFileGetter::Logged(url) << ": "
-                                                               << failure;
-        m_failure = failure;
+                                                               << answer.failure;
+        m_failure = answer.failure;
     }
-    if (leaseMs > 0)
-        m_timer.setInterval(qBound(MinPeriodMs, leaseMs / 3, MaxPeriodMs));
-    if (m_again)
+    if (answer.leaseMs > 0)
+        m_periodMs = qBound(MinPeriodMs, answer.leaseMs / 3, MaxPeriodMs);
+    // What was handed out shows in the next beat's "jobs" at once.
+    if (m_again || answer.handed)
         return Send();
-    m_timer.start();
+    if (answer.failure.isEmpty() && answer.dispatching) {
+        // The server held the beat for as long as it had nothing: that wait
+        // was the period. One that answers at once anyway still gets no more
+        // than a beat every MinPeriodMs.
+        m_timer.start(int(qMax<qint64>(0, MinPeriodMs - m_sent.elapsed())));
+        return;
+    }
+    m_timer.start(m_periodMs);
 }

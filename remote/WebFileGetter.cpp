@@ -61,7 +61,8 @@ QString WebFileGetter::ErrorText(QNetworkReply* reply)
     return own.isValid() ? own.toString() : reply->errorString();
 }
 
-void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion completion, std::shared_ptr<bool> owner)
+void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion completion, std::shared_ptr<bool> owner,
+                         int timeoutMs)
 {
     const QUrl target = QUrl::fromUserInput(url);
     KIV_LOG("WebFileGetter", "WebFileGetter::wGet", 2) << target.toString(kLogged) << ", " << withoutSecret(body);
@@ -77,7 +78,7 @@ void WebFileGetter::wGet(const QString& url, const QByteArray& body, Completion 
     connect(reply, &QNetworkReply::downloadProgress, this, &WebFileGetter::OnProgress);
     connect(reply, &QNetworkReply::finished, this, &WebFileGetter::OnFinish);
     // Counted from now, queue time included: what the client waits is what counts.
-    if (const int ms = m_settings.timeoutMs) {
+    if (const int ms = timeoutMs == SettingsTimeout ? m_settings.timeoutMs : timeoutMs) {
         QTimer::singleShot(ms, reply, [this, reply, ms] {
             Fail(reply, NetworkError, QStringLiteral("no answer from the remote server within %1 ms").arg(ms));
         });

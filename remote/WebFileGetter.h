@@ -35,8 +35,12 @@ public:
     WebFileGetter(RemoteSettings&&, QObject* = nullptr) = delete;
     ~WebFileGetter() override;
 
+    // `timeoutMs`, when not SettingsTimeout, replaces the settings' time
+    // limit for this request (0 waits for ever): a server may hold a request
+    // on purpose.
+    static constexpr int SettingsTimeout = -1;
     void wGet(const QString& url, const QByteArray& body, Completion completion,
-              std::shared_ptr<bool> owner = nullptr);
+              std::shared_ptr<bool> owner = nullptr, int timeoutMs = SettingsTimeout);
     int Outstanding() const { return int(m_requests.size()); }
 
     // Why a request failed: the transport's own words, or what this class

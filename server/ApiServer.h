@@ -36,6 +36,7 @@ public:
     int Port() const { return m_port; }
     // Finishes the jobs whose station has been silent for the lease.
     void ExpireJobs() { m_workers.ExpireJobs(); }
+    void ExpireStations() { m_workers.ExpireJobs(true); }
     const HandshakeGate& Gate() const { return m_gate; }
 
 private:

@@ -26,12 +26,15 @@ const Entry kCommands[] = {
     {"job_info", CommandAccess::Read, false},
     {"job_detail", CommandAccess::Read, false},
     {"lab_state", CommandAccess::Read, false},
+    {"tc_history", CommandAccess::Read, false},
     {"add_tc", CommandAccess::Write, true},
     {"update_tc", CommandAccess::Write, true},
     {"create_plan", CommandAccess::Write, true},
     {"update_plan", CommandAccess::Write, true},
     {"sync_plan", CommandAccess::Write, true},
     {"execute_job_local", CommandAccess::Write, true},
+    {"queue_job", CommandAccess::Write, true},
+    {"cancel_job", CommandAccess::Write, true},
     {"job_report", CommandAccess::Write, true},
     {"job_progress", CommandAccess::Write, false},
     {"station_beat", CommandAccess::Write, false},
@@ -89,7 +92,7 @@ QJsonObject CommandAccess::Ids(const QString& cmd, const QJsonObject& request, c
 {
     // New records have their ids in the reply, changed ones in the request.
     const bool created = cmd == QLatin1String("add_tc") || cmd == QLatin1String("create_plan")
-        || cmd == QLatin1String("execute_job_local");
+        || cmd == QLatin1String("execute_job_local") || cmd == QLatin1String("queue_job");
     const QJsonObject& from = created ? reply : request;
     QJsonObject ids;
     for (const char* key : {"testcaseid", "planid", "jobid"}) {

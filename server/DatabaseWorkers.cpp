@@ -32,6 +32,7 @@ void DatabaseWorkers::Start()
         std::lock_guard<std::mutex> gaugeLock(m_gaugeMutex);
         m_gaugeStopping = false;
     }
+    m_waiters.Start();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = false;
     for (int i = int(m_threads.size()); i < m_count; ++i)
@@ -40,6 +41,9 @@ void DatabaseWorkers::Start()
 
 void DatabaseWorkers::Stop()
 {
+    // Held beats are answered as they are; one the workers still hold back
+    // then is answered at once.
+    m_waiters.Stop();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
@@ -128,15 +132,45 @@ void DatabaseWorkers::Post(QByteArray body, const ServerUser& user, Done done)
     job->done(std::move(answer));
 }
 
-void DatabaseWorkers::ExpireJobs()
+void DatabaseWorkers::ExpireJobs(bool stations)
 {
     auto job = std::make_unique<Job>();
     job->expire = true;
+    job->stations = stations;
     std::promise<void> finished;
     std::future<void> waited = finished.get_future();
     job->done = [&finished](Answer&&) { finished.set_value(); };
     if (Queue(job))
         waited.wait();
+}
+
+bool DatabaseWorkers::Hold(std::unique_ptr<Job>& job, Answer& answer, const JobQueue::Outcome& outcome, quint64 since)
+{
+    if (outcome.station.isEmpty())
+        return false;
+    const bool again = job->deadline != BeatWaiters::Clock::time_point{};
+    // A new beat of the station: the one held before went unanswered there.
+    if (!again)
+        m_waiters.Release(outcome.station);
+    const auto now = BeatWaiters::Clock::now();
+    if (!outcome.hold || (again && now >= job->deadline))
+        return false;
+    if (!again)
+        job->deadline = now + std::chrono::milliseconds(outcome.waitMs);
+    job->held = std::move(answer);
+    std::shared_ptr<Job> shared(std::move(job));
+    BeatWaiters::Waiter waiter;
+    waiter.station = outcome.station;
+    waiter.free = outcome.free;
+    waiter.deadline = shared->deadline;
+    waiter.answer = [shared] { shared->done(std::move(shared->held)); };
+    waiter.retry = [this, shared] {
+        auto retry = std::make_unique<Job>(std::move(*shared));
+        if (!Queue(retry))
+            retry->done(std::move(retry->held));
+    };
+    m_waiters.Hold(std::move(waiter), since);
+    return true;
 }
 
 int DatabaseWorkers::Waiting()
@@ -175,10 +209,13 @@ void DatabaseWorkers::Run(int index)
         const int before = session.Losses();
         m_busy.fetch_add(1, std::memory_order_relaxed);
         Answer answer;
+        const quint64 since = m_waiters.Generation();
         if (job->expire)
-            session.ExpireJobs();
-        else
+            session.ExpireJobs(job->stations);
+        else {
+            session.SetRetrying(job->deadline != BeatWaiters::Clock::time_point{});
             answer.reply = session.Handle(job->body, job->user, answer.status, answer.cmd);
+        }
         const bool lost = session.Losses() != before;
         m_busy.fetch_sub(1, std::memory_order_relaxed);
         answer.known = session.Knows(answer.cmd);
@@ -186,11 +223,16 @@ void DatabaseWorkers::Run(int index)
         // when it could not be opened or was found lost.
         if (!job->expire && answer.status == 200)
             answer.database = lost ? Answer::Lost : session.IsOpen() ? Answer::Answered : Answer::Unavailable;
-        // Outside the lock: the callback hands the answer to the connection's
-        // own thread and may take locks of its own.
-        job->body.clear();
-        job->done(std::move(answer));
+        // Outside the lock: the callbacks hand answers to the connections'
+        // own threads and may take locks of their own.
+        const JobQueue::Outcome outcome = session.TakeLabOutcome();
+        if (!Hold(job, answer, outcome, since)) {
+            job->body.clear();
+            job->done(std::move(answer));
+        }
         job.reset();
+        for (const LabWake& wake : outcome.wakes)
+            m_waiters.Wake(wake);
         JobsMayHaveChanged();
         lock.lock();
         if (lost)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/BeatWaiters.h"
+#include "server/JobQueue.h"
 #include "server/UserTable.h"
 
 #include <QByteArray>
@@ -57,9 +59,12 @@ public:
     void Stop();
     // Queues one request body, done as `user`; `done` gets its answer.
     void Post(QByteArray body, const ServerUser& user, Done done);
-    // Finishes, on a worker, the jobs whose station has been silent for the
+    // Finishes, on a worker, the jobs that have been silent for the job
+    // lease, or (`stations`) whose station has been silent for the station
     // lease; blocks the caller until then.
-    void ExpireJobs();
+    void ExpireJobs(bool stations = false);
+    // Station beats held until there is work for them (long-poll).
+    int HeldBeats() { return m_waiters.Held(); }
 
     // The stored jobs as last counted, for /metrics. Never waits for the
     // database: the first call starts a thread with a connection of its own
@@ -91,11 +96,19 @@ private:
         QByteArray body;
         ServerUser user;
         Done done;
-        // Not a request: the lease check.
+        // Not a request: the lease check, of jobs or of stations.
         bool expire = false;
+        bool stations = false;
+        // A beat held for work: until when, and its answer meanwhile.
+        BeatWaiters::Clock::time_point deadline{};
+        Answer held;
     };
 
     void Run(int index);
+    // Holds a beat that found no work (`outcome`), or answers it when its
+    // wait is over; false when it is not to be held.
+    // `since`: the wakes' generation before the request was handled.
+    bool Hold(std::unique_ptr<Job>& job, Answer& answer, const JobQueue::Outcome& outcome, quint64 since);
     // Takes `job`; false, leaving it with the caller, when stopping.
     bool Queue(std::unique_ptr<Job>& job);
 
@@ -115,6 +128,7 @@ private:
     int m_losses = 0;
     std::atomic<int> m_busy{0};
     std::vector<std::thread> m_threads;
+    BeatWaiters m_waiters;
 
     void RunGauges();
     // Asks the gauge thread for a new count, if it runs.

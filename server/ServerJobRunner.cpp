@@ -5,6 +5,7 @@
 #include "local/JobRecord.h"
 #include "local/LocalJobContext.h"
 #include "platform/Debugger.h"
+#include "server/JobQueue.h"
 #include "storage/LocalModel.h"
 
 #include <QDateTime>
@@ -101,8 +102,11 @@ void ServerJobRunner::StartJob(const LocalJobContext& context, QJsonObject& repl
 
 bool ServerJobRunner::RunningJobs(QList<DBT_Job>& out, QString& error)
 {
-    if (m_model->GetRunningJobs(out))
+    QList<DBT_Job> queued;
+    if (m_model->GetRunningJobs(out) && m_model->QueuedJobs(MaxQueued, queued)) {
+        out += queued;
         return true;
+    }
     error = m_model->LastErrorText();
     return false;
 }
@@ -117,6 +121,21 @@ bool ServerJobRunner::ExpireJobs(QString& error)
     for (const int job : qAsConst(ended))
         KIV_LOG("Server", "ServerJobRunner::ExpireJobs", 1) << "Job " << job << ": no news from its station for "
                                                             << m_leaseMs / 1000 << " s, finished as \"Station lost\"";
+    return true;
+}
+
+bool ServerJobRunner::ExpireStations(QString& error)
+{
+    if (m_stationLeaseMs <= 0)
+        return true;
+    QList<int> ended;
+    if (!m_model->AbandonStationJobs(QStringLiteral("Station lost"), QString(), QString(), m_stationLeaseMs, ended)) {
+        error = m_model->LastErrorText();
+        return false;
+    }
+    for (const int job : qAsConst(ended))
+        KIV_LOG("Server", "ServerJobRunner::ExpireStations", 1) << "Job " << job << ": its station has been silent for "
+                                                                << m_stationLeaseMs / 1000.0 << " s, finished as \"Station lost\"";
     return true;
 }
 
@@ -149,6 +168,9 @@ void ServerJobRunner::OnJobReport(ComponentMap* components, const QJsonObject& r
         reply.insert(kResult, error.trimmed());
         return;
     }
+    // Its device is free: the station's held beat may take the next job.
+    if (JobQueue* queue = components->Get<JobQueue>("Queue"))
+        queue->WakeStation(job.station);
     reply.insert(kResult, QStringLiteral("ok"));
 }
 

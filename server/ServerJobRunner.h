@@ -19,6 +19,7 @@ public:
 
     void SetModel(LocalModel* model) { m_model = model; }
     void SetLease(int ms) { m_leaseMs = ms; }
+    void SetStationLease(int ms) { m_stationLeaseMs = ms; }
 
     void PrepareJob(DBT_Job& job) override;
     void StartJob(const LocalJobContext& context, QJsonObject& reply) override;
@@ -26,6 +27,11 @@ public:
     // Finishes the jobs whose station has been silent for the lease; false
     // with the reason when the database fails.
     bool ExpireJobs(QString& error);
+    // Finishes the running jobs of the stations silent for the station
+    // lease (none while it is 0, which shows stations offline at once).
+    bool ExpireStations(QString& error);
+    // "my_jobs" lists the queued jobs after the running ones, at most these.
+    static constexpr int MaxQueued = 10000;
 
     // The "job_report" command: {"jobid", "secret", "report": the worker's report}.
     static void OnJobReport(ComponentMap* components, const QJsonObject& request, QJsonObject& reply);
@@ -36,4 +42,5 @@ public:
 private:
     LocalModel* m_model = nullptr;
     int m_leaseMs = DefaultLeaseMs;
+    int m_stationLeaseMs = 30 * 1000;
 };

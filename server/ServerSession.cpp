@@ -60,8 +60,12 @@ ServerSession::ServerSession(const QString& database, const QString& connectionN
     m_runner.SetLease(jobLeaseMs);
     m_stations.SetModel(&m_model);
     m_stations.SetLease(stationLeaseMs);
+    m_runner.SetStationLease(stationLeaseMs);
+    m_queue.SetModel(&m_model);
+    m_queue.SetRunner(&m_runner);
     m_components.Register("LocalModel", &m_model);
     m_components.Register("Stations", &m_stations);
+    m_components.Register("Queue", &m_queue);
     m_components.Register("JobRunner", static_cast<JobRunner*>(&m_runner));
     m_commands.SetComponentMap(&m_components);
     m_commands.SetMaxTcList(maxTcList);
@@ -70,12 +74,14 @@ ServerSession::ServerSession(const QString& database, const QString& connectionN
     m_commands.Add(QStringLiteral("audit_log"), &auditLog);
     m_commands.Add(QStringLiteral("station_beat"), &StationRegistry::OnStationBeat);
     m_commands.Add(QStringLiteral("lab_state"), &StationRegistry::OnLabState);
+    m_commands.Add(QStringLiteral("queue_job"), &JobQueue::OnQueueJob);
+    m_commands.Add(QStringLiteral("cancel_job"), &JobQueue::OnCancelJob);
 }
 
-void ServerSession::ExpireJobs()
+void ServerSession::ExpireJobs(bool stations)
 {
     QString error;
-    if (!Connect(error) || !m_runner.ExpireJobs(error))
+    if (!Connect(error) || !(stations ? m_runner.ExpireStations(error) : m_runner.ExpireJobs(error)))
         KIV_LOG("Server", "ServerSession::ExpireJobs", 1) << "Can't look for jobs whose station went silent: " << error;
 }
 
@@ -181,7 +187,7 @@ QByteArray ServerSession::Handle(const QByteArray& body, const ServerUser& user,
         return QJsonDocument(QJsonObject{{kResult, refusal}, {QStringLiteral("cmd"), cmd}}).toJson(QJsonDocument::Compact);
     }
     // A job's starter is who started it, whatever the request claims.
-    if (user.named && cmd == QLatin1String("execute_job_local"))
+    if (user.named && (cmd == QLatin1String("execute_job_local") || cmd == QLatin1String("queue_job")))
         request.insert(QStringLiteral("starter"), user.name);
     status = 200;
     return QJsonDocument(Answer(request, user)).toJson(QJsonDocument::Compact);

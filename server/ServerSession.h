@@ -2,6 +2,7 @@
 
 #include "base/ComponentMap.h"
 #include "local/LocalCommandTable.h"
+#include "server/JobQueue.h"
 #include "server/ServerJobRunner.h"
 #include "server/StationRegistry.h"
 #include "server/UserTable.h"
@@ -38,8 +39,13 @@ public:
     // recorded in the audit table, as `user`, in its own transaction.
     QJsonObject Answer(const QJsonObject& request, const ServerUser& user = ServerUser());
 
-    // Finishes the jobs whose station has been silent for the lease.
-    void ExpireJobs();
+    // Finishes the jobs that have been silent for the job lease, or
+    // (`stations`) whose station has been silent for the station lease.
+    void ExpireJobs(bool stations = false);
+    // What the last request asks of the held beats (JobQueue::Outcome).
+    JobQueue::Outcome TakeLabOutcome() { return m_queue.TakeOutcome(); }
+    // The next request is a held beat tried again.
+    void SetRetrying(bool retrying) { m_queue.SetRetrying(retrying); }
     // Opens the connection if it is not open; false with the reason.
     bool Connect(QString& error);
     bool IsOpen() const { return m_model.IsOpen(); }
@@ -64,5 +70,6 @@ private:
     LocalCommandTable m_commands;
     ServerJobRunner m_runner;
     StationRegistry m_stations;
+    JobQueue m_queue;
     int m_losses = 0;
 };

@@ -1,6 +1,7 @@
 #include "server/StationRegistry.h"
 
 #include "base/ComponentMap.h"
+#include "server/JobQueue.h"
 #include "storage/LocalModel.h"
 
 #include <QDateTime>
@@ -113,6 +114,45 @@ QString readBeat(const QJsonObject& request, LocalModel::StationRow& station, QL
     return QString();
 }
 
+// What a station that takes jobs adds to its beat: "boot", "seq", "jobs",
+// "wait_ms". `taking` stays false for a beat without "boot".
+QString readTaking(const QJsonObject& request, bool& taking, JobQueue::Beat& beat)
+{
+    const QJsonValue boot = request.value(QStringLiteral("boot"));
+    taking = !boot.isUndefined();
+    if (!taking)
+        return QString();
+    QString refusal = textRefusal(QStringLiteral("boot"), boot, kMaxName);
+    if (!refusal.isEmpty())
+        return refusal;
+    beat.boot = boot.toString();
+    const QJsonValue seq = request.value(QStringLiteral("seq"));
+    const double number = seq.toDouble(0);
+    if (!seq.isDouble() || number < 1 || number > 2147483647 || std::floor(number) != number)
+        return QStringLiteral("seq must be an integer from 1 (one more with every beat)");
+    beat.seq = int(number);
+    const QJsonValue jobs = request.value(QStringLiteral("jobs"));
+    if (!jobs.isUndefined() && !jobs.isArray())
+        return QStringLiteral("jobs must be an array of job ids");
+    const QJsonArray list = jobs.toArray();
+    if (list.size() > StationRegistry::MaxHeldJobs)
+        return QStringLiteral("jobs must hold at most %1 job ids").arg(StationRegistry::MaxHeldJobs);
+    for (const QJsonValue& id : list) {
+        const double value = id.toDouble(0);
+        if (!id.isDouble() || value < 1 || value > 2147483647 || std::floor(value) != value)
+            return QStringLiteral("jobs must be an array of job ids (integers from 1)");
+        beat.held.insert(int(value));
+    }
+    const QJsonValue wait = request.value(QStringLiteral("wait_ms"));
+    if (!wait.isUndefined()) {
+        const double ms = wait.toDouble(-1);
+        if (!wait.isDouble() || ms < 0 || ms > StationRegistry::MaxWaitMs || std::floor(ms) != ms)
+            return QStringLiteral("wait_ms must be an integer from 0 to %1").arg(StationRegistry::MaxWaitMs);
+        beat.waitMs = int(ms);
+    }
+    return QString();
+}
+
 // The stored "yyyy-MM-dd hh:mm:ss.zzz" (UTC) as ISO 8601, as the audit's times.
 QString isoTime(const QString& stored)
 {
@@ -128,14 +168,32 @@ void StationRegistry::OnStationBeat(ComponentMap* components, const QJsonObject&
     StationRegistry* self = components->Get<StationRegistry>("Stations");
     LocalModel::StationRow station;
     QList<LocalModel::DeviceRow> devices;
-    const QString refusal = readBeat(request, station, devices);
+    bool taking = false;
+    JobQueue::Beat beat;
+    QString refusal = readBeat(request, station, devices);
+    if (refusal.isEmpty())
+        refusal = readTaking(request, taking, beat);
     if (!refusal.isEmpty()) {
         reply.insert(kResult, refusal);
         return;
     }
-    if (!self->m_model->RecordBeat(station, devices)) {
+    JobQueue* queue = components->Get<JobQueue>("Queue");
+    if (!queue->Retrying() && !self->m_model->RecordBeat(station, devices)) {
         reply.insert(kResult, self->m_model->LastErrorText());
         return;
+    }
+    if (taking) {
+        beat.station = station.name;
+        beat.devices = devices;
+        // Held no longer than half the lease, so that a station waiting for
+        // work is never seen offline.
+        if (self->m_leaseMs > 0)
+            beat.waitMs = qMin(beat.waitMs, self->m_leaseMs / 2);
+        QString error;
+        if (!queue->Serve(beat, reply, error)) {
+            reply = QJsonObject{{kResult, error}};
+            return;
+        }
     }
     reply.insert(kResult, QStringLiteral("ok"));
     reply.insert(QStringLiteral("lease_ms"), self->m_leaseMs);
@@ -172,21 +230,65 @@ void StationRegistry::OnLabState(ComponentMap* components, const QJsonObject&, Q
                                        {QStringLiteral("last_seen"), isoTime(station.lastSeen)},
                                        {QStringLiteral("version"), station.version}});
     }
+    QList<DBT_Job> running;
+    QList<DBT_Job> queued;
+    int queuedTotal = 0;
+    if (!self->m_model->RunningJobs(MaxRunning, running) || !self->m_model->QueuedJobs(MaxQueue, queued, &queuedTotal)) {
+        reply.insert(kResult, self->m_model->LastErrorText());
+        return;
+    }
+    // The server's own record of where its jobs run is newer than a beat.
+    QHash<QPair<QString, QString>, int> runs;
+    for (const DBT_Job& job : qAsConst(running)) {
+        if (!job.device.isEmpty())
+            runs.insert(qMakePair(job.station, job.device), job.id);
+    }
     QJsonArray deviceList;
     for (const LocalModel::DeviceRow& device : qAsConst(devices)) {
         // What an offline station last said of its devices may no longer be
         // true, its jobs included.
         const bool live = online.value(device.station);
+        const int queueJob = runs.value(qMakePair(device.station, device.url));
+        const int jobId = queueJob > 0 ? queueJob : device.jobId;
         QJsonObject entry{{QStringLiteral("station"), device.station},
                           {QStringLiteral("url"), device.url},
                           {QStringLiteral("tags"), QJsonDocument::fromJson(device.tags.toUtf8()).array()},
-                          {QStringLiteral("state"), live ? device.state : QStringLiteral("offline")}};
-        if (live && device.jobId > 0)
-            entry.insert(QStringLiteral("jobid"), device.jobId);
+                          {QStringLiteral("state"), !live ? QStringLiteral("offline")
+                                                     : queueJob > 0 ? QStringLiteral("busy") : device.state}};
+        if (live && jobId > 0)
+            entry.insert(QStringLiteral("jobid"), jobId);
         deviceList.append(entry);
+    }
+    QJsonArray queueList;
+    for (const DBT_Job& job : qAsConst(queued)) {
+        QJsonObject entry{{QStringLiteral("jobid"), job.id},
+                          {QStringLiteral("planid"), job.planId},
+                          {QStringLiteral("priority"), job.priority},
+                          {QStringLiteral("starter"), job.starter},
+                          {QStringLiteral("queued"), isoTime(job.queued)}};
+        if (!job.queueTags.isEmpty())
+            entry.insert(QStringLiteral("tags"), QJsonDocument::fromJson(job.queueTags.toUtf8()).array());
+        if (!job.queueDevice.isEmpty())
+            entry.insert(QStringLiteral("device"), job.queueDevice);
+        if (!job.queueStation.isEmpty())
+            entry.insert(QStringLiteral("station"), job.queueStation);
+        queueList.append(entry);
+    }
+    QJsonArray runningList;
+    for (const DBT_Job& job : qAsConst(running)) {
+        runningList.append(QJsonObject{{QStringLiteral("jobid"), job.id},
+                                       {QStringLiteral("planid"), job.planId},
+                                       {QStringLiteral("station"), job.station},
+                                       {QStringLiteral("device"), job.device},
+                                       {QStringLiteral("total"), job.totalCnt},
+                                       {QStringLiteral("finished"), job.finishCnt},
+                                       {QStringLiteral("starter"), job.starter},
+                                       {QStringLiteral("started"), job.sTime.toString(Qt::ISODate)}});
     }
     reply.insert(kResult, QStringLiteral("ok"));
     reply.insert(QStringLiteral("stations"), stationList);
     reply.insert(QStringLiteral("devices"), deviceList);
-    reply.insert(QStringLiteral("queue"), QJsonArray());
+    reply.insert(QStringLiteral("queue"), queueList);
+    reply.insert(QStringLiteral("queue_total"), queuedTotal);
+    reply.insert(QStringLiteral("running"), runningList);
 }

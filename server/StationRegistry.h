@@ -19,15 +19,25 @@ public:
     // building a reply of unbounded size.
     static constexpr int MaxStations = 1000;
     static constexpr int MaxStoredDevices = MaxStations * MaxDevices;
+    // The queue and the running jobs "lab_state" lists at most.
+    static constexpr int MaxQueue = 1000;
+    static constexpr int MaxRunning = MaxStoredDevices;
+    // The jobs a beat may say its station holds, and the longest a beat may
+    // wait for work.
+    static constexpr int MaxHeldJobs = 1000;
+    static constexpr int MaxWaitMs = 30000;
 
     void SetModel(LocalModel* model) { m_model = model; }
     // 0 shows every station offline as soon as it beat.
     void SetLease(int ms) { m_leaseMs = ms; }
 
     // {"station", "version", "devices": [{"url", "tags", "state", "jobid"}]}:
-    // replaces what is known of the station; answers "lease_ms".
+    // replaces what is known of the station; answers "lease_ms". A station
+    // that takes jobs adds "boot", "seq", "jobs" and "wait_ms", and is
+    // answered "jobs" and "cancel" (JobQueue::Serve).
     static void OnStationBeat(ComponentMap* components, const QJsonObject& request, QJsonObject& reply);
-    // Every station, device and (later) queued job, sorted by name and url.
+    // Every station and device, sorted by name and url, the queue in the
+    // order it runs and the running jobs.
     static void OnLabState(ComponentMap* components, const QJsonObject& request, QJsonObject& reply);
 
 private:

@@ -31,10 +31,11 @@ const char* const kPlanColumns[] = {"id", "projId", "name", "author", "cTime", "
 // A job's case list and secret are read only where they are needed
 // (JobSecrets): a listing of jobs would carry every list along.
 const char* const kJobColumns[] = {"id", "planId", "projId", "totalCnt", "finishCnt", "status", "starter", "sTime", "eTime",
-                                   "vResult", "vRemark", "vReason", "waiting"};
+                                   "vResult", "vRemark", "vReason", "waiting", "priority", "qTags", "qDevice",
+                                   "qStation", "qTime", "station", "device"};
 const char* const kJobDetailColumns[] = {"id", "jobId", "tcId", "seqIdx", "status", "content", "vStatus", "vRemark", "vMs"};
 const char* const kJobSelect = "select id, planId, projId, totalCnt, finishCnt, status, starter, sTime, eTime, vResult, vRemark, "
-                               "vReason, waiting from T_Job";
+                               "vReason, waiting, priority, qTags, qDevice, qStation, qTime, station, device from T_Job";
 
 // Where each named column is in the rows of the query's statement. Looking a
 // column up by name scans the row's fields for every value read; finding the
@@ -133,6 +134,13 @@ void readJob(const QSqlQuery& query, const JobColumns& at, TimeMemo& times, DBT_
     job.verdict.remark = query.value(at[10]).toString();
     job.verdict.reason = query.value(at[11]).toString();
     job.waiting = query.value(at[12]).toInt() != 0;
+    job.priority = query.value(at[13]).toInt();
+    job.queueTags = query.value(at[14]).toString();
+    job.queueDevice = query.value(at[15]).toString();
+    job.queueStation = query.value(at[16]).toString();
+    job.queued = query.value(at[17]).toString();
+    job.station = query.value(at[18]).toString();
+    job.device = query.value(at[19]).toString();
 }
 
 void readJobDetail(const QSqlQuery& query, const JobDetailColumns& at, TimeMemo&, DBT_JobDetail& detail)
@@ -674,6 +682,223 @@ bool LocalModel::QueryLab(qint64 leaseMs, int maxStations, int maxDevices, QList
     return true;
 }
 
+bool LocalModel::QueueJob(DBT_Job& job)
+{
+    Prepare(QStringLiteral("insert into T_Job (planId,projId,totalCnt,finishCnt,status,starter,priority,qTags,qDevice,qStation,qTime) "
+                           "values (:planId, :projId, :totalCnt, 0, 1, :starter, :priority, :qTags, :qDevice, :qStation, :qTime)")
+            + dialect.ReturningId());
+    job.status = 1;
+    job.queued = seenNow();
+    query.bindValue(QStringLiteral(":planId"), job.planId);
+    query.bindValue(QStringLiteral(":projId"), job.projId);
+    query.bindValue(QStringLiteral(":totalCnt"), job.totalCnt);
+    query.bindValue(QStringLiteral(":starter"), nonNull(job.starter));
+    query.bindValue(QStringLiteral(":priority"), job.priority);
+    const auto orNull = [](const QString& text) { return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text); };
+    query.bindValue(QStringLiteral(":qTags"), orNull(job.queueTags));
+    query.bindValue(QStringLiteral(":qDevice"), orNull(job.queueDevice));
+    query.bindValue(QStringLiteral(":qStation"), orNull(job.queueStation));
+    query.bindValue(QStringLiteral(":qTime"), job.queued);
+    return InsertedId(job.id);
+}
+
+bool LocalModel::QueuedJobs(int max, QList<DBT_Job>& out, int* total)
+{
+    if (total) {
+        Prepare(QStringLiteral("select count(*) from T_Job where status = 1;"));
+        if (!query.exec() || !query.next())
+            return false;
+        *total = query.value(0).toInt();
+        query.finish();
+    }
+    Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where status = 1 order by status, priority desc, id limit :max;"));
+    query.bindValue(QStringLiteral(":max"), max);
+    if (!query.exec())
+        return false;
+    readAll(query, kJobColumns, readJob, out, KnownColumns());
+    query.finish();
+    return true;
+}
+
+bool LocalModel::ClaimJob(const DBT_Job& job, const QString& station, const QString& device, const QString& boot, int seq,
+                          bool& taken)
+{
+    taken = false;
+    if (!BeginTransaction())
+        return false;
+    // Checked and taken in one statement: of two servers taking the job at
+    // once, one changes no row. The device's index refuses a second job on
+    // a device that another server gave a job meanwhile.
+    Prepare(QStringLiteral("update T_Job set status = 2, station = :station, device = :device, boot = :boot, seq = :seq, "
+                           "caseIds = :caseIds, totalCnt = :totalCnt, secret = :secret, sTime = :sTime, seen = :seen, "
+                           "cancel = 0 where id = :id and status = 1 and not exists "
+                           "(select 1 from T_Job b where b.station = :station2 and b.device = :device2 and b.status = 2);"));
+    query.bindValue(QStringLiteral(":station"), station);
+    query.bindValue(QStringLiteral(":device"), device);
+    query.bindValue(QStringLiteral(":boot"), boot);
+    query.bindValue(QStringLiteral(":seq"), seq);
+    query.bindValue(QStringLiteral(":caseIds"), job.caseIds);
+    query.bindValue(QStringLiteral(":totalCnt"), job.totalCnt);
+    query.bindValue(QStringLiteral(":secret"), job.secret);
+    query.bindValue(QStringLiteral(":sTime"), dialect.TimeValue(job.sTime));
+    query.bindValue(QStringLiteral(":seen"), seenNow());
+    query.bindValue(QStringLiteral(":id"), job.id);
+    query.bindValue(QStringLiteral(":station2"), station);
+    query.bindValue(QStringLiteral(":device2"), device);
+    if (!query.exec()) {
+        // The device's index: another server's job got there first
+        // (PostgreSQL's unique_violation; SQLite's constraint code, plain or extended).
+        const QString code = query.lastError().nativeErrorCode();
+        RollbackTransaction();
+        return code == QLatin1String("23505") || code == QLatin1String("2067") || code == QLatin1String("19");
+    }
+    if (query.numRowsAffected() != 1) {
+        RollbackTransaction();
+        return true;
+    }
+    Prepare(dialect.InsertJobDetails());
+    query.bindValue(QStringLiteral(":jobId"), job.id);
+    query.bindValue(QStringLiteral(":tcIds"), job.caseIds);
+    if (!query.exec() || !CommitTransaction()) {
+        RollbackTransaction();
+        return false;
+    }
+    taken = true;
+    return true;
+}
+
+bool LocalModel::StationJobs(const QString& station, QList<StationJob>& out)
+{
+    Prepare(QStringLiteral("select id, device, boot, seq, cancel from T_Job where station = :station and status = 2;"));
+    query.bindValue(QStringLiteral(":station"), station);
+    if (!query.exec())
+        return false;
+    while (query.next()) {
+        StationJob job;
+        job.id = query.value(0).toInt();
+        job.device = query.value(1).toString();
+        job.boot = query.value(2).toString();
+        job.seq = query.value(3).toInt();
+        job.cancel = query.value(4).toInt() != 0;
+        out.append(job);
+    }
+    query.finish();
+    return true;
+}
+
+bool LocalModel::RequeueJob(int id, const QString& station, bool& done)
+{
+    done = false;
+    if (!BeginTransaction())
+        return false;
+    Prepare(QStringLiteral("update T_Job set status = 1, station = null, device = null, boot = null, seq = null, caseIds = null, "
+                           "secret = null, sTime = null, seen = null, finishCnt = 0, cancel = 0, waiting = null "
+                           "where id = :id and status = 2 and station = :station and qTime is not null;"));
+    query.bindValue(QStringLiteral(":id"), id);
+    query.bindValue(QStringLiteral(":station"), station);
+    bool ok = query.exec();
+    done = ok && query.numRowsAffected() == 1;
+    if (ok && done) {
+        Prepare(QStringLiteral("delete from T_JobDetail where jobId = :id;"));
+        query.bindValue(QStringLiteral(":id"), id);
+        ok = query.exec();
+    }
+    if (ok && CommitTransaction())
+        return true;
+    done = false;
+    RollbackTransaction();
+    return false;
+}
+
+bool LocalModel::TieJob(int id, const QString& station)
+{
+    Prepare(QStringLiteral("update T_Job set station = :station where id = :id and status = 2 and station is null;"));
+    query.bindValue(QStringLiteral(":station"), station);
+    query.bindValue(QStringLiteral(":id"), id);
+    return query.exec();
+}
+
+bool LocalModel::JobStatuses(const QList<int>& ids, QHash<int, int>& out)
+{
+    for (const int id : ids) {
+        Prepare(QStringLiteral("select status from T_Job where id = :id;"));
+        query.bindValue(QStringLiteral(":id"), id);
+        if (!query.exec())
+            return false;
+        if (query.next())
+            out.insert(id, query.value(0).toInt());
+        query.finish();
+    }
+    return true;
+}
+
+bool LocalModel::CancelJob(int id, int& status, QString& station)
+{
+    status = 0;
+    if (!BeginTransaction())
+        return false;
+    Prepare(QStringLiteral("select status, station from T_Job where id = :id;"));
+    query.bindValue(QStringLiteral(":id"), id);
+    bool ok = query.exec();
+    if (ok && query.next()) {
+        status = query.value(0).toInt();
+        station = query.value(1).toString();
+    }
+    query.finish();
+    bool ended = false;
+    if (ok && status == 1) {
+        ok = EndQueuedJob(id, QStringLiteral("Cancelled"), ended);
+    } else if (ok && status == 2 && !station.isEmpty()) {
+        Prepare(QStringLiteral("update T_Job set cancel = 1 where id = :id and status = 2;"));
+        query.bindValue(QStringLiteral(":id"), id);
+        ok = query.exec();
+    }
+    if (ok && CommitTransaction())
+        return true;
+    RollbackTransaction();
+    return false;
+}
+
+bool LocalModel::EndQueuedJob(int id, const QString& reason, bool& ended)
+{
+    Prepare(QStringLiteral("update T_Job set status = 3, eTime = %1, vResult = 0, vRemark = :reason, vReason = :reason2 "
+                           "where id = :id and status = 1;").arg(dialect.Now()));
+    query.bindValue(QStringLiteral(":reason"), reason);
+    query.bindValue(QStringLiteral(":reason2"), reason);
+    query.bindValue(QStringLiteral(":id"), id);
+    if (!query.exec())
+        return false;
+    ended = query.numRowsAffected() == 1;
+    return true;
+}
+
+bool LocalModel::AbandonStationJobs(const QString& reason, const QString& station, const QString& boot, qint64 silentMs,
+                                    QList<int>& ended)
+{
+    if (!station.isEmpty())
+        return AbandonWhere(reason, QStringLiteral("station = :station and boot is not null and boot <> :boot"),
+                            {{QStringLiteral(":station"), station}, {QStringLiteral(":boot"), boot}}, ended);
+    return AbandonWhere(reason,
+                        QStringLiteral("station in (select name from T_Station where lastSeen < :before)"),
+                        {{QStringLiteral(":before"), seenNow(silentMs)}}, ended);
+}
+
+bool LocalModel::AbandonJob(int id, const QString& reason, QList<int>& ended)
+{
+    return AbandonWhere(reason, QStringLiteral("id = :job"), {{QStringLiteral(":job"), id}}, ended);
+}
+
+bool LocalModel::RunningJobs(int max, QList<DBT_Job>& out)
+{
+    Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where status = 2 order by id limit :max;"));
+    query.bindValue(QStringLiteral(":max"), max);
+    if (!query.exec())
+        return false;
+    readAll(query, kJobColumns, readJob, out, KnownColumns());
+    query.finish();
+    return true;
+}
+
 bool LocalModel::InsertedId(int& id)
 {
     if (!query.exec())
@@ -1197,11 +1422,20 @@ bool LocalModel::RecordProgress(int jobId, int from, const QList<CaseVerdict>& v
 
 bool LocalModel::AbandonJobs(const QString& reason, int silentMs, QList<int>& ended)
 {
-    const QString silent = silentMs >= 0 ? QStringLiteral(" and seen < :before") : QString();
-    const QString before = seenNow(silentMs);
-    Prepare(QStringLiteral("select id from T_Job where status = 2%1 order by id;").arg(silent));
-    if (silentMs >= 0)
-        query.bindValue(QStringLiteral(":before"), before);
+    if (silentMs < 0)
+        return AbandonWhere(reason, QString(), {}, ended);
+    return AbandonWhere(reason, QStringLiteral("seen < :before"), {{QStringLiteral(":before"), seenNow(silentMs)}}, ended);
+}
+
+bool LocalModel::AbandonWhere(const QString& reason, const QString& where, const QVariantMap& binds, QList<int>& ended)
+{
+    const QString condition = where.isEmpty() ? QString() : QStringLiteral(" and (%1)").arg(where);
+    const auto bindAll = [this, &binds] {
+        for (auto bind = binds.cbegin(); bind != binds.cend(); ++bind)
+            query.bindValue(bind.key(), bind.value());
+    };
+    Prepare(QStringLiteral("select id from T_Job where status = 2%1 order by id;").arg(condition));
+    bindAll();
     if (!query.exec())
         return false;
     QList<int> candidates;
@@ -1216,11 +1450,10 @@ bool LocalModel::AbandonJobs(const QString& reason, int silentMs, QList<int>& en
         Prepare(QStringLiteral("update T_Job set status = 3, eTime = %1, vResult = 0, vRemark = '', vReason = :reason, "
                                "finishCnt = (select count(*) from T_JobDetail d where d.jobId = T_Job.id "
                                "and d.vStatus in ('pass', 'fail', 'error')) where id = :id and status = 2%2;")
-                    .arg(dialect.Now(), silent));
+                    .arg(dialect.Now(), condition));
         query.bindValue(QStringLiteral(":reason"), reason);
         query.bindValue(QStringLiteral(":id"), id);
-        if (silentMs >= 0)
-            query.bindValue(QStringLiteral(":before"), before);
+        bindAll();
         bool ok = query.exec();
         const bool ends = ok && query.numRowsAffected() == 1;
         if (ends) {
@@ -1322,5 +1555,49 @@ bool LocalModel::GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out)
         if (readLimit > 0 && left < 0)
             return tooLarge();
     }
+    return true;
+}
+
+bool LocalModel::QueryTcHistory(int tcId, int size, QList<TcRun>& out, QDateTime& changed, bool& exists)
+{
+    Prepare(QStringLiteral("select mTime from T_Tc where id = :id;"));
+    query.bindValue(QStringLiteral(":id"), tcId);
+    if (!query.exec())
+        return false;
+    exists = query.next();
+    changed = exists ? query.value(0).toDateTime() : QDateTime();
+    query.finish();
+    if (!exists)
+        return true;
+    // The plain content is needed only to judge a detail stored before
+    // verdicts were kept. Jobs without a start (none should be finished so)
+    // come last on both databases, whose nulls sort differently.
+    Prepare(QStringLiteral("select d.jobId, d.seqIdx, d.status, case when d.vStatus is null then d.content end, d.vStatus, "
+                           "d.vRemark, d.vMs, j.planId, j.station, j.device, j.sTime from T_JobDetail d "
+                           "join T_Job j on j.id = d.jobId where d.tcId = :tcId and j.status = 3 order by "
+                           "case when j.sTime is null then 1 else 0 end, j.sTime desc, j.id desc, d.seqIdx desc limit :size;"));
+    query.bindValue(QStringLiteral(":tcId"), tcId);
+    query.bindValue(QStringLiteral(":size"), size);
+    if (!query.exec())
+        return false;
+    TimeMemo times;
+    while (query.next()) {
+        TcRun run;
+        run.detail.jobId = query.value(0).toInt();
+        run.detail.tcId = tcId;
+        run.detail.seqIdx = query.value(1).toInt();
+        run.detail.status = query.value(2).toString();
+        run.detail.content = query.value(3).toString();
+        run.detail.verdict.status = query.value(4).toString();
+        run.detail.verdict.remark = query.value(5).toString();
+        const QVariant ms = query.value(6);
+        run.detail.verdict.ms = ms.isNull() ? -1 : ms.toInt();
+        run.planId = query.value(7).toInt();
+        run.station = query.value(8).toString();
+        run.device = query.value(9).toString();
+        run.started = times(query.value(10));
+        out.append(run);
+    }
+    query.finish();
     return true;
 }

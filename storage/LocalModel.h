@@ -9,6 +9,7 @@
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QList>
+#include <QVariantMap>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -162,6 +163,71 @@ public:
     bool QueryLab(qint64 leaseMs, int maxStations, int maxDevices, QList<StationRow>& stations, QList<DeviceRow>& devices,
                   bool& complete);
 
+    // The lab's queue. QueueJob stores `job` with status 1, its priority and
+    // what it asks for, queued now.
+    bool QueueJob(DBT_Job& job);
+    // The first `max` queued jobs in the order they run (priority, then
+    // arrival), and (unless null) how many are queued in all.
+    bool QueuedJobs(int max, QList<DBT_Job>& out, int* total = nullptr);
+    // Hands queued job `job.id` to `device` of `station`, as taken by the
+    // beat `seq` of the station's process `boot`: it runs from now with the
+    // case list and secret in `job`, one running detail per case. `taken` is
+    // false, with nothing changed, when the job is no longer queued or the
+    // device already runs a job of the queue (another server took either).
+    bool ClaimJob(const DBT_Job& job, const QString& station, const QString& device, const QString& boot, int seq,
+                  bool& taken);
+    // A running job as the queue knows it.
+    struct StationJob
+    {
+        int id = 0;
+        // Empty for a job that did not come from the queue.
+        QString device;
+        QString boot;
+        int seq = 0;
+        bool cancel = false;
+    };
+    bool StationJobs(const QString& station, QList<StationJob>& out);
+    // Puts a job handed to `station` back in the queue as it was, when its
+    // station never got it; `done` says whether it was still running there.
+    bool RequeueJob(int id, const QString& station, bool& done);
+    // Notes that running job `id`, started otherwise, runs on `station`.
+    bool TieJob(int id, const QString& station);
+    // The status of each job of `ids` that exists.
+    bool JobStatuses(const QList<int>& ids, QHash<int, int>& out);
+    // Cancels job `id`: a queued one ends at once ("Cancelled"), a running
+    // one is marked for its station to cancel. `status` is the job's status
+    // before (0 when there is no such job), `station` where it runs.
+    bool CancelJob(int id, int& status, QString& station);
+    // Ends queued job `id` as failed for `reason` before it ran; `ended`
+    // says whether it was still queued.
+    bool EndQueuedJob(int id, const QString& reason, bool& ended);
+    // Finishes as failed for `reason` the running jobs of `station` handed
+    // out under a boot other than `boot`, or (with an empty station) every
+    // running job on a station whose last beat is older than `silentMs`.
+    bool AbandonStationJobs(const QString& reason, const QString& station, const QString& boot, qint64 silentMs,
+                            QList<int>& ended);
+    // Finishes running job `id` as failed for `reason`.
+    bool AbandonJob(int id, const QString& reason, QList<int>& ended);
+    // Every running job, for the lab's view.
+    bool RunningJobs(int max, QList<DBT_Job>& out);
+
+    // A test case's verdict in a finished job, as "tc_history" lists it.
+    struct TcRun
+    {
+        // Its job, place, plain result and verdict; no test case attached.
+        DBT_JobDetail detail;
+        int planId = 0;
+        // Where the job ran; empty when it was not recorded.
+        QString station;
+        QString device;
+        QDateTime started;
+    };
+    // The last `size` verdicts of test case `tcId` in finished jobs, newest
+    // first (by the job's start, then job and place), read through the
+    // detail's test-case index; `changed` is the test case's mTime. `exists`
+    // is false, and `out` left empty, when there is no such test case.
+    bool QueryTcHistory(int tcId, int size, QList<TcRun>& out, QDateTime& changed, bool& exists);
+
     // Groups the operations between Begin and Commit so that they apply
     // whole or not at all. Rollback keeps LastErrorText as the failed
     // operation left it. Inside a transaction they nest as savepoints, so
@@ -174,6 +240,9 @@ public:
 
 private:
     bool Run(const QString& statement);
+    // Finishes the running jobs that `where` (a condition on T_Job, with
+    // `binds`) selects, as AbandonJobs does.
+    bool AbandonWhere(const QString& reason, const QString& where, const QVariantMap& binds, QList<int>& ended);
     // Starts the deadline of the statement about to run.
     void StartStatement();
     bool ApplyStatementTimeout();

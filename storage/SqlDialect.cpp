@@ -90,6 +90,12 @@ const char* const kIndexes[] = {
     "create index if not exists I_JobDetail_jobId on T_JobDetail (jobId, seqIdx);",
     "create index if not exists I_JobDetail_tcId on T_JobDetail (tcId);",
     "create index if not exists I_Plan_tag on T_Plan (tag);",
+    // The queue in the order it runs, and the jobs of a station.
+    "create index if not exists I_Job_queue on T_Job (status, priority desc, id);",
+    "create index if not exists I_Job_station on T_Job (station, status);",
+    // One job of the queue at a time per device, whatever the servers
+    // sharing the database decide at the same moment.
+    "create unique index if not exists I_Job_device on T_Job (station, device) where status = 2 and device is not null;",
 };
 
 // SQLite: only an index with the NOCASE collation lets it turn the
@@ -175,6 +181,19 @@ QList<SqlDialect::Column> SqlDialect::AddedColumns() const
             {"T_Job", "secret", QStringLiteral("text")},
             {"T_Job", "seen", QStringLiteral("text")},
             {"T_Job", "waiting", QStringLiteral("integer")},
+            // A job of the lab's queue: what it asked for (priority, device
+            // tags or a device, maybe pinned to a station) and since when
+            // (UTC text), then where it runs and the beat that took it.
+            {"T_Job", "priority", QStringLiteral("integer")},
+            {"T_Job", "qTags", QStringLiteral("text")},
+            {"T_Job", "qDevice", QStringLiteral("text")},
+            {"T_Job", "qStation", QStringLiteral("text")},
+            {"T_Job", "qTime", QStringLiteral("text")},
+            {"T_Job", "station", QStringLiteral("text")},
+            {"T_Job", "device", QStringLiteral("text")},
+            {"T_Job", "boot", QStringLiteral("text")},
+            {"T_Job", "seq", QStringLiteral("integer")},
+            {"T_Job", "cancel", QStringLiteral("integer")},
             {"T_JobDetail", "vStatus", QStringLiteral("text")},
             {"T_JobDetail", "vRemark", QStringLiteral("text")},
             {"T_JobDetail", "vMs", QStringLiteral("integer")}};

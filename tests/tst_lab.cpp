@@ -158,7 +158,8 @@ private Q_SLOTS:
             QSKIP("KIV_TEST_PGURL is not set (tools/pgtest.sh start)");
         QVERIFY(Start(m_server, postgresql, {"--station-lease-s", "3600"}));
         const QJsonObject empty = Lab(*m_server);
-        QCOMPARE(compact(empty), QString("{\"cmd\":\"lab_state\",\"devices\":[],\"queue\":[],\"result\":\"ok\",\"stations\":[]}"));
+        QCOMPARE(compact(empty), QString("{\"cmd\":\"lab_state\",\"devices\":[],\"queue\":[],\"queue_total\":0,\"result\":\"ok\",\"running\":[],"
+                         "\"stations\":[]}"));
 
         const QJsonObject free9 = device("devices/bench-09", {"5g", "radio"}, "free");
         const QJsonObject busy2 = device("devices/bench-02", {}, "busy", 12);

@@ -95,7 +95,7 @@ private Q_SLOTS:
     void existingFileGainsIndexesAndWal()
     {
         QCOMPARE(DatabaseRows("select count(*) from sqlite_master where type = 'index' and name like 'I\\_%' escape '\\'"),
-                 QStringList{"8"});
+                 QStringList{"11"});
         QCOMPARE(DatabaseRows("PRAGMA journal_mode"), QStringList{"wal"});
         QCOMPARE(DatabaseRows("PRAGMA synchronous"), QStringList{"1"}); // NORMAL
         // The prefix match must stay a range search of the path index: only an

@@ -258,6 +258,12 @@ int main(int argc, char* argv[])
     leaseCheck.setInterval(qBound(250, config.jobLeaseMs / 4, 30000));
     QObject::connect(&leaseCheck, &QTimer::timeout, &app, [&server] { server.ExpireJobs(); });
     QTimer::singleShot(config.jobLeaseMs, &leaseCheck, qOverload<>(&QTimer::start));
+    // The same for stations, when they can be lost at all.
+    QTimer stationCheck;
+    stationCheck.setInterval(qBound(250, config.stationLeaseMs / 4, 30000));
+    QObject::connect(&stationCheck, &QTimer::timeout, &app, [&server] { server.ExpireStations(); });
+    if (config.stationLeaseMs > 0)
+        QTimer::singleShot(config.stationLeaseMs, &stationCheck, qOverload<>(&QTimer::start));
 
     const int status = app.exec();
     server.Stop();

@@ -9,6 +9,7 @@ import {createPlansView} from './plans.js';
 import {createRunView} from './run.js';
 import {createResultsView} from './results.js';
 import {createStationView} from './stationview.js';
+import {createLabView} from './labview.js';
 
 const URL_KEY = 'kiv.console.station';
 
@@ -52,6 +53,7 @@ const views = {
     run: createRunView(ctx),
     results: createResultsView(ctx),
     station: createStationView(ctx),
+    lab: createLabView(),
 };
 let current = '';
 
@@ -66,8 +68,12 @@ function showView(name, argument) {
     for (const button of document.querySelectorAll('.nav'))
         button.classList.toggle('active', button.dataset.view === name);
     const changed = current !== name;
+    // A view that polls while shown ("hide") stops when another is chosen.
+    if (changed && views[current] && views[current].hide)
+        views[current].hide();
     current = name;
-    if ((changed || argument !== undefined) && station.connected)
+    // The Lab talks to the server, not to the station ("station: false").
+    if ((changed || argument !== undefined) && (station.connected || views[name].station === false))
         Promise.resolve(views[name].show(argument)).catch(showError);
 }
 
@@ -114,7 +120,8 @@ station.addEventListener('status', act(async (event) => {
         const reply = await ctx.call('get_state');
         ctx.setMode(reply.state);
         ctx.broadcast('connected');
-        Promise.resolve(views[current].show()).catch(showError);
+        if (views[current].station !== false)
+            Promise.resolve(views[current].show()).catch(showError);
     }
 }));
 station.addEventListener('hosterror', (event) => notify(`Host: ${event.detail.message}`));

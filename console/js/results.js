@@ -1,9 +1,9 @@
 // Results: running jobs ("my_jobs"), finished reports ("my_reports") with a
-// pass-rate chart, one job's details ("job_detail") and its JUnit XML.
+// pass-rate chart, and one job's report (see jobview.js).
 
-import {act, badge, clear, counterList, h, verdictCell} from './dom.js';
-import {chartPoint, download, durationText, jobSummary, jobVerdictOf, junitXml, markCause, rowsFromDetails,
-    tally} from './report.js';
+import {act, badge, clear, h} from './dom.js';
+import {renderJobDetail} from './jobview.js';
+import {chartPoint, jobVerdictOf, rowsFromDetails} from './report.js';
 
 const CHART_JOBS = 20;
 const SVG = 'http://www.w3.org/2000/svg';
@@ -114,6 +114,7 @@ export function createResultsView(ctx) {
     }
 
     let runningIds = '';
+    let lastReports = [];   // "my_reports" newest first: the jobs a report offers to compare with
     let watchTimer = 0;
 
     // A job waiting for its device is listed with the running ones; the list
@@ -153,6 +154,7 @@ export function createResultsView(ctx) {
     async function showReports() {
         const reports = await ctx.call('my_reports', {size: 50, verdicts: true});
         const jobs = Array.isArray(reports.data) ? reports.data : [];
+        lastReports = jobs;
         const recent = jobs.slice(0, CHART_JOBS);
         const points = await Promise.all(recent.map(async (job) => {
             const reply = await detailOf(job.jobid);
@@ -173,44 +175,9 @@ export function createResultsView(ctx) {
 
     async function openJob(jobid) {
         const reply = await detailOf(jobid);
-        const job = reply.job || {jobid};
-        const verdict = jobVerdictOf(job);
-        const rows = markCause(rowsFromDetails(reply.jobdetail, job), verdict);
-        const summary = jobSummary(verdict, rows);
-        const fileName = `job-${jobid}.junit.xml`;
-        const downloadButton = h('button', {type: 'button', class: 'primary', name: 'junit',
-            onclick: () => download(fileName, junitXml(reply))}, '⬇ JUnit XML');
-        detailBox.hidden = false;
-        detailBox.dataset.jobid = jobid;
-        clear(detailBox,
-            h('div', {class: 'panel-head'}, h('h2', {}, `Job #${jobid}`),
-                h('div', {class: 'actions'}, downloadButton,
-                    h('button', {type: 'button', class: 'icon', title: 'Close', 'aria-label': 'Close',
-                        onclick: () => { detailBox.hidden = true; }}, '×'))),
-            h('div', {class: `job-banner ${summary.kind}`, id: 'job-banner', role: 'status', dataset: {kind: summary.kind}},
-                badge(summary.kind), h('span', {class: 'banner-text'}, summary.text)),
-            h('dl', {class: 'facts'},
-                h('dt', {}, 'Plan'), h('dd', {}, `#${job.planid}`),
-                h('dt', {}, 'Starter'), h('dd', {}, job.starter || '–'),
-                h('dt', {}, 'Started'), h('dd', {}, job.stime || '–'),
-                h('dt', {}, 'Finished'), h('dd', {}, job.ftime || '–'),
-                h('dt', {}, 'Reported'), h('dd', {}, `${job.fin} of ${job.total} test cases`),
-                h('dt', {}, 'Job verdict'), h('dd', {id: 'job-verdict'},
-                    verdict.result === null ? 'none yet' : String(verdict.result),
-                    verdict.remark ? h('span', {class: 'muted'}, ` (${verdict.remark})`) : null)),
-            h('div', {class: 'counters', id: 'detail-counters'}, counterList(tally(rows))),
-            h('table', {class: 'grid-table'},
-                h('thead', {}, h('tr', {}, ['#', 'Test case', 'Path', 'Module', 'Verdict', 'Time', 'Remark']
-                    .map((title) => h('th', {}, title)))),
-                h('tbody', {id: 'detail-rows'}, rows.map((row) => h('tr', {class: row.cause ? 'cause' : null,
-                    dataset: {verdict: row.verdict}},
-                h('td', {class: 'num'}, row.seq + 1),
-                h('td', {}, row.title || `test case ${row.id}`, h('span', {class: 'muted small'}, ` #${row.id}`)),
-                h('td', {class: 'muted'}, row.path),
-                h('td', {class: 'muted'}, row.module || ''),
-                verdictCell(row.verdict, row.cause),
-                h('td', {class: 'num'}, durationText(row.ms) || h('span', {class: 'muted'}, '–')),
-                h('td', {class: 'remark'}, row.remark || h('span', {class: 'muted'}, '–')))))));
+        const planid = reply.job && reply.job.planid;
+        const others = lastReports.filter((job) => job.planid === planid && job.jobid !== jobid).map((job) => job.jobid);
+        renderJobDetail(detailBox, reply, {call: ctx.call, others, onClose: () => { detailBox.hidden = true; }});
     }
 
     return {
