@@ -119,6 +119,21 @@ void ScriptProcess::Check(const QJsonObject& local, const QString& script, const
     check.clock.start();
     ScriptProtocol::AppendFrame(check.frame, ScriptProtocol::EncodeCheck(
         {check.seq, QString::fromUtf8(QJsonDocument(local).toJson(QJsonDocument::Compact)), script}));
+    Enqueue(check);
+}
+
+void ScriptProcess::Compile(const QString& script, const Done& done)
+{
+    Pending check;
+    check.seq = ++nextSeq;
+    check.done = done;
+    check.clock.start();
+    ScriptProtocol::AppendFrame(check.frame, ScriptProtocol::EncodeCompile({check.seq, script}));
+    Enqueue(check);
+}
+
+void ScriptProcess::Enqueue(const Pending& check)
+{
     pending.append(check);
     if (!Running() && !Launch()) {
         const quint64 now = generation;

@@ -54,6 +54,9 @@ public:
     // a later turn of the event loop, unless Stop comes first. Checks queue
     // in the process and are judged in order.
     void Check(const QJsonObject& local, const QString& script, const Done& done);
+    // Compiles `script` without running it (see ScriptProtocol::Compile);
+    // answered like a check, in turn with the checks, under the same limits.
+    void Compile(const QString& script, const Done& done);
     // Ends the process at once, a running script with it, and forgets the
     // checks it had; no `done` of theirs is called. The next Check starts anew.
     void Stop();
@@ -79,6 +82,8 @@ private:
     };
 
     bool Launch();
+    // Sends `check` to the process, starting one when none runs.
+    void Enqueue(const Pending& check);
     void Write(const QByteArray& frames);
     void ArmDeadline();
     void OnOutput();

@@ -45,9 +45,14 @@ QByteArray EncodeCheck(const Check& c)
     return encode(Kind::Check, [&](QDataStream& out) { out << c.seq << c.local << c.script; });
 }
 
+QByteArray EncodeCompile(const Compile& c)
+{
+    return encode(Kind::Compile, [&](QDataStream& out) { out << c.seq << c.script; });
+}
+
 QByteArray EncodeVerdict(const Verdict& v)
 {
-    return encode(Kind::Verdict, [&](QDataStream& out) { out << v.seq << v.result << v.erred << v.remark << v.ms; });
+    return encode(Kind::Verdict, [&](QDataStream& out) { out << v.seq << v.result << v.erred << v.remark << v.ms << v.line; });
 }
 
 quint8 KindOf(const QByteArray& payload)
@@ -65,9 +70,14 @@ bool Decode(const QByteArray& payload, Check& c)
     return decode(payload, Kind::Check, [&](QDataStream& in) { in >> c.seq >> c.local >> c.script; });
 }
 
+bool Decode(const QByteArray& payload, Compile& c)
+{
+    return decode(payload, Kind::Compile, [&](QDataStream& in) { in >> c.seq >> c.script; });
+}
+
 bool Decode(const QByteArray& payload, Verdict& v)
 {
-    return decode(payload, Kind::Verdict, [&](QDataStream& in) { in >> v.seq >> v.result >> v.erred >> v.remark >> v.ms; });
+    return decode(payload, Kind::Verdict, [&](QDataStream& in) { in >> v.seq >> v.result >> v.erred >> v.remark >> v.ms >> v.line; });
 }
 
 void AppendFrame(QByteArray& out, const QByteArray& payload)

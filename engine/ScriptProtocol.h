@@ -12,7 +12,8 @@ namespace ScriptProtocol {
 enum class Kind : quint8 {
     Observe = 1, // service -> engine: one observation for the global parameters
     Check = 2,   // service -> engine: judge a script
-    Verdict = 3, // engine -> service: the answer to one Check
+    Verdict = 3, // engine -> service: the answer to one Check or Compile
+    Compile = 4, // service -> engine: compile a script without running it
 };
 
 // The engine process exits with this status when an allocation failed: the
@@ -32,6 +33,14 @@ struct Check
     QString script;
 };
 
+// Answered with a Verdict: "result" true when the script compiles; else
+// "erred" false, the engine's error in "remark" and its line in "line".
+struct Compile
+{
+    quint32 seq = 0;
+    QString script;
+};
+
 struct Verdict
 {
     quint32 seq = 0;
@@ -42,6 +51,8 @@ struct Verdict
     QString remark;
     // How long the script ran.
     qint32 ms = 0;
+    // Of a Compile's error: the line the engine names (0 when none).
+    qint32 line = 0;
 };
 
 struct Observation
@@ -54,12 +65,14 @@ struct Observation
 
 QByteArray EncodeObservation(const Observation& observation);
 QByteArray EncodeCheck(const Check& check);
+QByteArray EncodeCompile(const Compile& compile);
 QByteArray EncodeVerdict(const Verdict& verdict);
 
 // The kind of a payload; 0 when it is empty.
 quint8 KindOf(const QByteArray& payload);
 bool Decode(const QByteArray& payload, Observation& observation);
 bool Decode(const QByteArray& payload, Check& check);
+bool Decode(const QByteArray& payload, Compile& compile);
 bool Decode(const QByteArray& payload, Verdict& verdict);
 
 // Appends `payload` as one frame to `out`.

@@ -70,6 +70,20 @@ bool ScriptServer::Serve(const QByteArray& payload, int out)
         ScriptProtocol::AppendFrame(frame, ScriptProtocol::EncodeVerdict(verdict));
         return WriteAll(out, frame);
     }
+    case ScriptProtocol::Kind::Compile: {
+        ScriptProtocol::Compile compile;
+        if (!ScriptProtocol::Decode(payload, compile))
+            return false;
+        ScriptProtocol::Verdict verdict;
+        verdict.seq = compile.seq;
+        verdict.erred = false;
+        verdict.result = Verifier::Compile(compile.script, verdict.remark, verdict.line);
+        if (verdict.remark.size() > ScriptProtocol::MaxRemarkChars)
+            verdict.remark = verdict.remark.left(ScriptProtocol::MaxRemarkChars) + QStringLiteral("...");
+        QByteArray frame;
+        ScriptProtocol::AppendFrame(frame, ScriptProtocol::EncodeVerdict(verdict));
+        return WriteAll(out, frame);
+    }
     default:
         KIV_LOG("Script Engine", "ScriptServer::Serve", 0) << "Unknown request " << int(ScriptProtocol::KindOf(payload));
         return false;

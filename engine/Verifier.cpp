@@ -181,6 +181,41 @@ const QString& Verifier::GlobalText(const QJsonObject& global)
     return lastGlobalText;
 }
 
+namespace {
+
+// Whether the script starts with a "use strict" directive (after blanks
+// only; a comment in front is not looked through).
+bool strictScript(const QString& script)
+{
+    int at = 0;
+    while (at < script.size() && script.at(at).isSpace())
+        ++at;
+    const QStringRef start = script.midRef(at, 12);
+    return start == QLatin1String("'use strict'") || start == QLatin1String("\"use strict\"");
+}
+
+} // namespace
+
+bool Verifier::Compile(const QString& script, QString& error, int& line)
+{
+    // The engine compiles the whole text before it runs the first statement,
+    // and the first statement throws: nothing of the script runs (its
+    // declarations are made, which runs no code). On the script's first line,
+    // so that the engine's line numbers are the script's. A fresh engine, so
+    // that no declaration of an earlier script (a global "eval") is met.
+    // Eval is called from script code, as a check calls it: called from C++
+    // this engine's eval has no caller's frame and crashes.
+    QJSEngine engine;
+    const QString guard = strictScript(script) ? QStringLiteral("'use strict';throw 0;") : QStringLiteral("throw 0;");
+    QJSValue evaluate = engine.evaluate(QStringLiteral("(function (text) { return (0, eval)(text); })"));
+    const QJSValue thrown = evaluate.call({QJSValue(guard + script)});
+    if (thrown.isNumber() && thrown.toNumber() == 0)
+        return true;
+    error = thrown.toString();
+    line = thrown.property(QStringLiteral("lineNumber")).toInt();
+    return false;
+}
+
 QString Verifier::ErrorText(const QJSValue& value)
 {
     if (!value.isError())

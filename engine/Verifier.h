@@ -26,6 +26,10 @@ public:
     // The same with the local parameters as JSON text, as the script process gets them.
     bool CheckObservedText(const QString& localText, const QString& script, QString& remark);
     static QString ErrorText(const QJSValue& value);
+    // Compiles `script` as a check evaluates it, in an engine of its own,
+    // without running any of it. False with the engine's error text (its
+    // "SyntaxError: ..." as it words it) and line when it does not compile.
+    static bool Compile(const QString& script, QString& error, int& line);
     // Whether the last check failed because the script could not be run to
     // a verdict (it threw, was not callable or ran too long) rather than
     // because it returned a falsy value.

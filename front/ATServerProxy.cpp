@@ -1,6 +1,7 @@
 #include "front/ATServerProxy.h"
 
 #include "engine/ATWorker.h"
+#include "engine/CaseNameCheck.h"
 #include "front/RequestEnvelope.h"
 #include "local/JobVerdict.h"
 #include "local/RecordJson.h"
@@ -37,6 +38,8 @@ StationInfo stationOf(const KIVAutoTestOptions& options)
 const ATServerProxy::JobEntry ATServerProxy::s_jobTable[] = {
     {"ExecuteJob", &ATServerProxy::OnExecuteJob},
     {"GetAutoTestTemplate", &ATServerProxy::OnGetTemplates},
+    {"check_script", &ATServerProxy::OnCheckScript},
+    {"check_testcase", &ATServerProxy::OnCheckTestcase},
 };
 
 const ATServerProxy::ImmediateEntry ATServerProxy::s_immediateTable[] = {
@@ -218,6 +221,27 @@ void ATServerProxy::OnGetTemplates(const QJsonObject&, const RequestContext& con
 {
     // Large templates are read over several turns of the event loop.
     m_templates.Read(context);
+}
+
+void ATServerProxy::OnCheckScript(const QJsonObject& request, const RequestContext& context)
+{
+    const ReplyCallback reply = context.reply;
+    m_scriptCheck.Check(request, [reply](const QJsonObject& answer) {
+        QJsonObject named = answer;
+        named.insert(QStringLiteral("cmd"), QStringLiteral("check_script"));
+        reply(named);
+    });
+}
+
+void ATServerProxy::OnCheckTestcase(const QJsonObject& request, const RequestContext& context)
+{
+    // Against the templates as they are now: the files are read for every request.
+    const ReplyCallback reply = context.reply;
+    m_templates.Read(RequestContext([request, reply](const QJsonObject& templates) {
+        QJsonObject answer = CaseNameCheck::Answer(request, templates);
+        answer.insert(QStringLiteral("cmd"), QStringLiteral("check_testcase"));
+        reply(answer);
+    }));
 }
 
 void ATServerProxy::OnCancelJob(const QJsonObject& request, QJsonObject& reply)

@@ -6,6 +6,7 @@
 #include "front/AtTplMng.h"
 #include "front/KIVAutoTestConfig.h"
 #include "front/RequestContext.h"
+#include "front/ScriptCheck.h"
 #include "local/LocalCommandTable.h"
 #include "local/LocalDispatcher.h"
 #include "remote/RemoteJobs.h"
@@ -74,6 +75,10 @@ private:
     void OnSwitchState(const QJsonObject& request, QJsonObject& reply);
     void OnGetTemplates(const QJsonObject& request, const RequestContext& context);
     void OnCancelJob(const QJsonObject& request, QJsonObject& reply);
+    // Checks before a test case is saved, answered here in either mode: they
+    // need this station's script engine and device templates.
+    void OnCheckScript(const QJsonObject& request, const RequestContext& context);
+    void OnCheckTestcase(const QJsonObject& request, const RequestContext& context);
 
     void RouteRemote(const QJsonObject& request, const RequestContext& context);
     void RouteLocal(const QString& cmd, const QJsonObject& request, const RequestContext& context);
@@ -94,6 +99,7 @@ private:
     QLockFile m_databaseLock{LocalModel::FilePath() + QStringLiteral(".lock")};
     WebFileGetter m_webGetter{m_remoteSettings};
     AtTplMng m_templates;
+    ScriptCheck m_scriptCheck{m_jobLimits};
     ATWorkerMng m_workerMng;
     // Beats only when the options name a station. Its jobs go to
     // m_remoteJobs, built later but before the first beat's answer.

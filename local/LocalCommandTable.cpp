@@ -69,6 +69,37 @@ void pageReply(int page, int size, int count, const QJsonArray& data, QJsonObjec
     reply.insert(QStringLiteral("data"), data);
 }
 
+// The text of an opt-in "search" member, without surrounding blanks; false
+// with the refusal when it is not text or too long to look for.
+bool searchText(const QJsonObject& request, QString& text, QJsonObject& reply)
+{
+    // Ample for a title, and well within what `like` patterns may hold.
+    constexpr int maxChars = 200;
+    const QJsonValue value = request.value(QStringLiteral("search"));
+    if (!value.isString()) {
+        reply.insert(kResult, QStringLiteral("\"search\" must be the text to look for, as a JSON string."));
+        return false;
+    }
+    text = value.toString().trimmed();
+    if (text.size() <= maxChars)
+        return true;
+    reply.insert(kResult, QStringLiteral("The search text has %1 characters, more than the %2 it may have; search for a "
+                                         "shorter part of it.").arg(text.size()).arg(maxChars));
+    return false;
+}
+
+void searchTcs(LocalModel* model, int page, int size, const QJsonObject& request, QJsonObject& reply)
+{
+    QString text;
+    if (!searchText(request, text, reply))
+        return;
+    QList<DBT_Testcase> testcases;
+    int count = 0;
+    if (!model->SearchTestcases(page, size, request.value(QStringLiteral("path")).toString(), text, testcases, count))
+        return fail(reply, model);
+    pageReply(page, size, count, TestcasesToJson(testcases), reply);
+}
+
 void addTc(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
 {
     const QJsonValue testcase = request.value(QStringLiteral("testcase"));
@@ -93,9 +124,11 @@ void projTcs(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     const int size = request.value(QStringLiteral("size")).toInt(1);
     if (!pageSizeOk(size, reply))
         return;
+    LocalModel* model = Model(components);
+    if (request.contains(QStringLiteral("search")))
+        return searchTcs(model, page, size, request, reply);
     QList<DBT_Testcase> testcases;
     int count = 0;
-    LocalModel* model = Model(components);
     if (!model->QueryTestcases(page, size, request.value(QStringLiteral("path")).toString(), testcases, count))
         return fail(reply, model);
     pageReply(page, size, count, TestcasesToJson(testcases), reply);
@@ -231,8 +264,19 @@ void myPlans(ComponentMap* components, const QJsonObject& request, QJsonObject& 
     QList<DBT_Plan> plans;
     int count = 0;
     LocalModel* model = Model(components);
-    if (!model->QueryPlans(page, size, filter.tag, plans, count))
+    // Without "all" or "search", a tag's plans exactly as before: none found
+    // answers the model's empty error text.
+    if (request.value(QStringLiteral("all")) == QJsonValue(true) || request.contains(QStringLiteral("search"))) {
+        LocalModel::PlanSearch search;
+        search.byTag = request.contains(QStringLiteral("tags"));
+        search.tag = filter.tag;
+        if (request.contains(QStringLiteral("search")) && !searchText(request, search.text, reply))
+            return;
+        if (!model->SearchPlans(page, size, search, plans, count))
+            return fail(reply, model);
+    } else if (!model->QueryPlans(page, size, filter.tag, plans, count)) {
         return fail(reply, model);
+    }
     pageReply(page, size, count, RecordsToJson<DBT_Plan, PlanToJson>(plans), reply);
 }
 

@@ -162,11 +162,16 @@ StationBeat::Answer StationBeat::Read(const QJsonObject& answer, const QString& 
         if (jobs.take)
             jobs.take(entry, url);
     }
+    // The server names a cancelled job until its report comes: it is acted
+    // on once, and only a new one makes the next beat go at once.
+    for (auto it = m_cancelled.begin(); it != m_cancelled.end();)
+        it = held.contains(*it) ? std::next(it) : m_cancelled.erase(it);
     for (const QJsonValue& value : answer.value(QStringLiteral("cancel")).toArray()) {
-        read.handed = true;
         int jobId = 0;
-        if (!jobIdOf(value, &jobId))
+        if (!jobIdOf(value, &jobId) || m_cancelled.contains(jobId))
             continue;
+        m_cancelled.insert(jobId);
+        read.handed = true;
         KIV_LOG("StationBeat", "StationBeat::Read", 2) << "Station " << station.name << " cancels job " << jobId
                                                        << " for " << WebFileGetter::Logged(url);
         // Its report may come at once, and ask for a beat: that one goes next.

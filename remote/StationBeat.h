@@ -5,6 +5,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -125,4 +126,6 @@ private:
     bool m_again = false;
     // Why the last beat failed, empty while beats are taken.
     QString m_failure;
+    // Jobs cancelled at the server's word, while the station holds them.
+    QSet<int> m_cancelled;
 };

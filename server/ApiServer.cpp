@@ -132,8 +132,9 @@ void ApiServer::Stop()
         m_io->acceptor.close(ignored);
         m_io->pause.cancel();
     });
-    // Requests in the database's hands are answered; a few seconds bound a
-    // client that does not take its reply.
+    // Requests in the database's hands are answered, held beats at once; a
+    // few seconds bound a client that does not take its reply.
+    m_workers.ReleaseHeld();
     if (!m_answering.WaitEmpty(3000))
         KIV_LOG("Server", "ApiServer::Stop", 1) << "Stopping with requests still being answered";
     m_io->work.reset();

@@ -104,7 +104,8 @@ void DatabaseWorkers::RunGauges()
         lock.unlock();
         JobGauges counted;
         if (model.IsOpen() || model.Open(m_database, name))
-            counted.read = model.CountRunningJobs(m_jobLeaseMs, counted.running, counted.waiting, counted.stationsSeen);
+            counted.read = model.CountRunningJobs(m_jobLeaseMs, counted.running, counted.waiting, counted.stationsSeen)
+                && model.CountLab(m_stationLeaseMs, counted.queued, counted.stationsOnline);
         if (!counted.read) {
             KIV_LOG("Server", "DatabaseWorkers::RunGauges", 3) << "Can't count the running jobs: " << model.LastErrorText();
             // Opened again for the next count: the connection may be lost.

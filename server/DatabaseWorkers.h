@@ -65,6 +65,8 @@ public:
     void ExpireJobs(bool stations = false);
     // Station beats held until there is work for them (long-poll).
     int HeldBeats() { return m_waiters.Held(); }
+    // Answers the held beats as they are, and any beat from then on at once.
+    void ReleaseHeld() { m_waiters.Stop(); }
 
     // The stored jobs as last counted, for /metrics. Never waits for the
     // database: the first call starts a thread with a connection of its own
@@ -80,6 +82,9 @@ public:
         int waiting = 0;
         // Running jobs whose station was heard of within the job lease.
         int stationsSeen = 0;
+        // Jobs in the lab's queue, and stations online (within the station lease).
+        int queued = 0;
+        int stationsOnline = 0;
     };
     static constexpr int GaugeMaxAgeMs = 5000;
     static constexpr int GaugeMinIntervalMs = 1000;

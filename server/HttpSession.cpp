@@ -410,6 +410,8 @@ void HttpSession::ServeMetrics()
     gauges.jobsRunning = jobs.running;
     gauges.jobsWaiting = jobs.waiting;
     gauges.stationsSeen = jobs.stationsSeen;
+    gauges.jobsQueued = jobs.queued;
+    gauges.stationsOnline = jobs.stationsOnline;
     QByteArray page = m_context.metrics.Render(gauges);
     const qint64 length = page.size();
     Reply(200, ServerMetrics::ContentType(), IsHead() ? QByteArray() : std::move(page), false, length);

@@ -124,22 +124,23 @@ bool JobQueue::Serve(const Beat& beat, QJsonObject& reply, QString& error)
     QSet<int> known;
     QSet<QString> busy;
     QJsonArray cancels;
+    QList<int> newCancels;
     for (const LocalModel::StationJob& job : qAsConst(running)) {
         known.insert(job.id);
         // Beats go one at a time: one sent after the answer that carried the
-        // job names it, unless that answer never arrived.
-        if (!job.device.isEmpty() && job.boot == beat.boot && job.seq < beat.seq && !beat.held.contains(job.id)
-            && job.cancel) {
-            // Cancelled before it ever ran.
-            QList<int> cancelled;
-            if (!m_model->AbandonJob(job.id, QStringLiteral("Cancelled"), cancelled))
-                return failed();
-            continue;
-        }
+        // job names it until its report is taken, unless that answer never
+        // arrived, or the station gave the report up.
         if (!job.device.isEmpty() && job.boot == beat.boot && job.seq < beat.seq && !beat.held.contains(job.id)) {
+            QList<int> ended;
             bool requeued = false;
-            if (!m_model->RequeueJob(job.id, beat.station, requeued))
+            if (job.cancel || job.heard) {
+                // Cancelled before it ran, or run with its report lost: a
+                // report that still comes is taken in place of "Station lost".
+                if (!m_model->AbandonJob(job.id, job.cancel ? QStringLiteral("Cancelled") : QStringLiteral("Station lost"), ended))
+                    return failed();
+            } else if (!m_model->RequeueJob(job.id, beat.station, requeued)) {
                 return failed();
+            }
             if (requeued) {
                 KIV_LOG("Server", "JobQueue::Serve", 1) << "Job " << job.id << " never reached station " << beat.station
                                                         << " (beat " << job.seq << "); queued again";
@@ -147,20 +148,26 @@ bool JobQueue::Serve(const Beat& beat, QJsonObject& reply, QString& error)
                 again.id = job.id;
                 if (m_model->GetJob(again))
                     m_outcome.wakes.append(wantOf(again));
-                continue;
             }
+            if (requeued || !ended.isEmpty())
+                continue;
         }
         if (!job.device.isEmpty())
             busy.insert(job.device);
-        if (job.cancel)
+        if (job.cancel > 0)
             cancels.append(job.id);
+        if (job.cancel == 1)
+            newCancels.append(job.id);
     }
+    if (!newCancels.isEmpty() && !m_model->CancelsSent(newCancels))
+        return failed();
 
-    // A device busy with a job that has ended here is free: its beat was
-    // written before the report came.
+    // A device busy with a job of the station's that has ended here is
+    // free: its beat was written before the report came. Only the jobs the
+    // station says it holds count: a device's "jobid" may be a client's own.
     QList<int> named;
     for (const LocalModel::DeviceRow& device : beat.devices) {
-        if (device.jobId <= 0)
+        if (device.jobId <= 0 || !beat.held.contains(device.jobId))
             continue;
         named.append(device.jobId);
         if (!known.contains(device.jobId) && !m_model->TieJob(device.jobId, beat.station))
@@ -170,37 +177,39 @@ bool JobQueue::Serve(const Beat& beat, QJsonObject& reply, QString& error)
     if (!named.isEmpty() && !m_model->JobStatuses(named, statuses))
         return failed();
     QList<BeatWaiters::Device> free;
+    QList<QString> freeTags;
     for (const LocalModel::DeviceRow& device : beat.devices) {
         const bool ended = device.state == QLatin1String("busy") && device.jobId > 0 && statuses.value(device.jobId) == 3;
-        if ((device.state == QLatin1String("free") || ended) && !busy.contains(device.url))
+        if ((device.state == QLatin1String("free") || ended) && !busy.contains(device.url)) {
             free.append({device.url, tagsOf(device.tags)});
+            freeTags.append(device.tags.isEmpty() ? QStringLiteral("[]") : device.tags);
+        }
     }
 
     QJsonArray jobs;
-    if (!free.isEmpty()) {
+    QSet<int> gone;
+    for (int d = 0; d < free.size(); ++d) {
         QList<DBT_Job> queued;
-        if (!m_model->QueuedJobs(Candidates, queued))
+        if (!m_model->QueuedJobsFor(beat.station, free.at(d).url, freeTags.at(d), Candidates, queued))
             return failed();
-        QSet<int> gone;
-        for (int d = 0; d < free.size(); ++d) {
-            for (const DBT_Job& candidate : qAsConst(queued)) {
-                if (gone.contains(candidate.id) || !BeatWaiters::Fits(wantOf(candidate), beat.station, free.at(d)))
-                    continue;
-                gone.insert(candidate.id);
-                bool taken = false;
-                if (!Hand(candidate, beat, free.at(d).url, jobs, taken, error))
-                    return false;
-                if (taken) {
-                    free.removeAt(d--);
-                    break;
-                }
+        for (const DBT_Job& candidate : qAsConst(queued)) {
+            if (gone.contains(candidate.id))
+                continue;
+            gone.insert(candidate.id);
+            bool taken = false;
+            if (!Hand(candidate, beat, free.at(d).url, jobs, taken, error))
+                return false;
+            if (taken) {
+                free.removeAt(d);
+                freeTags.removeAt(d--);
+                break;
             }
         }
     }
     reply.insert(QStringLiteral("jobs"), jobs);
     reply.insert(QStringLiteral("cancel"), cancels);
     m_outcome.station = beat.station;
-    m_outcome.hold = jobs.isEmpty() && cancels.isEmpty() && beat.waitMs > 0;
+    m_outcome.hold = jobs.isEmpty() && newCancels.isEmpty() && beat.waitMs > 0;
     m_outcome.waitMs = beat.waitMs;
     m_outcome.free = free;
     return true;

@@ -20,8 +20,9 @@ class ServerJobRunner;
 class JobQueue
 {
 public:
-    // How many queued jobs, in order, a beat looks through for its devices.
-    static constexpr int Candidates = 200;
+    // How many fitting queued jobs, in order, a beat tries for each free
+    // device: more than one, as other servers may take some meanwhile.
+    static constexpr int Candidates = 8;
     static constexpr int MaxPriority = 1000;
     static constexpr int MaxTags = 50;
 

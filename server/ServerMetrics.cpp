@@ -77,6 +77,9 @@ QByteArray ServerMetrics::Render(const Gauges& gauges) const
               "Running jobs whose station was heard of (job start, job_progress) within the job lease; a station is known "
               "by its jobs, so one running two jobs counts twice.",
               gauges.stationsSeen);
+        gauge("autotest_jobs_queued", "Jobs in the lab's queue (status 1), as last counted.", gauges.jobsQueued);
+        gauge("autotest_stations_online", "Stations whose last station_beat is younger than the station lease, as last counted.",
+              gauges.stationsOnline);
     }
     QString reason;
     gauge("autotest_database_up", "1 when the database answered the last request that needed it.", Healthy(reason) ? 1 : 0);

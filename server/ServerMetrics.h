@@ -33,6 +33,8 @@ public:
         int jobsRunning = 0;
         int jobsWaiting = 0;
         int stationsSeen = 0;
+        int jobsQueued = 0;
+        int stationsOnline = 0;
     };
 
     ServerMetrics() = default;

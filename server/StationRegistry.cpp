@@ -178,6 +178,25 @@ void StationRegistry::OnStationBeat(ComponentMap* components, const QJsonObject&
         return;
     }
     JobQueue* queue = components->Get<JobQueue>("Queue");
+    LocalModel::BootVerdict boot = LocalModel::Current;
+    if (taking && !self->m_model->NoteBoot(station.name, beat.boot, beat.seq, boot)) {
+        reply.insert(kResult, self->m_model->LastErrorText());
+        return;
+    }
+    if (boot == LocalModel::Conflict) {
+        reply.insert(kResult, QStringLiteral("station %1 is checked in by another process of that name: two hosts with one "
+                                             "--station, or this one was replaced; restart it, or give it a name of its own")
+                                  .arg(station.name));
+        return;
+    }
+    // A beat overtaken by a later one of its station says nothing new.
+    if (boot == LocalModel::Stale) {
+        reply.insert(kResult, QStringLiteral("ok"));
+        reply.insert(QStringLiteral("lease_ms"), self->m_leaseMs);
+        reply.insert(QStringLiteral("jobs"), QJsonArray());
+        reply.insert(QStringLiteral("cancel"), QJsonArray());
+        return;
+    }
     if (!queue->Retrying() && !self->m_model->RecordBeat(station, devices)) {
         reply.insert(kResult, self->m_model->LastErrorText());
         return;
@@ -283,7 +302,7 @@ void StationRegistry::OnLabState(ComponentMap* components, const QJsonObject&, Q
                                        {QStringLiteral("total"), job.totalCnt},
                                        {QStringLiteral("finished"), job.finishCnt},
                                        {QStringLiteral("starter"), job.starter},
-                                       {QStringLiteral("started"), job.sTime.toString(Qt::ISODate)}});
+                                       {QStringLiteral("started"), job.sTime.toUTC().toString(Qt::ISODateWithMs)}});
     }
     reply.insert(kResult, QStringLiteral("ok"));
     reply.insert(QStringLiteral("stations"), stationList);

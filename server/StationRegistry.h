@@ -20,7 +20,7 @@ public:
     static constexpr int MaxStations = 1000;
     static constexpr int MaxStoredDevices = MaxStations * MaxDevices;
     // The queue and the running jobs "lab_state" lists at most.
-    static constexpr int MaxQueue = 1000;
+    static constexpr int MaxQueue = 100;
     static constexpr int MaxRunning = MaxStoredDevices;
     // The jobs a beat may say its station holds, and the longest a beat may
     // wait for work.

@@ -769,7 +769,7 @@ bool LocalModel::ClaimJob(const DBT_Job& job, const QString& station, const QStr
 
 bool LocalModel::StationJobs(const QString& station, QList<StationJob>& out)
 {
-    Prepare(QStringLiteral("select id, device, boot, seq, cancel from T_Job where station = :station and status = 2;"));
+    Prepare(QStringLiteral("select id, device, boot, seq, cancel, heard from T_Job where station = :station and status = 2;"));
     query.bindValue(QStringLiteral(":station"), station);
     if (!query.exec())
         return false;
@@ -779,7 +779,8 @@ bool LocalModel::StationJobs(const QString& station, QList<StationJob>& out)
         job.device = query.value(1).toString();
         job.boot = query.value(2).toString();
         job.seq = query.value(3).toInt();
-        job.cancel = query.value(4).toInt() != 0;
+        job.cancel = query.value(4).toInt();
+        job.heard = query.value(5).toInt() != 0;
         out.append(job);
     }
     query.finish();
@@ -793,7 +794,7 @@ bool LocalModel::RequeueJob(int id, const QString& station, bool& done)
         return false;
     Prepare(QStringLiteral("update T_Job set status = 1, station = null, device = null, boot = null, seq = null, caseIds = null, "
                            "secret = null, sTime = null, seen = null, finishCnt = 0, cancel = 0, waiting = null "
-                           "where id = :id and status = 2 and station = :station and qTime is not null;"));
+                           "where id = :id and status = 2 and station = :station and qTime is not null and heard is null;"));
     query.bindValue(QStringLiteral(":id"), id);
     query.bindValue(QStringLiteral(":station"), station);
     bool ok = query.exec();
@@ -837,20 +838,92 @@ bool LocalModel::CancelJob(int id, int& status, QString& station)
     status = 0;
     if (!BeginTransaction())
         return false;
-    Prepare(QStringLiteral("select status, station from T_Job where id = :id;"));
-    query.bindValue(QStringLiteral(":id"), id);
+    // Changed before it is read: a job another server hands out meanwhile
+    // is either still queued here or running when the second update looks.
+    bool ended = false;
+    bool ok = EndQueuedJob(id, QStringLiteral("Cancelled"), ended);
+    if (ok && !ended) {
+        Prepare(QStringLiteral("update T_Job set cancel = 1 where id = :id and status = 2 and station is not null "
+                               "and coalesce(cancel, 0) = 0;"));
+        query.bindValue(QStringLiteral(":id"), id);
+        ok = query.exec();
+    }
+    if (ok) {
+        Prepare(QStringLiteral("select status, station from T_Job where id = :id;"));
+        query.bindValue(QStringLiteral(":id"), id);
+        ok = query.exec();
+        if (ok && query.next()) {
+            status = ended ? 1 : query.value(0).toInt();
+            station = query.value(1).toString();
+        }
+        query.finish();
+    }
+    if (ok && CommitTransaction())
+        return true;
+    RollbackTransaction();
+    return false;
+}
+
+bool LocalModel::CancelsSent(const QList<int>& ids)
+{
+    for (const int id : ids) {
+        Prepare(QStringLiteral("update T_Job set cancel = 2 where id = :id and cancel = 1;"));
+        query.bindValue(QStringLiteral(":id"), id);
+        if (!query.exec())
+            return false;
+    }
+    return true;
+}
+
+bool LocalModel::QueuedJobsFor(const QString& station, const QString& device, const QString& tags, int max, QList<DBT_Job>& out)
+{
+    Prepare(QLatin1String(kJobSelect) + QStringLiteral(" where status = 1 and (%1) order by status, priority desc, id limit :max;")
+                                            .arg(dialect.QueueFits()));
+    query.bindValue(QStringLiteral(":url"), device);
+    query.bindValue(QStringLiteral(":station"), station);
+    query.bindValue(QStringLiteral(":tags"), tags);
+    query.bindValue(QStringLiteral(":max"), max);
+    if (!query.exec())
+        return false;
+    readAll(query, kJobColumns, readJob, out, KnownColumns());
+    query.finish();
+    return true;
+}
+
+bool LocalModel::NoteBoot(const QString& station, const QString& boot, int seq, BootVerdict& verdict)
+{
+    verdict = Current;
+    if (!BeginTransaction())
+        return false;
+    Prepare(QStringLiteral("select boot, prevBoot, seq from T_Station where name = :name;"));
+    query.bindValue(QStringLiteral(":name"), station);
     bool ok = query.exec();
+    QString last, before;
+    int lastSeq = 0;
     if (ok && query.next()) {
-        status = query.value(0).toInt();
-        station = query.value(1).toString();
+        last = query.value(0).toString();
+        before = query.value(1).toString();
+        lastSeq = query.value(2).toInt();
     }
     query.finish();
-    bool ended = false;
-    if (ok && status == 1) {
-        ok = EndQueuedJob(id, QStringLiteral("Cancelled"), ended);
-    } else if (ok && status == 2 && !station.isEmpty()) {
-        Prepare(QStringLiteral("update T_Job set cancel = 1 where id = :id and status = 2;"));
-        query.bindValue(QStringLiteral(":id"), id);
+    if (ok && boot == last && seq < lastSeq)
+        verdict = Stale;
+    else if (ok && boot != last && boot == before)
+        verdict = Conflict;
+    if (ok && verdict == Current) {
+        // A station's first beat: its row comes with the beat (RecordBeat).
+        Prepare(QStringLiteral("insert into T_Station (name,version,lastSeen) values (:name, '', :seen) on conflict (name) do nothing;"));
+        query.bindValue(QStringLiteral(":name"), station);
+        query.bindValue(QStringLiteral(":seen"), seenNow());
+        ok = query.exec();
+    }
+    if (ok && verdict == Current) {
+        Prepare(QStringLiteral("update T_Station set prevBoot = case when boot = :boot then prevBoot else boot end, "
+                               "boot = :boot2, seq = :seq where name = :name;"));
+        query.bindValue(QStringLiteral(":boot"), boot);
+        query.bindValue(QStringLiteral(":boot2"), boot);
+        query.bindValue(QStringLiteral(":seq"), seq);
+        query.bindValue(QStringLiteral(":name"), station);
         ok = query.exec();
     }
     if (ok && CommitTransaction())
@@ -1135,6 +1208,62 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
     return ReadTestcases(out);
 }
 
+namespace {
+
+// The search text as a test case's or plan's id, 0 when it is not one.
+int searchedId(const QString& text)
+{
+    bool ok = false;
+    const int id = text.trimmed().toInt(&ok);
+    return ok && id > 0 ? id : 0;
+}
+
+} // namespace
+
+bool LocalModel::SearchTestcases(int page, int pageSz, const QString& path, const QString& text, QList<DBT_Testcase>& out,
+                                 int& total)
+{
+    // Within the path prefix as QueryTestcases reads it, in its order. Text
+    // inside a column has no index: a search reads the table (or the
+    // prefix's range of the path index).
+    QString where = path.isEmpty() ? QString() : dialect.PathWhere();
+    const int id = searchedId(text);
+    if (!text.isEmpty()) {
+        where += where.isEmpty() ? QStringLiteral(" where (") : QStringLiteral(" and (");
+        where += dialect.Contains(QStringLiteral("title"), QStringLiteral(":inTitle")) + QStringLiteral(" or ")
+            + dialect.Contains(QStringLiteral("path"), QStringLiteral(":inPath"))
+            + (id ? QStringLiteral(" or id = :id)") : QStringLiteral(")"));
+    }
+    const auto bind = [&] {
+        if (!path.isEmpty())
+            query.bindValue(QStringLiteral(":path"), QString(path + QLatin1Char('%')));
+        if (!text.isEmpty()) {
+            const QString pattern = SqlDialect::ContainsPattern(text);
+            query.bindValue(QStringLiteral(":inTitle"), pattern);
+            query.bindValue(QStringLiteral(":inPath"), pattern);
+        }
+        if (!text.isEmpty() && id)
+            query.bindValue(QStringLiteral(":id"), id);
+    };
+    Prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
+    bind();
+    if (!query.exec() || !query.first())
+        return false;
+    total = query.value(0).toInt();
+    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
+    if (total < 1 || offset >= total) {
+        query.finish();
+        return true;
+    }
+    Prepare(testcasePage(where, dialect.TestcaseOrder()));
+    bind();
+    query.bindValue(QStringLiteral(":pageSz"), pageSz);
+    query.bindValue(QStringLiteral(":offset"), offset);
+    if (!query.exec())
+        return false;
+    return ReadTestcases(out);
+}
+
 bool LocalModel::AddPlan(DBT_Plan& plan)
 {
     Prepare(QStringLiteral("insert into T_Plan (projId,name,author,remark,tag,content) values "
@@ -1209,6 +1338,46 @@ bool LocalModel::QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& 
     }
     Prepare(QStringLiteral("select * from T_Plan where tag = :tag order by id limit :pageSz offset :offset ;"));
     query.bindValue(QStringLiteral(":tag"), tag);
+    query.bindValue(QStringLiteral(":pageSz"), pageSz);
+    query.bindValue(QStringLiteral(":offset"), offset);
+    if (!query.exec())
+        return false;
+    readAll(query, kPlanColumns, readPlan, out, KnownColumns());
+    query.finish();
+    return true;
+}
+
+bool LocalModel::SearchPlans(int page, int pageSz, const PlanSearch& search, QList<DBT_Plan>& out, int& total)
+{
+    // Unlike QueryPlans, finding none is an answer, not a failure.
+    QStringList conditions;
+    if (search.byTag)
+        conditions << QStringLiteral("tag = :tag");
+    const int id = searchedId(search.text);
+    if (!search.text.isEmpty())
+        conditions << QStringLiteral("(") + dialect.Contains(QStringLiteral("name"), QStringLiteral(":inName"))
+                + (id ? QStringLiteral(" or id = :id)") : QStringLiteral(")"));
+    const QString where = conditions.isEmpty() ? QString() : QStringLiteral(" where ") + conditions.join(QStringLiteral(" and "));
+    const auto bind = [&] {
+        if (search.byTag)
+            query.bindValue(QStringLiteral(":tag"), search.tag);
+        if (!search.text.isEmpty())
+            query.bindValue(QStringLiteral(":inName"), SqlDialect::ContainsPattern(search.text));
+        if (!search.text.isEmpty() && id)
+            query.bindValue(QStringLiteral(":id"), id);
+    };
+    Prepare(QStringLiteral("select count(*) from T_Plan") + where + QLatin1Char(';'));
+    bind();
+    if (!query.exec() || !query.first())
+        return false;
+    total = query.value(0).toInt();
+    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
+    if (total < 1 || offset >= total) {
+        query.finish();
+        return true;
+    }
+    Prepare(QStringLiteral("select * from T_Plan") + where + QStringLiteral(" order by id limit :pageSz offset :offset ;"));
+    bind();
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
     query.bindValue(QStringLiteral(":offset"), offset);
     if (!query.exec())
@@ -1396,7 +1565,7 @@ bool LocalModel::RecordProgress(int jobId, int from, const QList<CaseVerdict>& v
     // A count of zero leaves finishCnt as it is.
     const int finished = progress.countFinished ? from + verdicts.size() : 0;
     Prepare(QStringLiteral("update T_Job set finishCnt = case when coalesce(finishCnt, 0) < :fin then :fin2 else finishCnt end, "
-                           "seen = :seen, waiting = coalesce(:waiting, waiting) where id = :id and status = 2;"));
+                           "seen = :seen, waiting = coalesce(:waiting, waiting), heard = 1 where id = :id and status = 2;"));
     query.bindValue(QStringLiteral(":fin"), finished);
     query.bindValue(QStringLiteral(":fin2"), finished);
     query.bindValue(QStringLiteral(":seen"), seenNow());
@@ -1497,6 +1666,19 @@ bool LocalModel::CountRunningJobs(qint64 heardMs, int& running, int& waiting, in
     running = query.value(0).toInt();
     waiting = query.value(1).toInt();
     heard = query.value(2).toInt();
+    query.finish();
+    return true;
+}
+
+bool LocalModel::CountLab(qint64 leaseMs, int& queued, int& online)
+{
+    Prepare(QStringLiteral("select (select count(*) from T_Job where status = 1), "
+                           "(select count(*) from T_Station where lastSeen > :since);"));
+    query.bindValue(QStringLiteral(":since"), seenNow(leaseMs));
+    if (!query.exec() || !query.next())
+        return false;
+    queued = query.value(0).toInt();
+    online = query.value(1).toInt();
     query.finish();
     return true;
 }

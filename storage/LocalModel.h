@@ -69,12 +69,27 @@ public:
     bool GetTestcase(DBT_Testcase& tc, QByteArray* contentUtf8 = nullptr);
     bool UpdateTestcase(const DBT_Testcase& tc);
     bool QueryTestcases(int page, int pageSz, QString path, QList<DBT_Testcase>& out, int& total);
+    // A page of the test cases that hold `text` in their title or path
+    // (ASCII case ignored, % and _ as themselves) or whose id it is, within
+    // the path prefix `path` as QueryTestcases reads it, in its order. An
+    // empty text finds every test case.
+    bool SearchTestcases(int page, int pageSz, const QString& path, const QString& text, QList<DBT_Testcase>& out, int& total);
 
     bool AddPlan(DBT_Plan& plan);
     bool DeletePlan(const DBT_Plan& plan);
     bool GetPlan(DBT_Plan& plan);
     bool UpdatePlan(const DBT_Plan& plan);
     bool QueryPlans(int page, int pageSz, QString tag, QList<DBT_Plan>& out, int& total);
+    // Which plans SearchPlans lists: those of one tag or all, narrowed to
+    // those whose name holds `text` (as SearchTestcases reads it) or whose id it is.
+    struct PlanSearch
+    {
+        bool byTag = false;
+        QString tag;
+        QString text;
+    };
+    // A page of plans by id; unlike QueryPlans, none found is no failure.
+    bool SearchPlans(int page, int pageSz, const PlanSearch& search, QList<DBT_Plan>& out, int& total);
     bool GetPlanTestcases(const DBT_Plan& plan, QList<DBT_Testcase>& out);
     // Replaces the plan's list and reads it back into `stored`.
     bool SetPlanTestcases(const DBT_Plan& plan, const QList<uint>& tcIds, QList<DBT_Testcase>& stored);
@@ -115,6 +130,8 @@ public:
     // The running jobs (status 2): how many wait for their device, and how
     // many were heard of within the last `heardMs` (their station alive).
     bool CountRunningJobs(qint64 heardMs, int& running, int& waiting, int& heard);
+    // The queued jobs, and the stations that beat within `leaseMs`.
+    bool CountLab(qint64 leaseMs, int& queued, int& online);
     bool GetFinishedJobs(QList<DBT_Job>& out, int size);
     bool AddJobDetail(DBT_JobDetail& detail);
     bool GetJobDetails(const DBT_Job& job, QList<DBT_JobDetail>& out);
@@ -169,6 +186,15 @@ public:
     // The first `max` queued jobs in the order they run (priority, then
     // arrival), and (unless null) how many are queued in all.
     bool QueuedJobs(int max, QList<DBT_Job>& out, int* total = nullptr);
+    // The first `max` queued jobs, in order, that fit `device` (its url and
+    // its tags, a JSON array) of `station`.
+    bool QueuedJobsFor(const QString& station, const QString& device, const QString& tags, int max, QList<DBT_Job>& out);
+    // Notes beat `seq` of the station's process `boot`. `verdict`: Current,
+    // Stale (an earlier beat of that process, or of the process before:
+    // nothing of it is to change), or Conflict (the process before is back:
+    // two processes take the station's name).
+    enum BootVerdict { Current, Stale, Conflict };
+    bool NoteBoot(const QString& station, const QString& boot, int seq, BootVerdict& verdict);
     // Hands queued job `job.id` to `device` of `station`, as taken by the
     // beat `seq` of the station's process `boot`: it runs from now with the
     // case list and secret in `job`, one running detail per case. `taken` is
@@ -184,7 +210,10 @@ public:
         QString device;
         QString boot;
         int seq = 0;
-        bool cancel = false;
+        // 0, 1 (asked for), 2 (the station was told).
+        int cancel = 0;
+        // Whether the station posted news of it.
+        bool heard = false;
     };
     bool StationJobs(const QString& station, QList<StationJob>& out);
     // Puts a job handed to `station` back in the queue as it was, when its
@@ -198,6 +227,8 @@ public:
     // one is marked for its station to cancel. `status` is the job's status
     // before (0 when there is no such job), `station` where it runs.
     bool CancelJob(int id, int& status, QString& station);
+    // Notes that the stations of `ids` were told to cancel them.
+    bool CancelsSent(const QList<int>& ids);
     // Ends queued job `id` as failed for `reason` before it ran; `ended`
     // says whether it was still queued.
     bool EndQueuedJob(int id, const QString& reason, bool& ended);

@@ -193,7 +193,15 @@ QList<SqlDialect::Column> SqlDialect::AddedColumns() const
             {"T_Job", "device", QStringLiteral("text")},
             {"T_Job", "boot", QStringLiteral("text")},
             {"T_Job", "seq", QStringLiteral("integer")},
+            // 1 once the station asked to cancel it, 2 once the station was told.
             {"T_Job", "cancel", QStringLiteral("integer")},
+            // 1 once its station posted news of it: it reached the station.
+            {"T_Job", "heard", QStringLiteral("integer")},
+            // The process of the station that beat last, the one before, and
+            // its last beat: a beat of an earlier process changes nothing.
+            {"T_Station", "boot", QStringLiteral("text")},
+            {"T_Station", "prevBoot", QStringLiteral("text")},
+            {"T_Station", "seq", QStringLiteral("integer")},
             {"T_JobDetail", "vStatus", QStringLiteral("text")},
             {"T_JobDetail", "vRemark", QStringLiteral("text")},
             {"T_JobDetail", "vMs", QStringLiteral("integer")}};
@@ -261,6 +269,28 @@ QString SqlDialect::TestcaseOrder() const
     return QStringLiteral(" order by %1, id").arg(QLatin1String(kSqlitePath));
 }
 
+QString SqlDialect::Contains(const QString& column, const QString& parameter) const
+{
+    // SQLite's `like` folds ASCII letters only; lower() of a "C" text does the same.
+    if (m_kind == Postgres)
+        return QStringLiteral("lower(%1 collate \"C\") like lower(cast(%2 as text) collate \"C\") escape '\\'").arg(column, parameter);
+    return QStringLiteral("%1 like %2 escape '\\'").arg(column, parameter);
+}
+
+QString SqlDialect::ContainsPattern(const QString& text)
+{
+    QString pattern;
+    pattern.reserve(text.size() + 8);
+    pattern += QLatin1Char('%');
+    for (const QChar c : text) {
+        if (c == QLatin1Char('%') || c == QLatin1Char('_') || c == QLatin1Char('\\'))
+            pattern += QLatin1Char('\\');
+        pattern += c;
+    }
+    pattern += QLatin1Char('%');
+    return pattern;
+}
+
 QString SqlDialect::Begin() const
 {
     // SQLite: immediate, so that a transaction that has begun cannot fail
@@ -283,6 +313,16 @@ QString SqlDialect::InsertPlanTestcases() const
         return QStringLiteral("insert into T_PlanTC (planId,tcId) select cast(:planId as integer), cast(t.value as integer) "
                               "from jsonb_array_elements_text(cast(:tcIds as jsonb)) with ordinality as t(value, n) order by t.n;");
     return QStringLiteral("insert into T_PlanTC (planId,tcId) select :planId, value from json_each(:tcIds) order by key;");
+}
+
+QString SqlDialect::QueueFits() const
+{
+    const QString device = QStringLiteral("(qDevice = :url and (qStation is null or qStation = :station))");
+    if (m_kind == Postgres)
+        return device + QStringLiteral(" or (qTags is not null and not exists (select 1 from jsonb_array_elements_text(cast(qTags as jsonb)) "
+                                       "as w(tag) where w.tag not in (select jsonb_array_elements_text(cast(:tags as jsonb)))))");
+    return device + QStringLiteral(" or (qTags is not null and not exists (select 1 from json_each(qTags) w "
+                                   "where w.value not in (select value from json_each(:tags))))");
 }
 
 QString SqlDialect::InsertJobDetails() const

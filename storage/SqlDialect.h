@@ -55,6 +55,13 @@ public:
     // order of test-case pages (path ignoring ASCII case, no path first, id).
     QString PathWhere() const;
     QString TestcaseOrder() const;
+    // A condition that holds when `column` contains the text bound to
+    // `parameter` (a pattern from ContainsPattern), ignoring the case of
+    // ASCII letters as path prefixes do.
+    QString Contains(const QString& column, const QString& parameter) const;
+    // `text` as a `like` pattern that finds it anywhere, its % and _ taken
+    // as themselves (escaped with a backslash, which Contains declares).
+    static QString ContainsPattern(const QString& text);
     // Begins a transaction that takes the write lock at once.
     QString Begin() const;
     // Appended to an insert so that it yields the new row's id as a row;
@@ -66,6 +73,10 @@ public:
     // Inserts one running detail of :jobId per id of :tcIds (a JSON array),
     // its place in the array as seqIdx.
     QString InsertJobDetails() const;
+    // The condition on T_Job that a queued job fits device :url of station
+    // :station with tags :tags (a JSON array): it asked for that device, or
+    // for tags the device all has.
+    QString QueueFits() const;
     // A bindable date-time: NULL for a null one.
     QVariant TimeValue(const QDateTime& value) const;
 

@@ -115,11 +115,12 @@ void TstLabE2e::tagsPickDevicesOneJobEach()
     QTRY_COMPARE_WITH_TIMEOUT(Placed(fiveG), QJsonObject({{"status", 3}, {"station", "bench-a"}, {"device", "devices/a-2"}}),
                               20000);
     QVERIFY2(m_benchA->Stderr().contains(QString("Job %1 starts on device a-2").arg(fiveG)), qPrintable(m_benchA->Stderr()));
-    QCOMPARE(Placed(first), QJsonObject({{"status", 2}, {"station", "bench-b"}, {"device", "devices/b-1"}}));
+    QTRY_COMPARE_WITH_TIMEOUT(Placed(first), QJsonObject({{"status", 2}, {"station", "bench-b"}, {"device", "devices/b-1"}}),
+                              20000);
     // b-1 is the only device of tag "lab", and its job runs on: the other
     // waits in the queue, beat after beat.
     const int beats = m_benchB->Stderr().count("station_beat");
-    QTRY_VERIFY(m_benchB->Stderr().count("station_beat") >= beats + 3);
+    QTRY_VERIFY_WITH_TIMEOUT(m_benchB->Stderr().count("station_beat") >= beats + 3, 20000);
     QCOMPARE(Info(second).value("status").toInt(), 1);
     QVERIFY(!m_benchB->Stderr().contains(QString("Job %1 starts").arg(second)));
 }

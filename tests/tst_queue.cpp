@@ -139,6 +139,18 @@ class TstQueue : public QObject
 
     QJsonObject Info(int jobId) { return Post({{"cmd", "job_info"}, {"jobid", jobId}, {"verdicts", true}}); }
 
+    // The lines of the server's /metrics page.
+    QStringList Metrics()
+    {
+        QUrl url = m_server->Url();
+        url.setPath("/metrics");
+        std::unique_ptr<QNetworkReply> reply(m_network.get(QNetworkRequest(url)));
+        QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+        if (!reply->isFinished())
+            finished.wait(10000);
+        return QString::fromUtf8(reply->readAll()).split('\n');
+    }
+
     static void addBackends()
     {
         QTest::addColumn<bool>("postgresql");
@@ -166,7 +178,8 @@ private Q_SLOTS:
 
     // Priority, then arrival; tags a device must all have, or one device;
     // one job per device; a device whose job was reported is free again
-    // even while its station's beat still names that job.
+    // even while its station's beat still names that job; a job past the
+    // first ones that fit no device is still found.
     void order()
     {
         QFETCH(bool, postgresql);
@@ -197,13 +210,24 @@ private Q_SLOTS:
         QCOMPARE(Info(high).value("device").toString(), QString("d/1"));
 
         QCOMPARE(Report(high, secretOf(first, high)).value("result").toString(), QString("ok"));
-        QJsonObject third = Post(beat("s1", "b1", 3, {device("d/1", {"radio"}, high), device("d/2", {"lab"}, pinned)}, {pinned}));
+        // Written before the report was answered, the beat still holds the job.
+        QJsonObject third = Post(beat("s1", "b1", 3, {device("d/1", {"radio"}, high), device("d/2", {"lab"}, pinned)}, {high, pinned}));
         QCOMPARE(handed(third), (std::map<int, QString>{{low, "d/1"}}));
         lab = Post({{"cmd", "lab_state"}});
         QCOMPARE(ids(lab.value("queue").toArray()), (QList<int>{other, fiveG}));
         QCOMPARE(ids(lab.value("running").toArray()), (QList<int>{low, pinned}));
         QCOMPARE(lab.value("devices").toArray().at(0).toObject().value("jobid").toInt(), low);
         QCOMPARE(Info(high).value("verdict").toObject().value("result").toBool(), true);
+
+        // The gauges are counted apart from the requests, so they come in time.
+        const QStringList expected{"autotest_jobs_queued 2", "autotest_stations_online 1"};
+        QStringList lines;
+        for (QDeadlineTimer deadline(20000); !deadline.hasExpired(); QTest::qWait(50)) {
+            lines = Metrics();
+            if (lines.contains(expected.at(0)) && lines.contains(expected.at(1)))
+                break;
+        }
+        QVERIFY2(lines.contains(expected.at(0)) && lines.contains(expected.at(1)), qPrintable(lines.join('\n')));
     }
 
     void lostAnswers_data() { addBackends(); }
@@ -232,6 +256,41 @@ private Q_SLOTS:
         QCOMPARE(info.value("status").toInt(), 3);
         QCOMPARE(info.value("verdict").toObject().value("reason").toString(), QString("Station lost"));
         QCOMPARE(Report(job, secretOf(again, job)).value("result").toString(), QString("ok"));
+    }
+
+    void deepAndHeard_data() { addBackends(); }
+
+    // A fitting job behind many that fit nothing is found; a job the station
+    // posted news of and then stopped holding (its report given up) is not
+    // run again but lost; a beat of the station's earlier process is refused,
+    // an overtaken one changes nothing.
+    void deepAndHeard()
+    {
+        QFETCH(bool, postgresql);
+        if (skipped(postgresql))
+            QSKIP("KIV_TEST_PGURL is not set (tools/pgtest.sh start)");
+        QVERIFY(Start(m_server, postgresql, {"--station-lease-s", "3600"}));
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(Queue({{"tags", QJsonArray{"nowhere"}}, {"priority", 9}}) > 0);
+        const int radio = Queue({{"tags", QJsonArray{"radio"}}});
+        const QJsonArray free{device("d/1", {"radio"})};
+        const QJsonObject taken = Post(beat("s1", "b1", 1, free));
+        QCOMPARE(handed(taken), (std::map<int, QString>{{radio, "d/1"}}));
+        QCOMPARE(Post({{"cmd", "job_progress"}, {"jobid", radio}, {"secret", secretOf(taken, radio)}, {"from", 0}, {"tcs", QJsonArray()}})
+                     .value("result").toString(),
+                 QString("ok"));
+        QCOMPARE(handed(Post(beat("s1", "b1", 2, free))).size(), size_t(0));
+        QCOMPARE(Info(radio).value("verdict").toObject().value("reason").toString(), QString("Station lost"));
+        QCOMPARE(Post({{"cmd", "lab_state"}}).value("queue_total").toInt(), 12);
+
+        QCOMPARE(Post(beat("s1", "b2", 1, free)).value("result").toString(), QString("ok"));
+        QCOMPARE(Post(beat("s1", "b1", 3, free)).value("result").toString(),
+                 QString("station s1 is checked in by another process of that name: two hosts with one --station, or this one "
+                         "was replaced; restart it, or give it a name of its own"));
+        QCOMPARE(Post(beat("s1", "b2", 5, free)).value("result").toString(), QString("ok"));
+        const QJsonObject stale = Post(beat("s1", "b2", 4, {}));
+        QCOMPARE(stale.value("result").toString(), QString("ok"));
+        QCOMPARE(Post({{"cmd", "lab_state"}}).value("devices").toArray().size(), 1);
     }
 
     void cancel_data() { addBackends(); }

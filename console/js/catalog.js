@@ -36,7 +36,8 @@ export class Catalog {
     }
 
     // Map of module name -> Map of group name -> [{name, index}] input items.
-    modules() {
+    // `devicesOnly`: the names of device templates alone, not of presets.
+    modules(devicesOnly = false) {
         const modules = new Map();
         const group = (module, name) => {
             if (!modules.has(module))
@@ -50,7 +51,7 @@ export class Catalog {
             for (const entry of Array.isArray(template.content) ? template.content : []) {
                 if (!entry || typeof entry !== 'object')
                     continue;
-                if (typeof entry.MODULE_NAME === 'string')
+                if (typeof entry.MODULE_NAME === 'string' && !devicesOnly)
                     group(entry.MODULE_NAME, typeof entry.GROUP_NAME === 'string' ? entry.GROUP_NAME : '');
                 for (const module of Array.isArray(entry.MODULES) ? entry.MODULES : []) {
                     if (!module || typeof module.NAME !== 'string')

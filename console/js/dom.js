@@ -1,5 +1,8 @@
 // Small helpers for building the views without a framework.
 
+import {hideTokens} from './address.js';
+import {explain} from './messages.js';
+
 // h('button', {class: 'primary', onclick: fn}, 'Save'): attributes starting
 // with "on" become listeners, `dataset` and `style` objects are merged, the
 // rest are set as attributes (false and null leave them out).
@@ -42,27 +45,75 @@ export function field(label, control, hint = '') {
 }
 
 // Notices stay until the person closes them, so that no error goes unseen.
-export function notify(text, kind = 'error') {
+// `text` is a string or {text, next}: what happened and what to do now. No
+// notice ever shows a token. The page keeps room below its content for the
+// notices (--notices-height), so that they never cover a button.
+export function notify(text, kind = 'error', cmd = '') {
     const list = document.getElementById('notices');
-    const notice = h('div', {class: `notice ${kind}`, role: kind === 'error' ? 'alert' : 'status'},
-        h('span', {class: 'notice-text'}, text),
+    const message = typeof text === 'object' && text !== null ? text : {text: String(text), next: ''};
+    const notice = h('div', {class: `notice ${kind}`, role: kind === 'error' ? 'alert' : 'status', dataset: {cmd}},
+        h('span', {class: 'notice-text'}, hideTokens(message.text),
+            message.next ? h('span', {class: 'notice-next'}, hideTokens(message.next)) : null),
         h('button', {class: 'icon', title: 'Dismiss', 'aria-label': 'Dismiss', onclick: () => notice.remove()}, '×'));
     list.prepend(notice);
     if (kind !== 'error')
         setTimeout(() => notice.remove(), 3000);
-    while (list.children.length > 6)
+    while (list.children.length > 4)
         list.lastElementChild.remove();
     return notice;
 }
 
+// Keeps --notices-height at the height the notices take at the bottom of
+// the window.
+export function reserveNoticeSpace() {
+    const list = document.getElementById('notices');
+    const update = () => document.documentElement.style.setProperty('--notices-height',
+        `${list.children.length ? Math.ceil(list.getBoundingClientRect().height) + 16 : 0}px`);
+    new ResizeObserver(update).observe(list);
+    new MutationObserver(update).observe(list, {childList: true});
+    update();
+}
+
 export function showError(error) {
-    const text = error && error.cmd ? `${error.cmd}: ${error.message}` : String(error && error.message || error);
-    notify(text, 'error');
+    if (error && error.cmd !== undefined)
+        notify(explain(error.cmd, error.message, error.empty), 'error', error.cmd);
+    else
+        notify(explain('', String(error && error.message || error)), 'error');
 }
 
 // Runs an event handler's async work and shows whatever it throws.
 export function act(work) {
     return (...args) => Promise.resolve().then(() => work(...args)).catch(showError);
+}
+
+// Marks a form control as wrong and says why under it (or clears it when
+// `message` is empty); the message is the control's description.
+export function setFieldError(control, message) {
+    const box = control.closest('.field');
+    let note = box ? box.querySelector(':scope > .field-error') : null;
+    if (!message) {
+        control.removeAttribute('aria-invalid');
+        if (note)
+            note.remove();
+        return;
+    }
+    if (!note) {
+        note = h('span', {class: 'field-error', id: `${control.name || 'field'}-error`});
+        if (box)
+            box.append(note);
+        else
+            control.after(note);
+    }
+    note.textContent = message;
+    control.setAttribute('aria-invalid', 'true');
+    control.setAttribute('aria-describedby', note.id);
+}
+
+// A table that scrolls sideways inside its panel on a narrow screen; the
+// keyboard reaches it too (it is focusable and named).
+export function scrollTable(label, ...children) {
+    return h('div', {class: 'table-scroll', tabindex: '0', role: 'region', 'aria-label': label},
+        h('table', {class: 'grid-table'}, ...children));
 }
 
 const BADGE_LABELS = {pass: 'PASS', fail: 'FAIL', error: 'ERROR', 'not run': 'NOT RUN', running: 'RUNNING',

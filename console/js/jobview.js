@@ -3,7 +3,7 @@
 // Results view shows it for the station's jobs, the Lab view for the
 // server's: `call(cmd, fields)` asks whichever it is.
 
-import {act, badge, clear, counterList, field, h, showError, verdictCell} from './dom.js';
+import {act, badge, clear, counterList, field, h, scrollTable, showError, verdictCell} from './dom.js';
 import {durationText, download, jobSummary, jobVerdictOf, junitXml, markCause, rowsFromDetails, tally} from './report.js';
 import {compareJobs, historySummary} from './compare.js';
 
@@ -80,9 +80,9 @@ export function renderJobDetail(box, reply, {call, onClose, others = [], prefix 
                 verdict.result === null ? 'none yet' : String(verdict.result),
                 verdict.remark ? h('span', {class: 'muted'}, ` (${verdict.remark})`) : null)),
         h('div', {class: 'counters', id: `${prefix}detail-counters`}, counterList(tally(rows))),
-        h('table', {class: 'grid-table'},
+        scrollTable(`Verdicts of job ${jobid}`,
             h('thead', {}, h('tr', {}, ['#', 'Test case', 'Path', 'Module', 'Verdict', 'Time', 'Remark', 'History']
-                .map((title) => h('th', {}, title)))),
+                .map((title) => h('th', {scope: 'col'}, title)))),
             h('tbody', {id: `${prefix}detail-rows`}, rows.map((row) => {
                 const cell = h('td', {class: 'history', dataset: {tcid: row.id}}, h('span', {class: 'muted small'}, '…'));
                 if (Number.isInteger(row.id))
@@ -131,9 +131,9 @@ export function renderCompare(box, first, second, prefix = '') {
         h('p', {class: 'muted', id: `${prefix}compare-summary`}, result.changed.length === 0
             ? `No verdict changed; ${result.same} test case${result.same === 1 ? '' : 's'} the same.`
             : `${result.changed.length} changed, ${result.same} the same.`),
-        result.changed.length === 0 ? null : h('table', {class: 'grid-table'},
+        result.changed.length === 0 ? null : scrollTable('Changed verdicts',
             h('thead', {}, h('tr', {}, ['#', 'Test case', `Job #${result.before}`, `Job #${result.after}`, 'Remark']
-                .map((title) => h('th', {}, title)))),
+                .map((title) => h('th', {scope: 'col'}, title)))),
             h('tbody', {id: `${prefix}compare-rows`}, result.changed.map((row) => h('tr', {dataset: {tcid: row.id,
                 before: row.before ?? '', after: row.after ?? ''}},
             h('td', {class: 'num'}, row.seq + 1),

@@ -3,11 +3,11 @@
 // queueing a plan ("queue_job") and cancelling ("cancel_job"). It talks to
 // the server over HTTP, so it works with no station connected.
 
-import {act, badge, clear, field, h, notify, showError} from './dom.js';
+import {act, badge, clear, field, h, notify, scrollTable, showError} from './dom.js';
 import {boardRows, endedJobs, queueRequest, queueRows, runningRows} from './lab.js';
 import {renderJobDetail} from './jobview.js';
 import {jobSummary, jobVerdictOf, markCause, rowsFromDetails} from './report.js';
-import {knownTags, plansByTag, rememberTag} from './plans.js';
+import {allPlans, knownTags, plansByTag, rememberTag} from './plans.js';
 import {LabServer, serverBase} from './server.js';
 
 const SERVER_KEY = 'kiv.console.server';
@@ -69,9 +69,10 @@ export function createLabView() {
     const endedBox = h('div', {id: 'lab-ended'});
     const detailBox = h('div', {class: 'panel', id: 'lab-job-detail', hidden: true});
 
-    const tagInput = h('input', {type: 'text', name: 'plan-tag', list: 'lab-plan-tags', spellcheck: 'false'});
+    const tagInput = h('input', {type: 'text', name: 'plan-tag', list: 'lab-plan-tags', spellcheck: 'false',
+        placeholder: 'every tag'});
     const tagOptions = h('datalist', {id: 'lab-plan-tags'});
-    const planSelect = h('select', {name: 'plan'}, h('option', {value: ''}, 'List the plans of a tag first'));
+    const planSelect = h('select', {name: 'plan'}, h('option', {value: ''}, 'List the plans first'));
     const targetDevice = h('input', {type: 'radio', name: 'target', value: 'device', id: 'lab-target-device'});
     const targetTags = h('input', {type: 'radio', name: 'target', value: 'tags', id: 'lab-target-tags', checked: true});
     const deviceInput = h('input', {type: 'text', name: 'device', spellcheck: 'false', placeholder: 'devices/bench-01'});
@@ -85,7 +86,7 @@ export function createLabView() {
 
     const element = h('section', {id: 'lab'},
         h('div', {class: 'panel'},
-            h('div', {class: 'panel-head'}, h('h2', {}, 'Lab server')),
+            h('div', {class: 'panel-head'}, h('h1', {}, 'Lab server')),
             h('form', {class: 'lab-connect', autocomplete: 'off', onsubmit: act((event) => {
                 event.preventDefault();
                 use();
@@ -153,7 +154,8 @@ export function createLabView() {
         delete linkLine.dataset.state;
         if (active) {
             poll();
-            loadPlans().catch(showError);
+            // A server that refuses says so in the status line already.
+            loadPlans().catch(() => {});
         }
     }
 
@@ -213,8 +215,8 @@ export function createLabView() {
                 h('span', {class: 'muted small', title: station.lastSeen}, `last seen ${station.ago}`),
                 station.version ? h('span', {class: 'muted small'}, `version ${station.version}`) : null,
                 h('span', {class: 'muted small'}, `${station.free} of ${station.devices.length} free`)),
-            station.devices.length === 0 ? h('p', {class: 'empty'}, 'No devices.') : h('table', {class: 'grid-table'},
-                h('thead', {}, h('tr', {}, ['Device', 'Tags', 'State'].map((title) => h('th', {}, title)))),
+            station.devices.length === 0 ? h('p', {class: 'empty'}, 'No devices.') : scrollTable(`Devices of ${station.name}`,
+                h('thead', {}, h('tr', {}, ['Device', 'Tags', 'State'].map((title) => h('th', {scope: 'col'}, title)))),
                 h('tbody', {}, station.devices.map((device) => h('tr', {dataset: {url: device.url, state: device.status,
                     jobid: device.jobid ?? ''}},
                 h('td', {class: 'mono'}, device.url),
@@ -229,9 +231,9 @@ export function createLabView() {
         lastJobs = jobs;
         const running = runningRows(state);
         clear(runningBox, running.length === 0 ? h('p', {class: 'empty'}, 'No job is running.')
-            : h('table', {class: 'grid-table'},
+            : scrollTable('Running jobs',
                 h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Station', 'Device', 'Progress', 'Starter', 'Started', '']
-                    .map((title) => h('th', {}, title)))),
+                    .map((title) => h('th', {scope: 'col'}, title)))),
                 h('tbody', {}, running.map((row) => h('tr', {dataset: {jobid: row.jobid, finished: row.finished,
                     total: row.total}},
                 h('td', {class: 'num'}, `#${row.jobid}`),
@@ -245,9 +247,9 @@ export function createLabView() {
 
         const queue = queueRows(state);
         clear(queueBox, queue.rows.length === 0 ? h('p', {class: 'empty'}, 'The queue is empty.') : [
-            h('table', {class: 'grid-table'},
+            scrollTable('Queued jobs',
                 h('thead', {}, h('tr', {}, ['#', 'Job', 'Plan', 'Priority', 'Waits for', 'Starter', 'Queued', '']
-                    .map((title) => h('th', {}, title)))),
+                    .map((title) => h('th', {scope: 'col'}, title)))),
                 h('tbody', {}, queue.rows.map((row) => h('tr', {dataset: {jobid: row.jobid}},
                     h('td', {class: 'num'}, row.position),
                     h('td', {class: 'num'}, `#${row.jobid}`),
@@ -285,8 +287,8 @@ export function createLabView() {
     }
 
     function renderEnded() {
-        clear(endedBox, ended.length === 0 ? h('p', {class: 'empty'}, 'None yet.') : h('table', {class: 'grid-table'},
-            h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Ran on', 'Verdict', '', ''].map((title) => h('th', {}, title)))),
+        clear(endedBox, ended.length === 0 ? h('p', {class: 'empty'}, 'None yet.') : scrollTable('Jobs ended while watched',
+            h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Ran on', 'Verdict', '', ''].map((title) => h('th', {scope: 'col'}, title)))),
             h('tbody', {}, ended.map((item) => h('tr', {dataset: {jobid: item.jobid, kind: item.kind}},
                 h('td', {class: 'num'}, `#${item.jobid}`),
                 h('td', {}, `#${item.planid}`),
@@ -306,18 +308,15 @@ export function createLabView() {
         detailBox.scrollIntoView({block: 'nearest'});
     }
 
+    // A tag's plans, or every plan when no tag is given.
     async function listPlans(tag, quiet = false) {
-        if (!tag) {
-            notify('Give the tag of the plans to list');
-            return;
-        }
-        const {plans, error} = await plansByTag(planCtx, tag);
+        const {plans, error} = tag ? await plansByTag(planCtx, tag) : {...await allPlans(planCtx), error: null};
         if (error && !quiet)
             notify(`No plan is tagged “${tag}”`, 'info');
-        if (!error)
+        if (!error && tag)
             rememberTag(planCtx, tag);
         const chosen = planSelect.value;
-        clear(planSelect, h('option', {value: ''}, plans.length ? 'Choose a plan…' : `No plan tagged “${tag}”`),
+        clear(planSelect, h('option', {value: ''}, plans.length ? 'Choose a plan…' : tag ? `No plan tagged “${tag}”` : 'No plans yet'),
             plans.sort((a, b) => b.planid - a.planid).map((plan) => h('option', {value: String(plan.planid),
                 selected: String(plan.planid) === chosen}, `#${plan.planid} ${plan.name || '(unnamed)'}`)));
         clear(tagOptions, knownTags(planCtx).map((known) => h('option', {value: known})));
@@ -326,10 +325,8 @@ export function createLabView() {
     async function loadPlans() {
         const tags = knownTags(planCtx);
         clear(tagOptions, tags.map((known) => h('option', {value: known})));
-        if (tags.length && !tagInput.value) {
-            tagInput.value = tags[0];
-            await listPlans(tags[0], true);
-        }
+        if (!tagInput.value)
+            await listPlans('', true);
     }
 
     async function queue() {

@@ -1,8 +1,14 @@
 // Plans: list by tag, create, tag, pick and order test cases ("sync_plan"),
 // post-delay strategies per test case and the job-level script.
 
-import {act, clear, codeArea, field, h, notify, parseJsonObject, showError} from './dom.js';
-import {loadAllTestcases, matches} from './library.js';
+import {act, clear, codeArea, field, h, notify, parseJsonObject, setFieldError, showError} from './dom.js';
+import {scriptProblem, scriptProblemText} from './checks.js';
+import {loadAllTestcases} from './library.js';
+import {matchesPlan, matchesTestcase, pageOf} from './paging.js';
+
+const PICK_PAGE = 50;
+const PLAN_PAGE = 50;
+const ALL_PLANS = 10000;
 
 const TAGS_KEY = 'kiv.console.tags';
 
@@ -44,6 +50,30 @@ export async function plansByTag(ctx, tag) {
     }
 }
 
+// Every plan of the station, newest first: {plans, all}. "all": true asks
+// "my_plans" for the plans of every tag; a host that does not know it
+// answers for the tags this browser has seen (`all` false then).
+export async function allPlans(ctx) {
+    if (ctx.supports === undefined || ctx.supports('my_plans.all')) {
+        try {
+            const reply = await ctx.call('my_plans', {all: true, page: 1, size: ALL_PLANS});
+            if (Array.isArray(reply.data))
+                return {plans: reply.data.sort((a, b) => b.planid - a.planid), all: true};
+        } catch (error) {
+            if (!error.empty && !/tag/i.test(error.message))
+                throw error;
+        }
+        if (ctx.unknownCommands)
+            ctx.unknownCommands.add('my_plans.all');
+    }
+    const found = new Map();
+    for (const tag of knownTags(ctx)) {
+        const {plans} = await plansByTag(ctx, tag);
+        plans.forEach((plan) => found.set(plan.planid, plan));
+    }
+    return {plans: [...found.values()].sort((a, b) => b.planid - a.planid), all: false};
+}
+
 function delayOf(strategies) {
     let delay = 0;
     for (const item of Array.isArray(strategies) ? strategies : []) {
@@ -60,37 +90,83 @@ export function createPlansView(ctx) {
     let baseContent = {};
     let refreshPicker = () => {};
 
-    const tagInput = h('input', {type: 'search', name: 'tag-filter', placeholder: 'Tag', list: 'plan-tags'});
+    let listed = [];          // the plans listed (all, or those of the tag)
+    let listPage = 1;
+    let everyPlan = false;    // the host listed every plan
+
+    const tagInput = h('input', {type: 'search', name: 'tag-filter', id: 'plan-tag-filter', list: 'plan-tags',
+        placeholder: 'every tag'});
     const tagList = h('datalist', {id: 'plan-tags'});
-    const idInput = h('input', {type: 'number', name: 'open-planid', placeholder: 'Plan id', min: 1});
+    const planSearch = h('input', {type: 'search', name: 'plan-search', id: 'plan-search', 'aria-controls': 'plan-list',
+        placeholder: 'words of the name, #id'});
+    const idInput = h('input', {type: 'number', name: 'open-planid', id: 'open-planid', min: 1});
     const planList = h('div', {class: 'plan-list', id: 'plan-list'});
-    const form = h('form', {class: 'editor', id: 'plan-editor', autocomplete: 'off'});
+    const planShowing = h('span', {class: 'grow', id: 'plan-showing'});
+    const planPrev = h('button', {type: 'button', class: 'small', name: 'plans-prev', 'aria-label': 'Previous page of plans',
+        onclick: () => { --listPage; renderPlanList(); }}, '‹ Previous');
+    const planNext = h('button', {type: 'button', class: 'small', name: 'plans-next', 'aria-label': 'Next page of plans',
+        onclick: () => { ++listPage; renderPlanList(); }}, 'Next ›');
+    const form = h('form', {class: 'editor', id: 'plan-editor', autocomplete: 'off', 'aria-label': 'Plan'});
     const element = h('section', {id: 'plans', class: 'split'},
         h('div', {class: 'panel list-panel'},
-            h('div', {class: 'panel-head'}, h('h2', {}, 'Plans'),
+            h('div', {class: 'panel-head'}, h('h1', {}, 'Plans'),
                 h('button', {type: 'button', class: 'primary', name: 'new-plan', onclick: act(() => edit(null))}, '+ New plan')),
-            h('form', {class: 'inline', onsubmit: act((event) => { event.preventDefault(); return listPlans(); })},
-                tagInput, tagList, h('button', {type: 'submit'}, 'List')),
-            h('form', {class: 'inline', onsubmit: act((event) => { event.preventDefault(); return open(Number(idInput.value)); })},
-                idInput, h('button', {type: 'submit', name: 'open-plan'}, 'Open')),
+            h('div', {class: 'search-row'}, h('label', {for: 'plan-search', class: 'field-label'}, 'Search name or id'), planSearch),
+            h('form', {class: 'search-row', onsubmit: act((event) => { event.preventDefault(); return listPlans(); })},
+                h('label', {for: 'plan-tag-filter', class: 'field-label'}, 'Tag'),
+                h('div', {class: 'inline'}, tagInput, tagList, h('button', {type: 'submit', name: 'list-plans'}, 'List'))),
+            h('form', {class: 'search-row', onsubmit: act((event) => { event.preventDefault(); return open(Number(idInput.value)); })},
+                h('label', {for: 'open-planid', class: 'field-label'}, 'Open a plan by id'),
+                h('div', {class: 'inline'}, idInput, h('button', {type: 'submit', name: 'open-plan'}, 'Open'))),
+            h('div', {class: 'pager'}, planShowing, planPrev, planNext),
             planList),
         h('div', {class: 'panel editor-panel'}, form));
 
+    planSearch.addEventListener('input', () => {
+        listPage = 1;
+        renderPlanList();
+    });
+
+    // The tag's plans, or every plan when no tag is given.
     async function listPlans() {
         const tag = tagInput.value.trim();
         clear(tagList, knownTags(ctx).map((known) => h('option', {value: known})));
-        const {plans, error} = await plansByTag(ctx, tag);
-        if (error) {
-            clear(planList, h('p', {class: 'empty'}, `No plan is tagged “${tag}”.`,
-                h('span', {class: 'muted small block'}, `my_plans answered: ${error.message}`)));
+        if (!tag) {
+            const found = await allPlans(ctx);
+            listed = found.plans;
+            everyPlan = found.all;
+        } else {
+            const {plans, error} = await plansByTag(ctx, tag);
+            listed = plans.sort((a, b) => b.planid - a.planid);
+            everyPlan = false;
+            if (!error)
+                rememberTag(ctx, tag);
+        }
+        listPage = 1;
+        renderPlanList();
+    }
+
+    function renderPlanList() {
+        const tag = tagInput.value.trim();
+        const shown = listed.filter((item) => matchesPlan(item, planSearch.value.trim()));
+        const current = pageOf(shown, listPage, PLAN_PAGE);
+        listPage = current.page;
+        planShowing.textContent = `${current.text} ${tag ? `tagged “${tag}”` : everyPlan ? 'plans' : 'plans of the tags seen here'}`;
+        planPrev.disabled = current.page <= 1;
+        planNext.disabled = current.page >= current.pages;
+        planPrev.hidden = planNext.hidden = current.pages <= 1;
+        if (shown.length === 0) {
+            clear(planList, h('p', {class: 'empty'}, listed.length ? 'No plan matches: try fewer words, or #id.'
+                : tag ? `No plan is tagged “${tag}”. Clear the tag to list every plan.`
+                    : 'No plans yet. Create one with “New plan”.'));
             return;
         }
-        rememberTag(ctx, tag);
-        clear(planList, plans.map((item) => h('button', {type: 'button',
+        clear(planList, current.items.map((item) => h('button', {type: 'button',
             class: `leaf${plan && plan.planid === item.planid ? ' active' : ''}`, dataset: {planid: item.planid},
+            'aria-current': plan && plan.planid === item.planid ? 'true' : null, title: item.name || '(unnamed)',
             onclick: act(() => open(item.planid))},
-            h('span', {class: 'leaf-title'}, item.name || '(unnamed)'),
-            h('span', {class: 'muted small'}, `#${item.planid} · ${(item.tags || [])[0] || 'no tag'}`))));
+        h('span', {class: 'leaf-title'}, item.name || '(unnamed)'),
+        h('span', {class: 'muted small'}, `#${item.planid} · ${(item.tags || [])[0] || 'no tag'}`))));
     }
 
     async function open(id) {
@@ -127,9 +203,15 @@ export function createPlansView(ctx) {
         const script = codeArea({name: 'job-script', rows: 6, value: baseContent.execute_script || '',
             placeholder: '(function (local, global) {\n    return global.Power.Battery.Voltage.length > 0;\n})'});
         const chosen = h('ol', {class: 'chosen', id: 'plan-cases'});
-        const pickSearch = h('input', {type: 'search', name: 'pick-search', placeholder: 'Search the library…'});
+        const pickSearch = h('input', {type: 'search', name: 'pick-search', id: 'pick-search', 'aria-controls': 'plan-picker',
+            placeholder: 'words of the title or path, #id'});
         const pickList = h('div', {class: 'pick-list', id: 'plan-picker'});
-
+        const pickShowing = h('span', {class: 'grow', id: 'pick-showing'});
+        let pickPage = 1;
+        const pickPrev = h('button', {type: 'button', class: 'small', name: 'pick-prev', 'aria-label': 'Previous page of the library',
+            onclick: () => { --pickPage; renderPicker(); }}, '‹ Previous');
+        const pickNext = h('button', {type: 'button', class: 'small', name: 'pick-next', 'aria-label': 'Next page of the library',
+            onclick: () => { ++pickPage; renderPicker(); }}, 'Next ›');
         const renderChosen = () => {
             if (rows.length === 0) {
                 clear(chosen, h('li', {class: 'empty'}, 'No test cases yet: add them from the library below.'));
@@ -148,23 +230,33 @@ export function createPlansView(ctx) {
                     h('span', {class: 'grow'}, h('strong', {}, row.tc.title || '(untitled)'),
                         h('span', {class: 'muted small block'}, `#${row.tc.testcaseid} · ${row.tc.path || 'no path'}`)),
                     h('label', {class: 'delay-label'}, 'then wait', delay, 'ms'),
-                    h('button', {type: 'button', class: 'icon', title: 'Move up', disabled: index === 0, onclick: move(index - 1)}, '↑'),
-                    h('button', {type: 'button', class: 'icon', title: 'Move down', disabled: index === rows.length - 1,
+                    h('button', {type: 'button', class: 'icon', title: 'Move up', 'aria-label': `Move ${row.tc.title || 'it'} up`, disabled: index === 0, onclick: move(index - 1)}, '↑'),
+                    h('button', {type: 'button', class: 'icon', title: 'Move down', 'aria-label': `Move ${row.tc.title || 'it'} down`, disabled: index === rows.length - 1,
                         onclick: move(index + 1)}, '↓'),
-                    h('button', {type: 'button', class: 'icon', title: 'Remove', name: 'remove',
+                    h('button', {type: 'button', class: 'icon', title: 'Remove', 'aria-label': `Remove ${row.tc.title || 'it'}`, name: 'remove',
                         onclick: () => { rows.splice(index, 1); renderChosen(); }}, '×'));
             }));
         };
         const renderPicker = () => {
-            const shown = library.filter((tc) => matches(tc, pickSearch.value.trim())).slice(0, 200);
-            clear(pickList, shown.length ? shown.map((tc) => h('button', {type: 'button', class: 'pick',
-                dataset: {tcid: tc.testcaseid}, title: 'Add to the plan',
+            const shown = library.filter((tc) => matchesTestcase(tc, pickSearch.value.trim()));
+            const current = pageOf(shown, pickPage, PICK_PAGE);
+            pickPage = current.page;
+            pickShowing.textContent = pickSearch.value.trim() ? `${current.text} matching` : current.text;
+            pickPrev.disabled = current.page <= 1;
+            pickNext.disabled = current.page >= current.pages;
+            pickPrev.hidden = pickNext.hidden = current.pages <= 1;
+            clear(pickList, shown.length ? current.items.map((tc) => h('button', {type: 'button', class: 'pick',
+                dataset: {tcid: tc.testcaseid}, title: `Add “${tc.title || '(untitled)'}” to the plan`,
                 onclick: () => { rows.push({tc, delay: 0, extra: []}); renderChosen(); }},
-                h('span', {class: 'plus'}, '+'), h('span', {class: 'grow'}, tc.title || '(untitled)'),
+                h('span', {class: 'plus', 'aria-hidden': 'true'}, '+'), h('span', {class: 'grow'}, tc.title || '(untitled)'),
                 h('span', {class: 'muted small'}, `${tc.path || ''} #${tc.testcaseid}`)))
-                : h('p', {class: 'empty'}, library.length ? 'Nothing matches.' : 'The library is empty.'));
+                : h('p', {class: 'empty'}, library.length ? 'Nothing matches: try fewer words, a part of the path, or #id.'
+                    : 'The library is empty.'));
         };
-        pickSearch.addEventListener('input', renderPicker);
+        pickSearch.addEventListener('input', () => {
+            pickPage = 1;
+            renderPicker();
+        });
         refreshPicker = renderPicker;
         renderChosen();
         renderPicker();
@@ -181,8 +273,34 @@ export function createPlansView(ctx) {
             await edit(null);
         }));
 
+        // The job-level script is compiled by the host before the plan is
+        // saved; a second press ("Save anyway") keeps it as it is.
+        const saveButton = h('button', {type: 'submit', class: 'primary', name: 'save'}, plan ? 'Save plan' : 'Create plan');
+        let overrule = '';
+        script.addEventListener('input', () => {
+            overrule = '';
+            setFieldError(script, '');
+            saveButton.textContent = plan ? 'Save plan' : 'Create plan';
+        });
+
         form.onsubmit = act(async (event) => {
             event.preventDefault();
+            setFieldError(script, '');
+            if (script.value.trim() && overrule !== script.value && ctx.supports('check_script')) {
+                let problem = null;
+                try {
+                    await ctx.call('check_script', {script: script.value});
+                } catch (error) {
+                    problem = ctx.unsupported(error) ? null : scriptProblem(error.reply || {result: error.message});
+                }
+                if (problem) {
+                    setFieldError(script, scriptProblemText(problem));
+                    overrule = script.value;
+                    saveButton.textContent = 'Save anyway';
+                    script.focus();
+                    return;
+                }
+            }
             const content = Object.assign({}, baseContent, {
                 case_stratepy: rows.map((row) => [...row.extra, ...(row.delay > 0 ? [{type: 's_deplay', time: row.delay}] : [])]),
             });
@@ -202,35 +320,34 @@ export function createPlansView(ctx) {
             }
             await ctx.call('sync_plan', {planid: id, tclist: rows.map((row) => row.tc.testcaseid)});
             rememberTag(ctx, tag);
-            tagInput.value = tag;
             notify(`Saved plan #${id} with ${rows.length} test case${rows.length === 1 ? '' : 's'}`, 'info');
             await open(id);
         });
 
         clear(form,
-            h('div', {class: 'panel-head'}, h('h2', {}, plan ? `Plan #${stored.planid}` : 'New plan'),
+            h('div', {class: 'panel-head'}, h('h2', {id: 'plan-editor-title'}, plan ? `Plan #${stored.planid}` : 'New plan'),
                 plan ? h('span', {class: 'muted small'}, `created ${stored.ctime || '–'} · changed ${stored.mtime || '–'}`) : null),
             h('div', {class: 'grid two'}, field('Name', inputs.name), field('Tag', inputs.tag)),
             h('div', {class: 'grid three'}, field('Author', inputs.author), field('Remark', inputs.remark),
                 field('Project', inputs.projectid)),
             h('h3', {}, 'Test cases, in the order they run'),
             chosen,
-            h('details', {class: 'picker', open: true}, h('summary', {}, 'Add from the library'), pickSearch, pickList),
+            h('details', {class: 'picker', open: true}, h('summary', {}, 'Add from the library'),
+                h('div', {class: 'search-row'}, h('label', {for: 'pick-search', class: 'field-label'}, 'Search the library'), pickSearch),
+                h('div', {class: 'pager'}, pickShowing, pickPrev, pickNext), pickList),
             h('h3', {}, 'Job-level script'),
-            h('label', {class: 'field'}, script,
+            h('label', {class: 'field'}, h('span', {class: 'visually-hidden'}, 'Job-level script'), script,
                 h('span', {class: 'field-hint'}, 'Runs after the last test case against the observation data (global); '
                     + 'its verdict is the job’s result.')),
-            h('div', {class: 'actions end'}, deleteButton,
+            h('div', {class: 'actions end action-bar'}, deleteButton,
                 plan ? h('button', {type: 'button', name: 'run-plan', onclick: () => ctx.go('run', plan.planid)}, 'Run…') : null,
-                h('button', {type: 'submit', class: 'primary', name: 'save'}, plan ? 'Save plan' : 'Create plan')));
+                saveButton));
     }
 
     renderEditor();
     return {
         element,
         async show() {
-            if (!tagInput.value)
-                tagInput.value = knownTags(ctx)[0] || '';
             // Keep what is being typed; only the library beside it is new.
             library = (await loadAllTestcases(ctx)).list;
             refreshPicker();

@@ -1,7 +1,7 @@
 // Results: running jobs ("my_jobs"), finished reports ("my_reports") with a
 // pass-rate chart, and one job's report (see jobview.js).
 
-import {act, badge, clear, h} from './dom.js';
+import {act, badge, clear, h, scrollTable} from './dom.js';
 import {renderJobDetail} from './jobview.js';
 import {chartPoint, jobVerdictOf, rowsFromDetails} from './report.js';
 
@@ -65,12 +65,12 @@ function chartLegend() {
         item('fail', 'failed (! a case or the job-level verdict)'), item('error', 'failed as a whole (✕)'));
 }
 
-function jobTable(jobs, {onOpen = null, emptyText, stateTitle}) {
+function jobTable(jobs, {onOpen = null, emptyText, stateTitle, label}) {
     if (jobs.length === 0)
         return h('p', {class: 'empty'}, emptyText);
-    return h('table', {class: 'grid-table'},
-        h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Starter', 'Started', 'Finished', 'Cases', stateTitle, 'Pass rate', '']
-            .map((title) => h('th', {}, title)))),
+    return scrollTable(label,
+        h('thead', {}, h('tr', {}, ['Job', 'Plan', 'Starter', 'Started', 'Finished', 'Cases', stateTitle, 'Pass rate',
+            h('span', {class: 'visually-hidden'}, 'Report')].map((title) => h('th', {scope: 'col'}, title)))),
         h('tbody', {}, jobs.map(({job, rate, state, why}) => h('tr', {dataset: {jobid: job.jobid}},
             h('td', {class: 'num'}, `#${job.jobid}`),
             h('td', {}, `#${job.planid}`),
@@ -80,7 +80,7 @@ function jobTable(jobs, {onOpen = null, emptyText, stateTitle}) {
             h('td', {class: 'num'}, `${job.fin}/${job.total}`),
             h('td', {title: why || null}, state ? badge(state) : h('span', {class: 'muted'}, '–')),
             h('td', {}, rate || ''),
-            h('td', {}, onOpen ? h('button', {type: 'button', class: 'small', name: 'open-job',
+            h('td', {}, onOpen ? h('button', {type: 'button', class: 'small', name: 'open-job', 'aria-label': `Details of job ${job.jobid}`,
                 onclick: act(() => onOpen(job.jobid))}, 'Details') : null)))));
 }
 
@@ -91,6 +91,7 @@ export function createResultsView(ctx) {
     const reportsBox = h('div', {id: 'reports'});
     const detailBox = h('div', {class: 'panel', id: 'job-detail', hidden: true});
     const element = h('section', {id: 'results'},
+        h('h1', {class: 'view-title'}, 'Results'),
         h('div', {class: 'panel'},
             h('div', {class: 'panel-head'}, h('h2', {}, 'Running jobs'),
                 h('button', {type: 'button', onclick: act(() => refresh())}, 'Refresh')),
@@ -124,7 +125,7 @@ export function createResultsView(ctx) {
         const jobs = Array.isArray(running.data) ? running.data : [];
         clear(runningBox, jobTable(jobs.map((job) => ({job, state: job.waiting === true ? 'waiting' : 'running',
             why: job.waiting === true ? 'waiting for its device, held by another job' : ''})),
-        {emptyText: 'No job is running.', stateTitle: 'State'}));
+        {emptyText: 'No job is running.', stateTitle: 'State', label: 'Running jobs'}));
         const ids = jobs.map((job) => job.jobid).join(',');
         const changed = ids !== runningIds;
         runningIds = ids;
@@ -170,7 +171,7 @@ export function createResultsView(ctx) {
             // Past the chart only the job's own verdict is read.
             const verdict = jobVerdictOf(job);
             return {job, state: verdict.whole ? 'error' : verdict.result === false ? 'fail' : '', rate: ''};
-        }), {onOpen: openJob, emptyText: 'No finished jobs yet.', stateTitle: 'Verdict'}));
+        }), {onOpen: openJob, emptyText: 'No finished jobs yet.', stateTitle: 'Verdict', label: 'Finished jobs'}));
     }
 
     async function openJob(jobid) {

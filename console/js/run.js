@@ -2,10 +2,18 @@
 // and "verdicts"), follow it with the events and "my_jobs", show the verdicts
 // as they come, the job's own verdict at the end, and cancel it ("CancelJob").
 
-import {act, badge, clear, counterList, field, h, notify, verdictCell} from './dom.js';
+import {act, badge, clear, counterList, field, h, notify, scrollTable, verdictCell} from './dom.js';
 import {durationText, entryVerdict, jobSummary, jobVerdictOf, markCause, reportVerdict, rowsFromDetails,
     tally} from './report.js';
-import {knownTags, plansByTag} from './plans.js';
+import {allPlans} from './plans.js';
+import {afterReconnect, canCancel, runStateText} from './runstate.js';
+import {explain} from './messages.js';
+
+// The host's reason for not starting a job, in the words of a notice.
+function explainText(error) {
+    const said = explain(error.cmd || '', error.message, error.empty);
+    return said.next ? `${said.text} ${said.next}` : said.text;
+}
 
 const DEVICE_KEY = 'kiv.console.device';
 const POLL_MS = 400;
@@ -23,6 +31,7 @@ export function createRunView(ctx) {
     let pollTimer = 0;
 
     const planSelect = h('select', {name: 'plan', required: true});
+    const planCount = h('span', {class: 'field-hint', id: 'run-plan-count'});
     const device = h('input', {type: 'text', name: 'device', required: true,
         value: localStorage.getItem(DEVICE_KEY) || 'devices/bench-01'});
     const startButton = h('button', {type: 'submit', class: 'primary', name: 'start'}, '▶ Start');
@@ -39,20 +48,20 @@ export function createRunView(ctx) {
 
     const element = h('section', {id: 'run'},
         h('div', {class: 'panel'},
-            h('div', {class: 'panel-head'}, h('h2', {}, 'Run a plan')),
+            h('div', {class: 'panel-head'}, h('h1', {}, 'Run a plan')),
             h('form', {class: 'run-form', onsubmit: act((event) => { event.preventDefault(); return start(); })},
-                field('Plan', planSelect), field('Device url', device, 'the device the controller drives'),
+                field('Plan', planSelect, planCount), field('Device url', device, 'the device the controller drives'),
                 h('div', {class: 'actions'}, startButton, cancelButton))),
         h('div', {class: 'panel'},
             h('div', {class: 'panel-head'}, h('h2', {}, 'Progress'), reportButton),
             stateLine, banner, bar, counters,
-            h('table', {class: 'grid-table'},
+            scrollTable('Verdicts of the job',
                 h('thead', {}, h('tr', {}, ['#', 'Test case', 'Path', 'Verdict', 'Time', 'Remark']
-                    .map((title) => h('th', {}, title)))),
+                    .map((title) => h('th', {scope: 'col'}, title)))),
                 table)));
 
     cancelButton.addEventListener('click', act(async () => {
-        if (!job)
+        if (!canCancel(job, ctx.station.connected))
             return;
         const reply = await ctx.call('CancelJob', {jobid: job.jobid});
         notify(`Cancelled ${reply.cancelled ?? 0} job${reply.cancelled === 1 ? '' : 's'}`, 'info');
@@ -60,52 +69,28 @@ export function createRunView(ctx) {
     reportButton.addEventListener('click', () => job && ctx.go('results', job.jobid));
 
     async function loadPlans(preselect) {
-        for (const tag of knownTags(ctx)) {
-            const {plans: found} = await plansByTag(ctx, tag);
-            for (const plan of found)
-                plans.set(plan.planid, plan);
-        }
+        const found = await allPlans(ctx);
+        plans.clear();
+        for (const plan of found.plans)
+            plans.set(plan.planid, plan);
         if (preselect && !plans.has(preselect))
             plans.set(preselect, await ctx.call('plan_info', {planid: preselect}));
         const chosen = preselect || Number(planSelect.value) || 0;
-        clear(planSelect, h('option', {value: ''}, plans.size ? 'Choose a plan…' : 'No plans known yet: list or create them under Plans'),
+        planCount.textContent = found.all ? `${plans.size} plan${plans.size === 1 ? '' : 's'} on this station`
+            : `${plans.size} plan${plans.size === 1 ? '' : 's'} of the tags seen here (this host lists plans by tag only)`;
+        clear(planSelect, h('option', {value: ''}, plans.size ? 'Choose a plan…' : 'No plans yet: create one under Plans'),
             [...plans.values()].sort((a, b) => b.planid - a.planid).map((plan) =>
                 h('option', {value: String(plan.planid), selected: plan.planid === chosen},
                     `#${plan.planid} ${plan.name} [${(plan.tags || [])[0] || ''}]`)));
-    }
-
-    function stateOf(current) {
-        if (!current)
-            return ['Pick a plan and a device, then start.', ''];
-        switch (current.phase) {
-        case 'starting':
-            return ['Starting…', ''];
-        case 'refused':
-            return [`Not started: ${current.note}`, 'bad'];
-        case 'lost':
-            return [`Lost track of job ${current.jobid}: ${current.note}`, 'bad'];
-        case 'finished': {
-            const counts = tally(current.rows);
-            const parts = [`${counts.pass} passed`, ...['fail', 'error', 'not run'].filter((key) => counts[key])
-                .map((key) => `${counts[key]} ${key === 'fail' ? 'failed' : key}`)];
-            const kind = jobSummary(current.verdict, current.rows).kind;
-            return [`Job ${current.jobid} finished: ${parts.join(', ')}`, kind === 'pass' ? 'good' : 'bad'];
-        }
-        default:
-            if (current.waiting) {
-                const {device: name, ahead} = current.waiting;
-                const queue = Number.isInteger(ahead) ? `, ${ahead} ahead` : '';
-                return [`Job ${current.jobid} waiting for device ${name}${queue}`, 'waiting'];
-            }
-            return [`Job ${current.jobid} running on ${current.url}`, ''];
-        }
     }
 
     function render() {
         const rows = job ? job.rows : [];
         const total = job ? job.total : 0;
         const done = job ? Math.min(job.done, total) : 0;
-        const [stateText, stateKind] = stateOf(job);
+        const [stateText, stateKind] = runStateText(job);
+        cancelButton.disabled = !canCancel(job, ctx.station.connected);
+        startButton.disabled = Boolean(job && job.phase === 'starting');
         stateLine.textContent = stateText;
         stateLine.className = `run-state ${stateKind}`;
         bar.setAttribute('aria-valuemax', total);
@@ -147,7 +132,7 @@ export function createRunView(ctx) {
         if (!planid || !url)
             return;
         if (job && (job.phase === 'starting' || job.phase === 'running')) {
-            notify(`Job ${job.jobid} is still running`);
+            notify({text: `Job ${job.jobid} is still running.`, next: 'Wait for it to end, or cancel it first.'});
             return;
         }
         localStorage.setItem(DEVICE_KEY, url);
@@ -164,14 +149,13 @@ export function createRunView(ctx) {
         const request = ctx.call('execute_job_local', {planid, url, projectid: plan.projectid ?? 0,
             starter: 'console', progress: true, verdicts: true}, (message) => onMessage(current, message));
         current.seq = request.seq;
-        startButton.disabled = true;
+        render();
         let reply;
         try {
             reply = await request;
         } catch (error) {
             current.phase = 'refused';
-            current.note = error.message;
-            startButton.disabled = false;
+            current.note = explainText(error);
             render();
             throw error;
         }
@@ -179,7 +163,6 @@ export function createRunView(ctx) {
         // An event may have said the job is over before this reply was read.
         if (current.phase === 'starting')
             current.phase = 'running';
-        cancelButton.disabled = current.phase !== 'running';
         render();
         poll(current);
     }
@@ -236,14 +219,13 @@ export function createRunView(ctx) {
                 const reply = await ctx.call('my_jobs', {verdicts: true});
                 running = (reply.data || []).find((item) => item.jobid === current.jobid);
             } catch (error) {
-                if (current.phase === 'running') {
-                    current.phase = 'lost';
-                    current.note = error.message;
-                    startButton.disabled = false;
-                    cancelButton.disabled = true;
-                    render();
-                }
-                throw error;
+                if (current.phase === 'running')
+                    loseTrack(current, ctx.station.connected ? error.message : '');
+                // A lost connection has its own notice; the job is followed
+                // again when the station is back.
+                if (ctx.station.connected)
+                    throw error;
+                return;
             }
             if (current.phase !== 'running')
                 return;
@@ -261,14 +243,60 @@ export function createRunView(ctx) {
         }), POLL_MS);
     }
 
-    async function finish(current) {
-        if (current.phase === 'finished')
-            return;
-        current.phase = 'finished';
+    // The station went away while the job ran: nothing on the page says it
+    // runs (no running row, no Cancel) until the station answers again.
+    function loseTrack(current, note) {
+        clearTimeout(pollTimer);
+        current.phase = 'lost';
+        current.note = note;
         current.waiting = null;
-        startButton.disabled = false;
-        cancelButton.disabled = true;
+        if (current === job)
+            render();
+    }
+
+    // Back on the station: the job still running is followed again, one that
+    // ended meanwhile (or with its host) shows what its record says.
+    let resuming = false;
+    let resumeAgain = false;
+    async function resume(current) {
+        if (resuming) {
+            // Asked again meanwhile (the mode changed): once more after this.
+            resumeAgain = true;
+            return;
+        }
+        if (!ctx.station.connected || current.phase !== 'lost')
+            return;
+        resuming = true;
+        resumeAgain = false;
+        try {
+            const reply = await ctx.call('my_jobs', {verdicts: true});
+            const what = afterReconnect(current, reply);
+            if (what === 'follow') {
+                current.phase = 'running';
+                current.note = '';
+                render();
+                poll(current);
+            } else if (what === 'finish') {
+                await finish(current);
+            }
+        } catch (error) {
+            if (current.phase === 'lost') {
+                current.note = explainText(error);
+                render();
+            }
+        } finally {
+            resuming = false;
+        }
+        if (resumeAgain && current.phase === 'lost')
+            await resume(current);
+    }
+
+    async function finish(current) {
+        if (current.phase === 'finished' || current.finishing)
+            return;
+        current.finishing = true;
         ctx.station.unwatch(current.seq);
+        let failure = null;
         try {
             const reply = await ctx.call('job_detail', {jobid: current.jobid, verdicts: true});
             const rows = rowsFromDetails(reply.jobdetail, reply.job);
@@ -279,18 +307,36 @@ export function createRunView(ctx) {
                 current.verdict = jobVerdictOf(reply.job);
             current.total = current.rows.length;
             current.done = current.total;
-        } finally {
-            current.verdict = current.verdict || current.reported || {result: true, remark: '', reason: '', whole: false};
-            current.rows = markCause(current.rows, current.verdict);
-            reportButton.hidden = false;
-            if (current === job)
-                render();
+        } catch (error) {
+            failure = error;
         }
+        current.finishing = false;
+        // Without a record and without the job's own report there is no
+        // outcome to show: the job stays "lost" until the station can say.
+        if (failure && (!ctx.station.connected || !current.reported)) {
+            loseTrack(current, ctx.station.connected ? explainText(failure) : '');
+            if (ctx.station.connected)
+                throw failure;
+            return;
+        }
+        current.phase = 'finished';
+        current.waiting = null;
+        current.verdict = current.verdict || current.reported || {result: true, remark: '', reason: '', whole: false};
+        current.rows = markCause(current.rows, current.verdict);
+        reportButton.hidden = false;
+        if (current === job)
+            render();
+        if (failure)
+            throw failure;
     }
 
     ctx.on((what) => {
         if (what === 'connected')
             plans.clear();
+        if (what === 'lost' && job && job.phase === 'running')
+            loseTrack(job, '');
+        if ((what === 'connected' || what === 'mode') && job && job.phase === 'lost' && ctx.mode)
+            act(() => resume(job))();
     });
 
     render();

@@ -3,6 +3,10 @@
 // ("EVENT" set) and later replies with the same SEQ go to whoever watches it,
 // because a job started with "progress" keeps talking after its first answer.
 
+import {hideTokens, withToken} from './address.js';
+import {reconnectDelay} from './backoff.js';
+import {closeReason} from './messages.js';
+
 // `empty` marks a failure whose text is empty: the local database's answer
 // when a lookup found nothing (an unknown id, a tag no plan has).
 export class HostError extends Error {
@@ -26,35 +30,59 @@ export function replyError(reply) {
     return null;
 }
 
+// The socket is opened again after a loss, sooner at first and then less
+// often (backoff.js), until disconnect() or connect() to another address.
+// `url` is the address without its token: it is what the page shows.
 export class Station extends EventTarget {
     constructor() {
         super();
         this.socket = null;
         this.url = '';
+        this.token = '';
         this.nextSeq = 1;
         this.pending = new Map();   // SEQ -> {cmd, resolve, reject}
         this.watchers = new Map();  // SEQ -> callback(message)
+        this.wanted = false;        // keep the link: try again when it goes
+        this.attempt = 0;           // tries since the link was last open
+        this.retryTimer = 0;
+        this.everOpen = false;
     }
 
     get connected() {
         return this.socket !== null && this.socket.readyState === WebSocket.OPEN;
     }
 
-    connect(url) {
-        this.disconnect();
-        this.url = url;
+    // `address` without a token; `token` as the host was given it with --token.
+    connect(address, token = '') {
+        this.disconnect(false);
+        this.url = address;
+        this.token = token;
+        this.wanted = true;
+        this.attempt = 0;
+        this.everOpen = false;
+        this.open();
+    }
+
+    open() {
+        clearTimeout(this.retryTimer);
+        const address = this.url;
         let socket;
         try {
-            socket = new WebSocket(url);
+            socket = new WebSocket(withToken(address, this.token));
         } catch (error) {
-            this.emit('status', {state: 'closed', reason: error.message});
+            this.wanted = false;
+            this.emit('status', {state: 'closed', reason: hideTokens(error.message)});
             return;
         }
         this.socket = socket;
-        this.emit('status', {state: 'connecting'});
+        this.emit('status', {state: 'connecting', attempt: this.attempt});
         socket.addEventListener('open', () => {
-            if (socket === this.socket)
-                this.emit('status', {state: 'open'});
+            if (socket !== this.socket)
+                return;
+            const again = this.everOpen;
+            this.attempt = 0;
+            this.everOpen = true;
+            this.emit('status', {state: 'open', again});
         });
         socket.addEventListener('message', (event) => {
             if (socket === this.socket)
@@ -66,22 +94,35 @@ export class Station extends EventTarget {
             this.socket = null;
             // A refused handshake (wrong origin, no token) closes with 1006 and
             // no reason: the browser hides the HTTP status from scripts.
-            const reason = event.reason || (event.code === 1006
-                ? `cannot reach ${url} (is the host running, and does it accept this page's origin ${location.origin}?)`
-                : `closed with code ${event.code}`);
+            const reason = closeReason(event.code, event.reason, address, location.origin);
             this.failPending(`connection lost: ${reason}`);
-            this.emit('status', {state: 'closed', reason});
+            if (!this.wanted) {
+                this.emit('status', {state: 'closed', reason});
+                return;
+            }
+            ++this.attempt;
+            const delay = reconnectDelay(this.attempt, Math.random());
+            this.retryTimer = setTimeout(() => {
+                if (this.wanted && this.socket === null)
+                    this.open();
+            }, delay);
+            this.emit('status', {state: 'reconnecting', reason, attempt: this.attempt, delay, everOpen: this.everOpen});
         });
     }
 
-    disconnect() {
+    // Stops the link and the tries; `announce` says so to the page.
+    disconnect(announce = true) {
         const socket = this.socket;
+        const was = socket !== null || this.wanted;
         this.socket = null;
+        this.wanted = false;
+        clearTimeout(this.retryTimer);
         if (socket) {
             socket.close();
             this.failPending('disconnected');
-            this.emit('status', {state: 'closed', reason: 'disconnected'});
         }
+        if (was && announce)
+            this.emit('status', {state: 'closed', reason: 'disconnected'});
     }
 
     failPending(reason) {
@@ -132,8 +173,12 @@ export class Station extends EventTarget {
         if (request && !message.EVENT) {
             this.pending.delete(seq);
             const error = replyError(message);
-            if (error)
-                request.reject(new HostError(request.cmd, error, error === EMPTY_TEXT));
+            if (error) {
+                const failure = new HostError(request.cmd, error, error === EMPTY_TEXT);
+                // A refusal may say more than its text ("problems", "line").
+                failure.reply = message;
+                request.reject(failure);
+            }
             else
                 request.resolve(message);
             return;

@@ -17,6 +17,7 @@ export function createStationView(ctx) {
     const modeBox = h('div', {class: 'modes', id: 'modes'});
     const templatesBox = h('div', {id: 'templates'});
     const element = h('section', {id: 'station'},
+        h('h1', {class: 'view-title'}, 'Mode & templates'),
         h('div', {class: 'panel'},
             h('div', {class: 'panel-head'}, h('h2', {}, 'Mode')), modeBox),
         h('div', {class: 'panel'},
@@ -57,7 +58,7 @@ export function createStationView(ctx) {
         clear(templatesBox, templates.map((template) => h('details', {class: 'template'},
             h('summary', {}, h('strong', {}, template.name),
                 h('span', {class: 'muted small'}, ` ${entries(template)}`)),
-            h('pre', {class: 'code'}, JSON.stringify(template.content, null, 2)))));
+            h('pre', {class: 'code', tabindex: '0', 'aria-label': `Template ${template.name}`}, JSON.stringify(template.content, null, 2)))));
     }
 
     ctx.on((what) => {

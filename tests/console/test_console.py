@@ -389,7 +389,8 @@ class ConsoleTest(unittest.TestCase):
         self.view('plans')
         self.type('#plans [name="open-planid"]', '999')
         self.click('#plans button[name="open-plan"]')
-        self.wait(lambda d: any(text.startswith('plan_info:') for text in self.errors()), message='plan_info error shown')
+        self.visible('.notice.error[data-cmd="plan_info"]')
+        self.assertIn('no plan with that id', self.css('.notice.error[data-cmd="plan_info"]').text)
 
     def plan_from_client(self, name, content):
         """A plan of the supply test case alone, made outside the page."""
@@ -454,6 +455,13 @@ class ConsoleTest(unittest.TestCase):
         self.type('#tc-editor [name="module"]', 'Powr')
         self.type('#tc-editor [name="group"]', 'Supply')
         self.type('#tc-editor [name="data"]', '[{"INDEX": 0, "VALUE": 12}]')
+        # Checked before it is saved: the module is marked, and saving it as
+        # it is takes a second, deliberate press.
+        self.click('#tc-editor button[name="save"]')
+        self.visible('#tc-editor [name="module"][aria-invalid="true"]')
+        self.assertIn("'Powr'", self.css('#module-error').text)
+        self.assertEqual(self.css('#tc-editor button[name="save"]').text, 'Save anyway')
+        self.assertIn('New test case', self.css('#tc-editor h2').text)
         self.click('#tc-editor button[name="save"]')
         heading = self.wait(lambda d: re.search(r'Test case #(\d+)', self.css('#tc-editor h2').text), message='saved')
         reason = (f"Fail to init job info: test case {heading.group(1)} ({title}): "
