@@ -602,17 +602,28 @@ bool LocalModel::AddAudit(const AuditEntry& entry)
     return query.exec();
 }
 
-bool LocalModel::QueryAudit(int page, int pageSz, QList<AuditEntry>& out, int& total)
+bool LocalModel::CountPage(const QString& statement, const std::function<void()>& bind, int page, int pageSz, int& total,
+                           qint64& offset, bool& any)
 {
-    Prepare(QStringLiteral("select count(*) from T_Audit;"));
+    Prepare(statement);
+    bind();
     if (!query.exec() || !query.first())
         return false;
     total = query.value(0).toInt();
-    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
-    if (offset >= total) {
-        query.finish();
+    offset = (qint64(qMax(page, 1)) - 1) * pageSz;
+    any = total > 0 && offset < total;
+    query.finish();
+    return true;
+}
+
+bool LocalModel::QueryAudit(int page, int pageSz, QList<AuditEntry>& out, int& total)
+{
+    qint64 offset = 0;
+    bool any = false;
+    if (!CountPage(QStringLiteral("select count(*) from T_Audit;"), [] {}, page, pageSz, total, offset, any))
+        return false;
+    if (!any)
         return true;
-    }
     Prepare(QStringLiteral("select time, userName, cmd, ids from T_Audit order by id desc limit :pageSz offset :offset;"));
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
     query.bindValue(QStringLiteral(":offset"), offset);
@@ -1187,20 +1198,18 @@ bool LocalModel::QueryTestcases(int page, int pageSz, QString path, QList<DBT_Te
     const bool everyTestcase = path.isEmpty();
     const QString where = everyTestcase ? QString() : dialect.PathWhere();
     path += QLatin1Char('%');
-    Prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
-    if (!everyTestcase)
-        query.bindValue(QStringLiteral(":path"), path);
-    if (!query.exec() || !query.first())
+    const auto bindPath = [&] {
+        if (!everyTestcase)
+            query.bindValue(QStringLiteral(":path"), path);
+    };
+    qint64 offset = 0;
+    bool any = false;
+    if (!CountPage(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'), bindPath, page, pageSz, total, offset, any))
         return false;
-    total = query.value(0).toInt();
-    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
-    if (total < 1 || offset >= total) {
-        query.finish();
+    if (!any)
         return true;
-    }
     Prepare(testcasePage(where, dialect.TestcaseOrder()));
-    if (!everyTestcase)
-        query.bindValue(QStringLiteral(":path"), path);
+    bindPath();
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
     query.bindValue(QStringLiteral(":offset"), offset);
     if (!query.exec())
@@ -1245,16 +1254,12 @@ bool LocalModel::SearchTestcases(int page, int pageSz, const QString& path, cons
         if (!text.isEmpty() && id)
             query.bindValue(QStringLiteral(":id"), id);
     };
-    Prepare(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'));
-    bind();
-    if (!query.exec() || !query.first())
+    qint64 offset = 0;
+    bool any = false;
+    if (!CountPage(QStringLiteral("select count(*) from T_Tc") + where + QLatin1Char(';'), bind, page, pageSz, total, offset, any))
         return false;
-    total = query.value(0).toInt();
-    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
-    if (total < 1 || offset >= total) {
-        query.finish();
+    if (!any)
         return true;
-    }
     Prepare(testcasePage(where, dialect.TestcaseOrder()));
     bind();
     query.bindValue(QStringLiteral(":pageSz"), pageSz);
@@ -1366,16 +1371,12 @@ bool LocalModel::SearchPlans(int page, int pageSz, const PlanSearch& search, QLi
         if (!search.text.isEmpty() && id)
             query.bindValue(QStringLiteral(":id"), id);
     };
-    Prepare(QStringLiteral("select count(*) from T_Plan") + where + QLatin1Char(';'));
-    bind();
-    if (!query.exec() || !query.first())
+    qint64 offset = 0;
+    bool any = false;
+    if (!CountPage(QStringLiteral("select count(*) from T_Plan") + where + QLatin1Char(';'), bind, page, pageSz, total, offset, any))
         return false;
-    total = query.value(0).toInt();
-    const qint64 offset = (qint64(qMax(page, 1)) - 1) * pageSz;
-    if (total < 1 || offset >= total) {
-        query.finish();
+    if (!any)
         return true;
-    }
     Prepare(QStringLiteral("select * from T_Plan") + where + QStringLiteral(" order by id limit :pageSz offset :offset ;"));
     bind();
     query.bindValue(QStringLiteral(":pageSz"), pageSz);

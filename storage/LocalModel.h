@@ -16,6 +16,8 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 struct sqlite3;
 
 // The test-management database: by default the host's Data/autotest.db3
@@ -274,6 +276,10 @@ private:
     // Finishes the running jobs that `where` (a condition on T_Job, with
     // `binds`) selects, as AbandonJobs does.
     bool AbandonWhere(const QString& reason, const QString& where, const QVariantMap& binds, QList<int>& ended);
+    // Runs the count `statement` (its values bound by `bind`) of a paged
+    // listing: `total` rows, `offset` of `page`, `any` when the page has rows.
+    bool CountPage(const QString& statement, const std::function<void()>& bind, int page, int pageSz, int& total, qint64& offset,
+                   bool& any);
     // Starts the deadline of the statement about to run.
     void StartStatement();
     bool ApplyStatementTimeout();
