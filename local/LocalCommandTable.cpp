@@ -15,7 +15,6 @@
 #include <QPair>
 
 #include <climits>
-#include <cmath>
 
 namespace {
 
@@ -392,29 +391,19 @@ void jobDetail(ComponentMap* components, const QJsonObject& request, QJsonObject
                                                        : RecordsToJson<DBT_JobDetail, JobDetailToJson>(details));
 }
 
-// An integral JSON number from `low` to `high` into `out`; anything else
-// (a string, a fraction, a number beyond int) is false.
-bool integerIn(const QJsonValue& value, int low, int high, int& out)
-{
-    const double number = value.toDouble(0.5);
-    if (!value.isDouble() || number < low || number > high || number != std::floor(number))
-        return false;
-    out = int(number);
-    return true;
-}
 
 // A test case's last verdicts across jobs and devices. Flaky: on one device
 // the verdict changed from a run to the next while the case itself did not.
 void tcHistory(ComponentMap* components, const QJsonObject& request, QJsonObject& reply)
 {
     int tcId = 0;
-    if (!integerIn(request.value(QStringLiteral("tcid")), 1, INT_MAX, tcId)) {
+    if (!IntegerIn(request.value(QStringLiteral("tcid")), 1, INT_MAX, tcId)) {
         reply.insert(kResult, QStringLiteral("tcid must be a test case id (an integer from 1)"));
         return;
     }
     int size = 20;
     const QJsonValue sizeValue = request.value(QStringLiteral("size"));
-    if (!sizeValue.isUndefined() && !integerIn(sizeValue, 1, 1000, size)) {
+    if (!sizeValue.isUndefined() && !IntegerIn(sizeValue, 1, 1000, size)) {
         reply.insert(kResult, QStringLiteral("size must be an integer from 1 to 1000"));
         return;
     }

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -276,6 +277,15 @@ void JsonToJob(const QJsonObject& in, DBT_Job& job)
     readInt(in, "fin", job.finishCnt);
     readInt(in, "status", job.status);
     readText(in, "starter", job.starter);
+}
+
+bool IntegerIn(const QJsonValue& value, int low, int high, int& out)
+{
+    const double number = value.toDouble(0.5);
+    if (!value.isDouble() || number < low || number > high || number != std::floor(number))
+        return false;
+    out = int(number);
+    return true;
 }
 
 bool ParseContent(const QJsonObject& in, QJsonObject& out, QString& error)

@@ -44,3 +44,7 @@ void JsonToJob(const QJsonObject& in, DBT_Job& job);
 
 // Parses in["content"] as the text of a JSON object.
 bool ParseContent(const QJsonObject& in, QJsonObject& out, QString& error);
+
+// An integral JSON number from `low` to `high` into `out`; anything else (a
+// string, a fraction, a number beyond int) is false and leaves `out`.
+bool IntegerIn(const QJsonValue& value, int low, int high, int& out);

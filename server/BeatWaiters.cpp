@@ -133,12 +133,6 @@ void BeatWaiters::Wake(const LabWake& wake)
         retry();
 }
 
-int BeatWaiters::Held()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return int(m_waiters.size());
-}
-
 void BeatWaiters::Run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);

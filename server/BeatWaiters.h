@@ -68,7 +68,6 @@ public:
     // Tries again the beat that `wake` concerns: the station's own, or the
     // one held longest with a free device the queued job fits.
     void Wake(const LabWake& wake);
-    int Held();
 
     // Whether `tags` (all of them) and the device, station pinning included,
     // fit `device` of `station`.

@@ -63,8 +63,6 @@ public:
     // lease, or (`stations`) whose station has been silent for the station
     // lease; blocks the caller until then.
     void ExpireJobs(bool stations = false);
-    // Station beats held until there is work for them (long-poll).
-    int HeldBeats() { return m_waiters.Held(); }
     // Answers the held beats as they are, and any beat from then on at once.
     void ReleaseHeld() { m_waiters.Stop(); }
 

@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QJsonDocument>
 
-#include <cmath>
 
 namespace {
 
@@ -40,8 +39,8 @@ LabWake wantOf(const DBT_Job& job)
 // An integer in [min, max], or the refusal naming `name`.
 QString integerRefusal(const QString& name, const QJsonValue& value, int min, int max)
 {
-    const double number = value.toDouble(0);
-    if (!value.isDouble() || std::floor(number) != number || number < min || number > max)
+    int number = 0;
+    if (!IntegerIn(value, min, max, number))
         return QStringLiteral("%1 must be an integer from %2 to %3").arg(name).arg(min).arg(max);
     return QString();
 }
@@ -221,11 +220,9 @@ bool JobQueue::Hand(DBT_Job candidate, const Beat& beat, const QString& device, 
     DBT_Plan plan(candidate.planId);
     QList<DBT_Testcase> testcases;
     if (!m_model->GetPlan(plan) || !m_model->GetPlanTestcases(plan, testcases)) {
-        // The plan may have been deleted meanwhile, taking the job along.
+        // A plan deleted meanwhile took the job along: nothing to hand out.
         error = m_model->LastErrorText();
-        DBT_Job still;
-        still.id = candidate.id;
-        return !m_model->GetJob(still) ? true : false;
+        return error.isEmpty();
     }
     if (testcases.isEmpty()) {
         bool ended = false;

@@ -1,6 +1,7 @@
 #include "server/StationRegistry.h"
 
 #include "base/ComponentMap.h"
+#include "local/RecordJson.h"
 #include "server/JobQueue.h"
 #include "storage/LocalModel.h"
 
@@ -11,7 +12,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <cmath>
+#include <climits>
 
 namespace {
 
@@ -66,12 +67,10 @@ QString readDevice(const QJsonValue& value, const QString& name, LocalModel::Dev
     const QJsonValue jobId = object.value(QStringLiteral("jobid"));
     if (jobId.isUndefined())
         return QString();
-    const double id = jobId.toDouble(0);
-    if (!jobId.isDouble() || id < 1 || id > 2147483647 || std::floor(id) != id)
+    if (!IntegerIn(jobId, 1, INT_MAX, device.jobId))
         return QStringLiteral("%1.jobid must be a job id (an integer from 1)").arg(name);
     if (device.state != QLatin1String("busy"))
         return QStringLiteral("%1.jobid is only for a busy device").arg(name);
-    device.jobId = int(id);
     return QString();
 }
 
@@ -126,11 +125,8 @@ QString readTaking(const QJsonObject& request, bool& taking, JobQueue::Beat& bea
     if (!refusal.isEmpty())
         return refusal;
     beat.boot = boot.toString();
-    const QJsonValue seq = request.value(QStringLiteral("seq"));
-    const double number = seq.toDouble(0);
-    if (!seq.isDouble() || number < 1 || number > 2147483647 || std::floor(number) != number)
+    if (!IntegerIn(request.value(QStringLiteral("seq")), 1, INT_MAX, beat.seq))
         return QStringLiteral("seq must be an integer from 1 (one more with every beat)");
-    beat.seq = int(number);
     const QJsonValue jobs = request.value(QStringLiteral("jobs"));
     if (!jobs.isUndefined() && !jobs.isArray())
         return QStringLiteral("jobs must be an array of job ids");
@@ -138,18 +134,14 @@ QString readTaking(const QJsonObject& request, bool& taking, JobQueue::Beat& bea
     if (list.size() > StationRegistry::MaxHeldJobs)
         return QStringLiteral("jobs must hold at most %1 job ids").arg(StationRegistry::MaxHeldJobs);
     for (const QJsonValue& id : list) {
-        const double value = id.toDouble(0);
-        if (!id.isDouble() || value < 1 || value > 2147483647 || std::floor(value) != value)
+        int held = 0;
+        if (!IntegerIn(id, 1, INT_MAX, held))
             return QStringLiteral("jobs must be an array of job ids (integers from 1)");
-        beat.held.insert(int(value));
+        beat.held.insert(held);
     }
     const QJsonValue wait = request.value(QStringLiteral("wait_ms"));
-    if (!wait.isUndefined()) {
-        const double ms = wait.toDouble(-1);
-        if (!wait.isDouble() || ms < 0 || ms > StationRegistry::MaxWaitMs || std::floor(ms) != ms)
-            return QStringLiteral("wait_ms must be an integer from 0 to %1").arg(StationRegistry::MaxWaitMs);
-        beat.waitMs = int(ms);
-    }
+    if (!wait.isUndefined() && !IntegerIn(wait, 0, StationRegistry::MaxWaitMs, beat.waitMs))
+        return QStringLiteral("wait_ms must be an integer from 0 to %1").arg(StationRegistry::MaxWaitMs);
     return QString();
 }
 

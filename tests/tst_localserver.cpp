@@ -420,9 +420,15 @@ private Q_SLOTS:
         // Per plan, the latest round answered "ok"; replies may come in any order.
         QVector<int> lastAnswered(plans, 0);
         QStringList refused;
+        // One request per plan at a time: two of one plan in flight may be
+        // committed in either order (a writer waiting for SQLite's lock can
+        // be overtaken), and the last answered would not be the last stored.
+        QVector<bool> inFlight(plans, false);
         const auto sendNext = [&] {
-            if (!killed && sent < stream.size())
+            if (!killed && sent < stream.size() && !inFlight.at(sent % plans)) {
+                inFlight[sent % plans] = true;
                 m_client->Send(stream.at(sent++));
+            }
         };
         connect(&m_client->Socket(), &QWebSocket::textMessageReceived, this, [&](const QString& text) {
             const QJsonObject reply = QJsonDocument::fromJson(text.toUtf8()).object();
@@ -431,6 +437,8 @@ private Q_SLOTS:
             // Once the writer is gone, a host in front of a killed server answers with errors.
             if (!seq.isDouble() || seq.toInt() < 0 || seq.toInt() >= sent || (!ok && !killed))
                 refused << text;
+            if (seq.isDouble() && seq.toInt() >= 0)
+                inFlight[seq.toInt() % plans] = false;
             if (ok && seq.isDouble()) {
                 ++answered;
                 const int plan = seq.toInt() % plans;

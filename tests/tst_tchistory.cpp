@@ -166,8 +166,8 @@ private Q_SLOTS:
         QVERIFY(tc > 0 && other > 0 && plan.value("result") == "ok");
         const int planId = plan.value("planid").toInt();
         QHash<int, int> jobOf; // minute -> job id
-        for (const QString& spec : runs) {
-            const QStringList part = spec.split(' ');
+        for (const QString& run : runs) {
+            const QStringList part = run.split(' ');
             const int minute = part.at(3).toInt();
             DBT_Job job;
             job.planId = planId;
